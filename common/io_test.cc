@@ -1,0 +1,50 @@
+#include "common/io.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "common/unique_fd.h"
+
+namespace velto {
+namespace {
+
+TEST(IoTest, WriteAllCompletesWritesLargerThanThePipe) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  UniqueFd reader(fds[0]), writer(fds[1]);
+  const std::string big(1 << 20, 'x');  // far beyond a pipe's buffer
+  std::string received;
+  std::thread drain([&] {
+    char buf[65536];
+    ssize_t n;
+    while ((n = readRetrying(reader.get(), buf, sizeof buf)) > 0) received.append(buf, n);
+  });
+  EXPECT_TRUE(writeAll(writer.get(), big));
+  writer.reset();
+  drain.join();
+  EXPECT_EQ(received, big);
+}
+
+TEST(IoTest, SendAllToClosedPeerFailsWithoutKillingTheProcess) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  UniqueFd a(sv[0]), b(sv[1]);
+  disableSigpipe(a.get());
+  b.reset();
+  // With SIGPIPE at its default action this would end the test binary.
+  EXPECT_FALSE(sendAll(a.get(), std::string(100000, 'y')));
+  EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(IoTest, ErrnoTextNamesTheError) {
+  EXPECT_FALSE(errnoText(ENOENT).empty());
+  EXPECT_NE(errnoText(ENOENT), errnoText(EACCES));
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,138 @@
+#include "common/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace velto {
+namespace {
+
+namespace fs = std::filesystem;
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velto-log-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/test.log";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::vector<std::string> readLines() {
+    std::ifstream in(path_, std::ios::binary);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST(LogFormatTest, LineHasBracketedUtcTimestampAndRawMessage) {
+  using namespace std::chrono;
+  // 2026-01-31T08:05:09Z
+  sys_seconds when = sys_days{year{2026} / January / 31} + hours{8} + minutes{5} + seconds{9};
+  EXPECT_EQ(formatLogLine("hello", when), "[2026-01-31T08:05:09Z] hello\n");
+  // Nothing is escaped or trimmed, not even embedded line feeds or non-ASCII text.
+  EXPECT_EQ(formatLogLine("  a\nb — ü ", when), "[2026-01-31T08:05:09Z]   a\nb — ü \n");
+  // Sub-second parts are dropped, not rounded.
+  EXPECT_EQ(logTimestamp(when + milliseconds{999}), "2026-01-31T08:05:09Z");
+}
+
+TEST_F(LogTest, CreatesFileWithFirstLineThenAppends) {
+  testing::internal::CaptureStdout();
+  appendLogLine(path_, "first");
+  appendLogLine(path_, "second");
+  std::string out = testing::internal::GetCapturedStdout();
+
+  auto lines = readLines();
+  ASSERT_EQ(lines.size(), 2u);
+  std::regex shape(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (first|second))");
+  EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with("] first"));
+  EXPECT_TRUE(lines[1].ends_with("] second"));
+  // Standard output receives the very same lines.
+  EXPECT_EQ(out, lines[0] + "\n" + lines[1] + "\n");
+}
+
+TEST_F(LogTest, UnwritableFileStillReachesStandardOutput) {
+  testing::internal::CaptureStdout();
+  appendLogLine(dir_ + "/missing-dir/x.log", "still shown");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(out.ends_with("] still shown\n")) << out;
+  EXPECT_FALSE(fs::exists(dir_ + "/missing-dir"));
+}
+
+// Every line of `lines` must be one of the expected whole lines, each exactly once.
+void expectAllLinesWhole(const std::vector<std::string>& lines, int writers, int perWriter) {
+  std::set<std::string> seen;
+  for (const auto& line : lines) {
+    auto pos = line.find("] ");
+    ASSERT_NE(pos, std::string::npos) << "torn line: " << line;
+    EXPECT_TRUE(seen.insert(line.substr(pos + 2)).second) << "duplicate: " << line;
+  }
+  EXPECT_EQ(lines.size(), static_cast<size_t>(writers * perWriter));
+  for (int w = 0; w < writers; ++w) {
+    for (int i = 0; i < perWriter; ++i) {
+      std::string expected = "writer " + std::to_string(w) + " line " + std::to_string(i) +
+                             " " + std::string(200, static_cast<char>('a' + w));
+      EXPECT_TRUE(seen.count(expected)) << "lost: " << expected;
+    }
+  }
+}
+
+std::string payload(int writer, int i) {
+  return "writer " + std::to_string(writer) + " line " + std::to_string(i) + " " +
+         std::string(200, static_cast<char>('a' + writer));
+}
+
+TEST_F(LogTest, ConcurrentThreadsLoseNoLine) {
+  constexpr int kThreads = 4, kLines = 300;
+  testing::internal::CaptureStdout();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kLines; ++i) appendLogLine(path_, payload(t, i));
+    });
+  }
+  for (auto& th : threads) th.join();
+  testing::internal::GetCapturedStdout();
+  expectAllLinesWhole(readLines(), kThreads, kLines);
+}
+
+TEST_F(LogTest, ConcurrentProcessesLoseNoLine) {
+  constexpr int kProcesses = 2, kLines = 500;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Keep the children's echo out of the test's output.
+      freopen("/dev/null", "w", stdout);
+      for (int i = 0; i < kLines; ++i) appendLogLine(path_, payload(p, i));
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  expectAllLinesWhole(readLines(), kProcesses, kLines);
+}
+
+}  // namespace
+}  // namespace velto
