@@ -291,14 +291,19 @@ class Bridge {
   UniqueFd peer_;
 };
 
-TEST(MenubarConnection, CommandsStatusLinesAndEndOfStream) {
-  Bridge bridge;
-  bridge.listen();
-  Harness h(bridge.path());
+// A controller of `h` connected to `bridge`.
+void startConnected(Harness& h, Bridge& bridge) {
+  ASSERT_NO_FATAL_FAILURE(bridge.listen());
   h.make();
   h.controller->connectAndPumpSocket();
-  bridge.accept();
+  ASSERT_NO_FATAL_FAILURE(bridge.accept());
   ASSERT_TRUE(h.log.waitFor("connected to bridge at " + bridge.path()));
+}
+
+TEST(MenubarConnection, CommandsStatusLinesAndEndOfStream) {
+  Bridge bridge;
+  Harness h(bridge.path());
+  ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
 
   h.item.click("Connect");
   nlohmann::json command = nlohmann::json::parse(bridge.readLine());
@@ -335,12 +340,8 @@ TEST(MenubarConnection, CommandsStatusLinesAndEndOfStream) {
 
 TEST(MenubarConnection, WriteToAGoneBridgeDoesNotKillTheAgent) {
   Bridge bridge;
-  bridge.listen();
   Harness h(bridge.path());
-  h.make();
-  h.controller->connectAndPumpSocket();
-  bridge.accept();
-  ASSERT_TRUE(h.log.waitFor("connected to bridge at " + bridge.path()));
+  ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
   // Shut the bridge's reading side only: the agent's reader sees no end of
   // stream, while its writes fail with EPIPE instead of raising SIGPIPE.
   bridge.shutdownReading();
@@ -372,12 +373,8 @@ TEST(MenubarConnection, DestroyedControllerStopsQuietly) {
   {
     // Connected: the blocked read is ended without the end-of-stream line.
     Bridge bridge;
-    bridge.listen();
     Harness h(bridge.path());
-    h.make();
-    h.controller->connectAndPumpSocket();
-    bridge.accept();
-    ASSERT_TRUE(h.log.waitFor("connected to bridge at " + bridge.path()));
+    ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
     bridge.send("{\"type\":\"status\",\"status\":\"connected\"}\n");
     ASSERT_TRUE(h.log.waitFor("status: connected ks=false rid=-"));
     h.controller.reset();
