@@ -20,6 +20,8 @@
 #include "common/io.h"
 #include "common/unique_fd.h"
 #include "tools/standin_bridge.h"
+#include "build_config.h"
+#include "tools/helper_client.h"
 #include "tools/standin_helper.h"
 
 extern char** environ;
@@ -195,7 +197,9 @@ int runStandin(const StandinOptions& options) {
   }
   logLine("bridge listening on " + bridge->path());
 
-  std::unique_ptr<PrivilegedHelper> helper = makeSocketHelper(options.helperSocket);
+  // Long enough for any script the daemon lets run, plus the exchange itself.
+  std::unique_ptr<PrivilegedHelper> helper =
+      makeSocketHelper(options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
   LoopOutlet outlet(*bridge);
   VpnEngine engine(options.engine, outlet, *helper, Clock::now());
 

@@ -213,12 +213,12 @@ void VpnEngine::setState(VpnState next) {
 }
 
 void VpnEngine::runConnectScript() {
-  HelperReply reply = helper_.runScript(connectScript(options_.relayId));
+  HelperOutcome reply = helper_.runScript(connectScript(options_.relayId));
   reportHelper("helper run-script (connect)", reply);
   if (!reply.answered) outlet_.log("connecting without the privileged step");
 }
 
-void VpnEngine::reportHelper(std::string_view what, const HelperReply& reply) {
+void VpnEngine::reportHelper(std::string_view what, const HelperOutcome& reply) {
   std::string message(what);
   if (!reply.answered) {
     message += ": helper not reachable (" + reply.text + ")";
@@ -236,7 +236,7 @@ void VpnEngine::reportHelper(std::string_view what, const HelperReply& reply) {
       output.remove_prefix(end + 1);
     }
   } else {
-    message += ": helper " + reply.text + " answers";
+    message += ": pong from helper version " + reply.text;
   }
   outlet_.log(message);
 }

@@ -20,7 +20,7 @@ struct VpnState {
 };
 
 // What the helper daemon answered, or why it could not be asked.
-struct HelperReply {
+struct HelperOutcome {
   bool answered = false;   // a response came back from the daemon
   bool success = false;    // its "success" member
   int exitCode = 0;        // run-script: the script's exit status
@@ -32,8 +32,8 @@ struct HelperReply {
 class PrivilegedHelper {
  public:
   virtual ~PrivilegedHelper() = default;
-  virtual HelperReply ping() = 0;
-  virtual HelperReply runScript(const std::string& script) = 0;
+  virtual HelperOutcome ping() = 0;
+  virtual HelperOutcome runScript(const std::string& script) = 0;
 };
 
 // Where the engine's output goes: frames for every connected agent, log lines.
@@ -89,7 +89,7 @@ class VpnEngine {
  private:
   void setState(VpnState next);
   void runConnectScript();
-  void reportHelper(std::string_view what, const HelperReply& reply);
+  void reportHelper(std::string_view what, const HelperOutcome& reply);
 
   EngineOptions options_;
   EngineOutlet& outlet_;

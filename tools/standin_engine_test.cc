@@ -1,4 +1,5 @@
 #include "tools/standin_engine.h"
+#include "tools/standin_helper.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,12 +38,12 @@ class RecordingOutlet : public EngineOutlet {
 
 class FakeHelper : public PrivilegedHelper {
  public:
-  HelperReply ping() override { return reply; }
-  HelperReply runScript(const std::string& script) override {
+  HelperOutcome ping() override { return reply; }
+  HelperOutcome runScript(const std::string& script) override {
     scripts.push_back(script);
     return reply;
   }
-  HelperReply reply{true, true, 0, "tunnel up\n"};
+  HelperOutcome reply{true, true, 0, "tunnel up\n"};
   std::vector<std::string> scripts;
 };
 
@@ -97,7 +98,7 @@ TEST_F(EngineTest, DisconnectWhileConnectingCancelsTheConnect) {
 }
 
 TEST_F(EngineTest, AnUnreachableHelperIsReportedAndTheConnectGoesOn) {
-  helper.reply = HelperReply{false, false, 0, "/run/x.sock: No such file or directory"};
+  helper.reply = HelperOutcome{false, false, 0, "/run/x.sock: No such file or directory"};
   VpnEngine engine(options(), outlet, helper, t0);
   engine.perform("connect", t0);
   engine.tick(t0 + 2s);
@@ -178,7 +179,7 @@ TEST_F(EngineTest, ConsoleScriptRunsThroughTheHelperAndShowsRefusals) {
   VpnEngine engine(options(), outlet, helper, t0);
   engine.handleConsoleLine("script echo hi; exit 3", t0);
   EXPECT_EQ(helper.scripts, std::vector<std::string>{"echo hi; exit 3"});
-  helper.reply = HelperReply{true, false, 0, "unknown action: x"};
+  helper.reply = HelperOutcome{true, false, 0, "unknown action: x"};
   engine.handleConsoleLine("script true", t0);
   EXPECT_THAT(outlet.allLogs(), HasSubstr("refused: unknown action: x"));
 }
@@ -199,6 +200,29 @@ TEST_F(EngineTest, PingsComeAtTheirIntervalAndNotWhenTurnedOff) {
   silent.tick(t0 + 1h);
   EXPECT_TRUE(quiet.frames.empty());
   EXPECT_EQ(silent.nextWakeup(), Clock::time_point::max());
+}
+
+TEST(HelperResponse, IsReadByNameWhateverTheMemberTypes) {
+  struct Case {
+    std::string response;
+    bool isScript;
+    HelperOutcome expected;
+  } cases[] = {
+      {R"({"stdout":"a\nb","exit":3,"success":true,"stderr":""})", true, {true, true, 3, "a\nb"}},
+      {R"({"success":true,"message":"pong","version":"2.0.0-alpha.1"})", false,
+       {true, true, 0, "2.0.0-alpha.1"}},
+      {R"({"success":false,"error":"unknown action: x"})", true, {true, false, 0, "unknown action: x"}},
+      {R"({"success":"yes","exit":"3"})", true, {true, false, 0, "(no error text)"}},
+      {R"({"success":true,"exit":"3","stdout":7})", true, {true, true, 0, ""}},
+      {"[1,2]", true, {false, false, 0, "unreadable response: [1,2]"}},
+  };
+  for (const Case& c : cases) {
+    HelperOutcome got = readHelperResponse(c.response, c.isScript);
+    EXPECT_EQ(got.answered, c.expected.answered) << c.response;
+    EXPECT_EQ(got.success, c.expected.success) << c.response;
+    EXPECT_EQ(got.exitCode, c.expected.exitCode) << c.response;
+    EXPECT_EQ(got.text, c.expected.text) << c.response;
+  }
 }
 
 TEST(ConnectScript, KeepsAnyRelayIdAsData) {

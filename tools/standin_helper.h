@@ -1,7 +1,8 @@
-// The stand-in's connection to the privileged helper daemon: each request on a
+// The stand-in's side of the privileged helper daemon: each request on a
 // connection of its own. Blocking; called from the stand-in's event loop.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -9,9 +10,11 @@
 
 namespace velto::standin {
 
-// The daemon's socket unless the stand-in is told otherwise.
-extern const char* const kDefaultHelperSocket;
+// Reads one response text of the daemon into an outcome; `isScript` says whether
+// the request was a run-script.
+HelperOutcome readHelperResponse(const std::string& response, bool isScript);
 
-std::unique_ptr<PrivilegedHelper> makeSocketHelper(std::string socketPath);
+std::unique_ptr<PrivilegedHelper> makeSocketHelper(std::string socketPath,
+                                                   std::chrono::milliseconds timeout);
 
 }  // namespace velto::standin
