@@ -30,9 +30,12 @@ for component in "" standin macos-bundle; do
 done
 
 lib="$dest/usr/lib/veltovpn"
+contents="$dest/Applications/veltoVpn.app/Contents"
 for program in "${programs[@]}"; do
   [ -x "$lib/bin/$program" ] || fail "$program not installed in lib/veltovpn/bin"
-  [ -x "$dest/Applications/veltoVpn.app/Contents/MacOS/$program" ] || fail "$program missing in the bundle layout"
+  in_bundle="$contents/MacOS/$program"
+  [ "$program" != veltovpn-helper ] || in_bundle="$contents/Library/LaunchServices/$program"
+  [ -x "$in_bundle" ] || fail "$program missing in the bundle layout"
 done
 [ -x "$lib/bin/veltoVpn-bin" ] || fail "the stand-in component did not install veltoVpn-bin"
 [ ! -e "$dest/Applications/veltoVpn.app/Contents/MacOS/veltoVpn-bin" ] ||
