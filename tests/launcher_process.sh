@@ -102,6 +102,22 @@ arg=--path=$macos"
     [[ "$err" == "[launcher] create runtime dir failed: "*"$runtime"* ]] || fail "stderr: $err"
     [ ! -e "$report" ] || fail "the main binary was started"
     ;;
+  chdir-fails)
+    # A runtime directory without search permission exists but cannot be entered.
+    # Root may enter it anyway, so the launcher then runs as nobody.
+    as_user=()
+    if [ "$(id -u)" -eq 0 ]; then
+      command -v setpriv >/dev/null || { echo "skipped: no setpriv"; exit 0; }
+      as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+      chmod 755 "$tmp"
+    fi
+    mkdir -p "$runtime"
+    chmod 0666 "$runtime"
+    run_launcher "${as_user[@]}" "$macos/VeltoVpnLauncher"
+    [ "$status" -eq 112 ] || fail "exit status $status, expected 112; stderr: $err"
+    [ "$err" = "[launcher] chdir: Permission denied" ] || fail "stderr: $err"
+    [ ! -e "$report" ] || fail "the main binary was started"
+    ;;
   no-main-binary)
     rm "$macos/veltoVpn-bin"
     run_launcher "$macos/VeltoVpnLauncher"
