@@ -34,7 +34,7 @@ class EventLoop final : public MainQueue {
   std::condition_variable changed_;
   // Equal deadlines keep the order of insertion (multimap inserts after equal keys).
   std::multimap<Clock::time_point, Block> blocks_;  // GUARDED_BY(mutex_)
-  bool stopping_ = false;                             // GUARDED_BY(mutex_)
+  bool stopping_ = false;                           // GUARDED_BY(mutex_)
 };
 
 class ThreadBackgroundQueue final : public BackgroundQueue {

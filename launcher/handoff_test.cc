@@ -38,7 +38,9 @@ TEST(HandoffTest, ForwardedArguments) {
       {"both given, nothing added",
        {"L", "--res-mode=dev", "--path=/x"},
        {main, "--res-mode=dev", "--path=/x"}},
-      {"prefix needs the equals sign", {"L", "--path", "--res-mode"}, {main, "--path", "--res-mode", path, res}},
+      {"prefix needs the equals sign",
+       {"L", "--path", "--res-mode"},
+       {main, "--path", "--res-mode", path, res}},
       {"prefix is case-sensitive", {"L", "--PATH=/x"}, {main, "--PATH=/x", path, res}},
       {"update switch with a value is forwarded",
        {"L", "--sparkle-check-for-updates=1"},
@@ -82,8 +84,10 @@ TEST(HandoffTest, PathComputations) {
   EXPECT_EQ(parentDirectory("/L"), "/");
   EXPECT_EQ(parentDirectory("/"), "/");
 
-  EXPECT_EQ(runtimeDirectoryFor("/Users/u"), "/Users/u/Library/Application Support/veltoVpn/runtime");
-  EXPECT_EQ(runtimeDirectoryFor("/Users/u/"), "/Users/u/Library/Application Support/veltoVpn/runtime");
+  EXPECT_EQ(runtimeDirectoryFor("/Users/u"),
+            "/Users/u/Library/Application Support/veltoVpn/runtime");
+  EXPECT_EQ(runtimeDirectoryFor("/Users/u/"),
+            "/Users/u/Library/Application Support/veltoVpn/runtime");
   EXPECT_EQ(runtimeDirectoryFor("/"), "/Library/Application Support/veltoVpn/runtime");
 }
 
@@ -138,8 +142,9 @@ TEST_F(FileSystemTest, CreateDirectories) {
   std::ofstream(dir_ + "/runtime") << "in the way";
   std::optional<std::string> error = createDirectories(dir_ + "/runtime");
   ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error, "Error Domain=NSPOSIXErrorDomain Code=17 \"File exists\" UserInfo={NSFilePath=" +
-                        dir_ + "/runtime}");
+  EXPECT_EQ(*error,
+            "Error Domain=NSPOSIXErrorDomain Code=17 \"File exists\" UserInfo={NSFilePath=" + dir_ +
+                "/runtime}");
 
   error = createDirectories(dir_ + "/runtime/below/deeper");
   ASSERT_TRUE(error.has_value());

@@ -15,12 +15,13 @@ bool matchesExtended(const std::string& pattern, const std::string& text) {
 }
 
 TEST(HostProcessesTest, PathsInSignalOrder) {
-  EXPECT_EQ(hostProcessPaths("/Applications/veltoVpn.app"),
-            (std::vector<std::string>{
-                "/Applications/veltoVpn.app/Contents/MacOS/veltoVpn-bin",
-                "/Applications/veltoVpn.app/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
-                "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar",
-            }));
+  EXPECT_EQ(
+      hostProcessPaths("/Applications/veltoVpn.app"),
+      (std::vector<std::string>{
+          "/Applications/veltoVpn.app/Contents/MacOS/veltoVpn-bin",
+          "/Applications/veltoVpn.app/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
+          "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar",
+      }));
 }
 
 TEST(HostProcessesTest, BundlePathForExecutable) {

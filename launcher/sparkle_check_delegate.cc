@@ -119,11 +119,14 @@ void SparkleCheckDelegate::terminateHostAppProcesses() {
   }
   // Applications that ignore the quit request are signalled by path; the two
   // passes are independent, a slow first pass does not delay the second.
-  for (auto [delay, signal] : {std::pair{kPoliteSignalDelay, "-TERM"}, std::pair{kKillDelay, "-KILL"}}) {
+  for (auto [delay, signal] :
+       {std::pair{kPoliteSignalDelay, "-TERM"}, std::pair{kKillDelay, "-KILL"}}) {
     platform_.backgroundQueue.postAfter(
         delay, [&runner = platform_.processRunner, &systemLog = platform_.systemLog, patterns,
                 signal = std::string(signal)] {
-          for (const std::string& pattern : patterns) runPkillWith(runner, systemLog, signal, pattern);
+          for (const std::string& pattern : patterns) {
+            runPkillWith(runner, systemLog, signal, pattern);
+          }
         });
   }
 }

@@ -172,9 +172,10 @@ class SparkleCheckDelegateTest : public ::testing::Test {
   FakeMainBundle bundle_;
   FakeProcessControl control_{timeline_};
   FakeUpdaterFactory updaters_{timeline_};
-  UpdatePlatform platform_{main_, background_, log_, runner_, applications_,
-                           bundle_, control_, updaters_};
-  std::unique_ptr<SparkleCheckDelegate> delegate_ = std::make_unique<SparkleCheckDelegate>(platform_);
+  UpdatePlatform platform_{main_,         background_, log_,     runner_,
+                           applications_, bundle_,     control_, updaters_};
+  std::unique_ptr<SparkleCheckDelegate> delegate_ =
+      std::make_unique<SparkleCheckDelegate>(platform_);
 };
 
 // The six pkill runs of one terminateHostAppProcesses() call made at `start` ms.
@@ -218,19 +219,23 @@ TEST_F(SparkleCheckDelegateTest, StepsAreLoggedVerbatim) {
   delegate_->willRelaunchApplication();
   delegate_->didAbortWithError("The operation couldn’t be completed. %@");
   advanceTo(60'000);
-  EXPECT_THAT(takeEvents(),
-              ElementsAre("0 log [launcher] Sparkle found update 2.1.0 (100%s)",
-                          "0 log [launcher] Sparkle will download update 2.1.0",
-                          "0 log [launcher] Sparkle did download update 2.1.0",
-                          "0 log [launcher] Sparkle will relaunch application",
-                          "0 log [launcher] Sparkle update aborted: The operation couldn’t be completed. %@"));
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre(
+          "0 log [launcher] Sparkle found update 2.1.0 (100%s)",
+          "0 log [launcher] Sparkle will download update 2.1.0",
+          "0 log [launcher] Sparkle did download update 2.1.0",
+          "0 log [launcher] Sparkle will relaunch application",
+          "0 log [launcher] Sparkle update aborted: The operation couldn’t be completed. %@"));
 }
 
 TEST_F(SparkleCheckDelegateTest, CycleWithoutErrorTerminatesNormallyAfterHalfASecond) {
   delegate_->didFinishUpdateCycle(std::nullopt);
   advanceTo(499);
-  EXPECT_THAT(takeEvents(),
-              ElementsAre("0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre(
+          "0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
   advanceTo(10'000);
   EXPECT_THAT(takeEvents(), ElementsAre("500 terminate application"));
 }
@@ -239,11 +244,13 @@ TEST_F(SparkleCheckDelegateTest, CycleWithErrorExitsWith71AfterHalfASecond) {
   delegate_->didAbortWithError("An error occurred while downloading the update.");
   delegate_->didFinishUpdateCycle("An error occurred while downloading the update.");
   advanceTo(10'000);
-  EXPECT_THAT(takeEvents(),
-              ElementsAre("0 log [launcher] Sparkle update aborted: An error occurred while downloading the update.",
-                          "0 log [launcher] Sparkle update cycle finished error=An error occurred while "
-                          "downloading the update. installStarted=false",
-                          "500 exit 71"));
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre("0 log [launcher] Sparkle update aborted: An error occurred while downloading "
+                  "the update.",
+                  "0 log [launcher] Sparkle update cycle finished error=An error occurred while "
+                  "downloading the update. installStarted=false",
+                  "500 exit 71"));
 }
 
 TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcessAlive) {
@@ -275,10 +282,10 @@ TEST_F(SparkleCheckDelegateTest, InstallOnQuitSignalsThenInstallsWithoutMarkingT
   advanceTo(3'000);
   delegate_->didFinishUpdateCycle(std::nullopt);
   advanceTo(60'000);
-  std::vector<std::string> expected = concat(
-      {"0 log [launcher] Sparkle install requested; terminating host app processes",
-       "0 apps com.veltovpn.app"},
-      signalPasses(0, "/Applications/veltoVpn\\.app"));
+  std::vector<std::string> expected =
+      concat({"0 log [launcher] Sparkle install requested; terminating host app processes",
+              "0 apps com.veltovpn.app"},
+             signalPasses(0, "/Applications/veltoVpn\\.app"));
   expected = concat(expected, {
                                   "2500 log [launcher] Starting Sparkle immediate installation",
                                   "2500 immediate installation",
@@ -337,11 +344,14 @@ TEST_F(SparkleCheckDelegateTest, PkillThatCannotStartIsLoggedAndTheOthersGoOn) {
   delegate_->terminateHostAppProcesses();
   advanceTo(60'000);
   std::vector<std::string> events = takeEvents();
+  EXPECT_EQ(
+      std::count_if(events.begin(), events.end(),
+                    [](const std::string& e) { return e.find(" run ") != std::string::npos; }),
+      6);
   EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                          [](const std::string& e) { return e.find(" run ") != std::string::npos; }),
-            6);
-  EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                          [](const std::string& e) { return e.find("pkill failed for") != std::string::npos; }),
+                          [](const std::string& e) {
+                            return e.find("pkill failed for") != std::string::npos;
+                          }),
             6);
 }
 
@@ -358,9 +368,11 @@ TEST(SparkleCheckAppTest, SlotKeepsTheLatestDelegate) {
   FakeProcessControl control(timeline);
   FakeUpdaterFactory updaters(timeline);
   UpdatePlatform platform{queue, queue, log, runner, applications, bundle, control, updaters};
-  SparkleCheckDelegate& first = SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
+  SparkleCheckDelegate& first =
+      SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
   EXPECT_EQ(SparkleCheckApp::retainedDelegate, &first);
-  SparkleCheckDelegate& second = SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
+  SparkleCheckDelegate& second =
+      SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
   EXPECT_EQ(SparkleCheckApp::retainedDelegate, &second);
   EXPECT_THAT(timeline.events, IsEmpty());
 }

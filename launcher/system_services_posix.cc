@@ -29,8 +29,8 @@ void StderrSystemLog::log(std::string_view message) {
   (void)writeAll(STDERR_FILENO, formatSystemLogLine(localTime, programName_, ::getpid(), message));
 }
 
-std::optional<std::string> SpawnProcessRunner::runAndWait(const std::string& executable,
-                                                          const std::vector<std::string>& arguments) {
+std::optional<std::string> SpawnProcessRunner::runAndWait(
+    const std::string& executable, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 2);
   argv.push_back(const_cast<char*>(executable.c_str()));

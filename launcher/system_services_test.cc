@@ -149,7 +149,8 @@ TEST_F(PkillTest, EscapedPatternSignalsOnlyThatBundle) {
 TEST(SpawnProcessRunnerTest, ProgramThatCannotStartIsReported) {
   SpawnProcessRunner runner;
   EXPECT_EQ(runner.runAndWait("/nonexistent/pkill", {"-TERM"}), "No such file or directory");
-  EXPECT_EQ(runner.runAndWait("/bin/sh", {"-c", "exit 3"}), std::nullopt) << "exit status is not an error";
+  EXPECT_EQ(runner.runAndWait("/bin/sh", {"-c", "exit 3"}), std::nullopt)
+      << "exit status is not an error";
 }
 
 }  // namespace

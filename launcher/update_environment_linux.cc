@@ -25,7 +25,8 @@ std::string ownExecutablePath() {
 
 class NoRunningApplications final : public RunningApplications {
  public:
-  std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(const std::string&) override {
+  std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(
+      const std::string&) override {
     return {};
   }
 };
@@ -94,8 +95,8 @@ class LinuxUpdateEnvironment final : public UpdateEnvironment {
         application_(loop_) {}
 
   UpdatePlatform services() override {
-    return {loop_,        backgroundQueue_, systemLog_,      processRunner_,
-            applications_, mainBundle_,     processControl_, updaterFactory_};
+    return {loop_,         backgroundQueue_, systemLog_,      processRunner_,
+            applications_, mainBundle_,      processControl_, updaterFactory_};
   }
   Application& application() override { return application_; }
 
