@@ -271,20 +271,16 @@ TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcess
 }
 
 TEST_F(SparkleCheckDelegateTest, InstallOnQuitSignalsThenInstallsWithoutMarkingTheInstall) {
-  bool installed = false;
-  EXPECT_TRUE(delegate_->willInstallUpdateOnQuit("2.1.0", [&] {
-    installed = true;
-    timeline_.record("immediate installation");
-  }));
+  applications_.pids = {FakeProcessControl::kOwnPid, 400};
+  EXPECT_TRUE(delegate_->willInstallUpdateOnQuit(
+      "2.1.0", [&] { timeline_.record("immediate installation"); }));
   EXPECT_FALSE(delegate_->installStarted());
-  advanceTo(2'499);
-  EXPECT_FALSE(installed);
   advanceTo(3'000);
   delegate_->didFinishUpdateCycle(std::nullopt);
   advanceTo(60'000);
   std::vector<std::string> expected =
       concat({"0 log [launcher] Sparkle install requested; terminating host app processes",
-              "0 apps com.veltovpn.app"},
+              "0 apps com.veltovpn.app", "0 quit 400"},
              signalPasses(0, "/Applications/veltoVpn\\.app"));
   expected = concat(expected, {
                                   "2500 log [launcher] Starting Sparkle immediate installation",
