@@ -13,12 +13,16 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Every fake writes what it was asked into one timeline, stamped with the fake
-// clock in milliseconds, so a test reads as the sequence a user's machine sees.
+// The fakes write what they were asked into one timeline, stamped with the fake
+// clock in milliseconds and marked when it happened on the background queue, so
+// a test reads as the sequence a user's machine would see.
 struct Timeline {
   long now = 0;
+  bool onBackground = false;
   std::vector<std::string> events;
-  void record(const std::string& event) { events.push_back(std::to_string(now) + " " + event); }
+  void record(const std::string& event) {
+    events.push_back(std::to_string(now) + (onBackground ? " [background] " : " ") + event);
+  }
 };
 
 class FakeQueue final : public MainQueue, public BackgroundQueue {
@@ -40,43 +44,53 @@ class FakeQueue final : public MainQueue, public BackgroundQueue {
   Timeline& timeline_;
 };
 
-class FakeSystemLog final : public SystemLog {
+// Every service of update_platform.h apart from the queues.
+class FakeSystem final : public SystemLog,
+                         public ProcessRunner,
+                         public RunningApplications,
+                         public MainBundle,
+                         public ProcessControl,
+                         public UpdaterFactory {
  public:
-  explicit FakeSystemLog(Timeline& timeline) : timeline_(timeline) {}
+  static constexpr int kOwnPid = 100;
+
+  explicit FakeSystem(Timeline& timeline) : timeline_(timeline) {}
+
   void log(std::string_view message) override { timeline_.record("log " + std::string(message)); }
 
- private:
-  Timeline& timeline_;
-};
-
-class FakeProcessRunner final : public ProcessRunner {
- public:
-  explicit FakeProcessRunner(Timeline& timeline) : timeline_(timeline) {}
   std::optional<std::string> runAndWait(const std::string& executable,
                                         const std::vector<std::string>& arguments) override {
     std::string event = "run " + executable;
     for (const std::string& argument : arguments) event += " " + argument;
     timeline_.record(event);
-    if (failing) return "The file doesn’t exist.";
+    if (pkillFails) return "The file doesn’t exist.";
     return std::nullopt;
   }
-  bool failing = false;
 
- private:
-  Timeline& timeline_;
-};
-
-class FakeRunningApplications final : public RunningApplications {
- public:
-  explicit FakeRunningApplications(Timeline& timeline) : timeline_(timeline) {}
   std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(
       const std::string& bundleIdentifier) override {
     timeline_.record("apps " + bundleIdentifier);
     std::vector<std::unique_ptr<RunningApplication>> result;
-    for (int pid : pids) result.push_back(std::make_unique<App>(pid, timeline_));
+    for (int pid : runningPids) result.push_back(std::make_unique<App>(pid, timeline_));
     return result;
   }
-  std::vector<int> pids;
+
+  std::optional<std::string> identifier() const override { return bundleIdentifier; }
+  std::string path() const override { return bundlePath; }
+
+  int processIdentifier() const override { return kOwnPid; }
+  void exitNow(int status) override { timeline_.record("exit " + std::to_string(status)); }
+  void terminateApplication() override { timeline_.record("terminate application"); }
+
+  std::unique_ptr<Updater> create(UpdaterDelegate&) override {
+    timeline_.record("create updater");
+    return std::make_unique<FakeUpdater>(timeline_);
+  }
+
+  bool pkillFails = false;
+  std::vector<int> runningPids;
+  std::optional<std::string> bundleIdentifier = "com.veltovpn.app";
+  std::string bundlePath = "/Applications/veltoVpn.app";
 
  private:
   class App final : public RunningApplication {
@@ -89,38 +103,6 @@ class FakeRunningApplications final : public RunningApplications {
     int pid_;
     Timeline& timeline_;
   };
-  Timeline& timeline_;
-};
-
-class FakeMainBundle final : public MainBundle {
- public:
-  std::optional<std::string> identifier() const override { return bundleIdentifier; }
-  std::string path() const override { return bundlePath; }
-  std::optional<std::string> bundleIdentifier = "com.veltovpn.app";
-  std::string bundlePath = "/Applications/veltoVpn.app";
-};
-
-class FakeProcessControl final : public ProcessControl {
- public:
-  explicit FakeProcessControl(Timeline& timeline) : timeline_(timeline) {}
-  int processIdentifier() const override { return kOwnPid; }
-  void exitNow(int status) override { timeline_.record("exit " + std::to_string(status)); }
-  void terminateApplication() override { timeline_.record("terminate application"); }
-  static constexpr int kOwnPid = 100;
-
- private:
-  Timeline& timeline_;
-};
-
-class FakeUpdaterFactory final : public UpdaterFactory {
- public:
-  explicit FakeUpdaterFactory(Timeline& timeline) : timeline_(timeline) {}
-  std::unique_ptr<Updater> create(UpdaterDelegate&) override {
-    timeline_.record("create updater");
-    return std::make_unique<FakeUpdater>(timeline_);
-  }
-
- private:
   class FakeUpdater final : public Updater {
    public:
     explicit FakeUpdater(Timeline& timeline) : timeline_(timeline) {}
@@ -131,6 +113,10 @@ class FakeUpdaterFactory final : public UpdaterFactory {
   };
   Timeline& timeline_;
 };
+
+UpdatePlatform platformOf(FakeQueue& main, FakeQueue& background, FakeSystem& system) {
+  return {main, background, system, system, system, system, system, system};
+}
 
 class SparkleCheckDelegateTest : public ::testing::Test {
  protected:
@@ -155,7 +141,9 @@ class SparkleCheckDelegateTest : public ::testing::Test {
       timeline_.now = next->due;
       Block block = std::move(next->block);
       queue->pending.erase(next);
+      timeline_.onBackground = queue == &background_;
       block();
+      timeline_.onBackground = false;
     }
     timeline_.now = until;
   }
@@ -166,14 +154,8 @@ class SparkleCheckDelegateTest : public ::testing::Test {
   long order_ = 0;
   FakeQueue main_{order_, timeline_};
   FakeQueue background_{order_, timeline_};
-  FakeSystemLog log_{timeline_};
-  FakeProcessRunner runner_{timeline_};
-  FakeRunningApplications applications_{timeline_};
-  FakeMainBundle bundle_;
-  FakeProcessControl control_{timeline_};
-  FakeUpdaterFactory updaters_{timeline_};
-  UpdatePlatform platform_{main_,         background_, log_,     runner_,
-                           applications_, bundle_,     control_, updaters_};
+  FakeSystem system_{timeline_};
+  UpdatePlatform platform_ = platformOf(main_, background_, system_);
   std::unique_ptr<SparkleCheckDelegate> delegate_ =
       std::make_unique<SparkleCheckDelegate>(platform_);
 };
@@ -185,8 +167,8 @@ std::vector<std::string> signalPasses(long start, const std::string& bundlePatte
     for (const char* suffix : {"/Contents/MacOS/veltoVpn-bin",
                                "/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
                                "/Contents/MacOS/veltovpn-menubar"}) {
-      runs.push_back(std::to_string(start + offset) + " run /usr/bin/pkill " + signal + " -f " +
-                     bundlePattern + suffix);
+      runs.push_back(std::to_string(start + offset) + " [background] run /usr/bin/pkill " + signal +
+                     " -f " + bundlePattern + suffix);
     }
   }
   return runs;
@@ -254,7 +236,7 @@ TEST_F(SparkleCheckDelegateTest, CycleWithErrorExitsWith71AfterHalfASecond) {
 }
 
 TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcessAlive) {
-  applications_.pids = {200, FakeProcessControl::kOwnPid, 300};
+  system_.runningPids = {200, FakeSystem::kOwnPid, 300};
   delegate_->willInstallUpdate("2.1.0");
   EXPECT_TRUE(delegate_->installStarted());
   advanceTo(100);
@@ -271,7 +253,7 @@ TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcess
 }
 
 TEST_F(SparkleCheckDelegateTest, InstallOnQuitSignalsThenInstallsWithoutMarkingTheInstall) {
-  applications_.pids = {FakeProcessControl::kOwnPid, 400};
+  system_.runningPids = {FakeSystem::kOwnPid, 400};
   EXPECT_TRUE(delegate_->willInstallUpdateOnQuit(
       "2.1.0", [&] { timeline_.record("immediate installation"); }));
   EXPECT_FALSE(delegate_->installStarted());
@@ -319,9 +301,9 @@ TEST_F(SparkleCheckDelegateTest, BundleIdentifierAndPatternsComeFromTheMainBundl
       {std::nullopt, std::string("apps ") + VELTOVPN_BUNDLE_ID},
       {"com.example.renamed", "apps com.example.renamed"},
   };
-  bundle_.bundlePath = "/Applications/Velto (2).app";
+  system_.bundlePath = "/Applications/Velto (2).app";
   for (const Case& c : cases) {
-    bundle_.bundleIdentifier = c.identifier;
+    system_.bundleIdentifier = c.identifier;
     delegate_->terminateHostAppProcesses();
     advanceTo(timeline_.now + 60'000);
     EXPECT_EQ(withoutTimes(takeEvents()),
@@ -331,7 +313,7 @@ TEST_F(SparkleCheckDelegateTest, BundleIdentifierAndPatternsComeFromTheMainBundl
 }
 
 TEST_F(SparkleCheckDelegateTest, PkillThatCannotStartIsLoggedAndTheOthersGoOn) {
-  runner_.failing = true;
+  system_.pkillFails = true;
   delegate_->runPkill("-TERM", "/A\\.app/Contents/MacOS/veltoVpn-bin");
   EXPECT_THAT(takeEvents(),
               ElementsAre("0 run /usr/bin/pkill -TERM -f /A\\.app/Contents/MacOS/veltoVpn-bin",
@@ -357,13 +339,8 @@ TEST(SparkleCheckAppTest, SlotKeepsTheLatestDelegate) {
   Timeline timeline;
   long order = 0;
   FakeQueue queue(order, timeline);
-  FakeSystemLog log(timeline);
-  FakeProcessRunner runner(timeline);
-  FakeRunningApplications applications(timeline);
-  FakeMainBundle bundle;
-  FakeProcessControl control(timeline);
-  FakeUpdaterFactory updaters(timeline);
-  UpdatePlatform platform{queue, queue, log, runner, applications, bundle, control, updaters};
+  FakeSystem system(timeline);
+  UpdatePlatform platform = platformOf(queue, queue, system);
   SparkleCheckDelegate& first =
       SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
   EXPECT_EQ(SparkleCheckApp::retainedDelegate, &first);
