@@ -1,0 +1,134 @@
+// The helper socket client. Any thread; no shared state.
+#include "tools/helper_client.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
+#include "common/io.h"
+#include "common/unique_fd.h"
+
+namespace velto {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+HelperReply failure(std::string message) {
+  HelperReply reply;
+  reply.error = std::move(message);
+  return reply;
+}
+
+int millisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes. Returns false on
+// time-out or error.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    struct pollfd entry = {fd, events, 0};
+    int n = ::poll(&entry, 1, millisecondsLeft(deadline));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+}  // namespace
+
+HelperReply sendHelperRequest(const std::string& socketPath, std::string_view request,
+                              std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof address.sun_path) {
+    return failure("socket path too long: " + socketPath);
+  }
+  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd) return failure("socket: " + errnoText(errno));
+  setCloseOnExec(fd.get());
+  disableSigpipe(fd.get());
+
+  // A daemon busy with a long script leaves new callers in its listen queue; when
+  // that queue is full, connect waits, bounded here by the send time-out.
+  int leftMs = millisecondsLeft(deadline);
+  struct timeval connectWait = {leftMs / 1000, static_cast<suseconds_t>((leftMs % 1000) * 1000)};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
+  for (;;) {
+    if (::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
+      break;
+    }
+    if (errno == EINTR) continue;
+    return failure("connect " + socketPath + ": " + errnoText(errno));
+  }
+  int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    return failure("fcntl: " + errnoText(errno));
+  }
+
+  // Send the request. A daemon that refuses the caller answers and closes without
+  // reading; the write then fails, and the answer is still waiting to be read.
+  size_t offset = 0;
+  while (offset < request.size()) {
+    ssize_t n = ::send(fd.get(), request.data() + offset, request.size() - offset, kSendFlags);
+    if (n > 0) {
+      offset += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitFor(fd.get(), POLLOUT, deadline)) {
+        return failure("timed out sending the request");
+      }
+      continue;
+    }
+    break;
+  }
+  ::shutdown(fd.get(), SHUT_WR);
+
+  std::string response;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+    if (n > 0) {
+      response.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!waitFor(fd.get(), POLLIN, deadline)) {
+        return failure("no response within " + std::to_string(timeout.count()) + " ms");
+      }
+      continue;
+    }
+    // The daemon closed with part of the request unread: what arrived before
+    // the reset is the whole answer.
+    if (errno == ECONNRESET) break;
+    return failure("recv: " + errnoText(errno));
+  }
+  if (response.empty()) return failure("connection closed without a response");
+
+  HelperReply reply;
+  reply.ok = true;
+  reply.response = std::move(response);
+  return reply;
+}
+
+}  // namespace velto

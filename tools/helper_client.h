@@ -1,0 +1,29 @@
+// A client for the helper daemon's socket: one request per connection, the
+// sending side shut down after the request, the response read up to the daemon's
+// close. Used by development tools and the stand-in main application; any thread.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace velto {
+
+// Where the helper daemon listens in an installed system.
+inline constexpr const char* kDefaultHelperSocket = "/var/run/veltovpn-helper.sock";
+
+struct HelperReply {
+  bool ok = false;
+  std::string response;  // the daemon's response text, when ok
+  std::string error;     // what went wrong, when not ok
+};
+
+// Connects to `socketPath`, sends `request`, ends the sending side and reads until
+// the daemon closes the connection. The whole exchange, including the wait for a
+// slow script, is bounded by `timeout`. A daemon that answers before it has read
+// the whole request (for example when it refuses the caller) still has its answer
+// returned.
+HelperReply sendHelperRequest(const std::string& socketPath, std::string_view request,
+                              std::chrono::milliseconds timeout);
+
+}  // namespace velto
