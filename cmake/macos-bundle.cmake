@@ -48,7 +48,7 @@ add_custom_target(veltovpn-app
     -DBIN_DIR=$<TARGET_FILE_DIR:VeltoVpnLauncher>
     -DINFO_PLIST=${_velto_macos_dir}/Info.plist
     -DLAUNCHD_PLIST=${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
-    -DICON_DIR=${PROJECT_SOURCE_DIR}/menubar/resources
+    -DICON_DIR=${VELTOVPN_MENUBAR_ICON_BUILD_DIR}
     -DSPARKLE_FRAMEWORK=${_velto_ship_sparkle}
     -P ${PROJECT_SOURCE_DIR}/cmake/assemble-macos-app.cmake
   DEPENDS VeltoVpnLauncher veltovpn-menubar veltovpn-helper

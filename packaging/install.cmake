@@ -6,8 +6,10 @@
 #   bin/veltovpn -> ../lib/veltovpn/bin/VeltoVpnLauncher
 #   lib/systemd/system/veltovpn-helper.service, lib/sysusers.d/veltovpn.conf,
 #   share/applications/veltovpn.desktop
-# macOS: veltoVpn.app/Contents/{MacOS,Resources/menubar} under the prefix; on Linux
-# the same layout installs as the component "macos-bundle" when asked for.
+# macOS: veltoVpn.app under the prefix, laid out as cmake/assemble-macos-app.cmake
+# does (helper and its launchd job under Contents/Library); on Linux the same
+# layout, without the generated property lists, installs as the component
+# "macos-bundle" when asked for.
 # The stand-in main application is never installed unless the component
 # "standin" is asked for (development installs), as veltoVpn-bin beside the launcher.
 
@@ -38,13 +40,24 @@ set(bundle_extra)
 if(NOT APPLE)
   set(bundle_extra EXCLUDE_FROM_ALL)
 endif()
-foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
-  velto_install_program(${program} ${program} veltoVpn.app/Contents/MacOS
-    COMPONENT macos-bundle ${bundle_extra})
+set(contents veltoVpn.app/Contents)
+foreach(program VeltoVpnLauncher veltovpn-menubar)
+  velto_install_program(${program} ${program} ${contents}/MacOS COMPONENT macos-bundle ${bundle_extra})
 endforeach()
-install(FILES ${icon_files} DESTINATION veltoVpn.app/Contents/Resources/menubar
+velto_install_program(veltovpn-helper veltovpn-helper ${contents}/Library/LaunchServices
+  COMPONENT macos-bundle ${bundle_extra})
+install(FILES ${icon_files} DESTINATION ${contents}/Resources/menubar
   COMPONENT macos-bundle ${bundle_extra})
 if(APPLE)
+  # The property lists are written by cmake/macos-bundle.cmake at the end of
+  # configuration, which also fixes the helper's label.
+  function(velto_install_macos_plists)
+    install(FILES ${CMAKE_BINARY_DIR}/macos/Info.plist
+      DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
+    install(FILES ${CMAKE_BINARY_DIR}/macos/${VELTOVPN_HELPER_LABEL}.plist
+      DESTINATION veltoVpn.app/Contents/Library/LaunchDaemons COMPONENT macos-bundle)
+  endfunction()
+  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL velto_install_macos_plists)
   velto_install_program(veltovpn-standin veltoVpn-bin veltoVpn.app/Contents/MacOS
     COMPONENT standin EXCLUDE_FROM_ALL)
   return()
