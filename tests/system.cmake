@@ -27,3 +27,12 @@ foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
   endif()
 endforeach()
 velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_programs})
+
+if(TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
+  velto_add_system_test(launcher_session ARGS ${VELTOVPN_BUNDLE_DIR})
+endif()
+
+if(TARGET veltovpn-helper)
+  velto_add_system_test(helper_roundtrip LOCKS helper-socket
+    ARGS $<TARGET_FILE:veltovpn-standin> $<TARGET_FILE:veltovpn-helper>)
+endif()
