@@ -1,6 +1,7 @@
 // The file-system operations of the hand-off, kept behind plain functions so the
 // start-up sequence reads as one list and each platform can supply its own
-// variant (file_system_posix.cc). Main thread only: some change process state.
+// variant (file_system_posix.cc, file_system_paths_<platform>). Main thread only:
+// some change process state.
 #pragma once
 
 #include <optional>
