@@ -112,16 +112,8 @@ class HeadlessSession:
     def _start(self):
         self._dir = tempfile.mkdtemp(prefix="tray-session-")
         # Xvfb picks a free display and reports it on the descriptor.
-        read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._processes.append(xvfb)
-        os.close(write_end)
-        display = _read_line(read_end, 20)
-        os.close(read_end)
-        if not display:
-            raise ProbeError("Xvfb did not start")
+        display = self._spawn_reporting(
+            lambda fd: ["Xvfb", "-displayfd", str(fd), "-nolisten", "tcp", "-screen", "0", "640x480x24"])
         self.env["DISPLAY"] = ":" + display
 
         config = os.path.join(self._dir, "session.conf")
@@ -139,21 +131,27 @@ class HeadlessSession:
   </policy>
 </busconfig>
 """)
-        read_end, write_end = os.pipe()
-        bus = subprocess.Popen(
-            ["dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=" + str(write_end)],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._processes.append(bus)
-        os.close(write_end)
-        address = _read_line(read_end, 20)
-        os.close(read_end)
-        if not address:
-            raise ProbeError("dbus-daemon did not start")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._spawn_reporting(
+            lambda fd: ["dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=" + str(fd)])
         # No accessibility bus on the private session.
         self.env["NO_AT_BRIDGE"] = "1"
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env["GDK_BACKEND"] = "x11"
+
+    def _spawn_reporting(self, make_argv):
+        """Starts a server that writes one line (where to reach it) to the
+        descriptor it is given; returns that line."""
+        read_end, write_end = os.pipe()
+        argv = make_argv(write_end)
+        process = subprocess.Popen(argv, pass_fds=(write_end,),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._processes.append(process)
+        os.close(write_end)
+        line = _read_line(read_end, 20)
+        os.close(read_end)
+        if not line:
+            raise ProbeError(argv[0] + " did not start")
+        return line
 
     def close(self):
         for process in reversed(self._processes):
