@@ -1,0 +1,73 @@
+// Path and directory operations of the hand-off with POSIX calls (realpath,
+// $HOME / the password database, mkdir). Main thread only.
+#include <errno.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/io.h"
+#include "launcher/file_system.h"
+#include "launcher/handoff.h"
+
+namespace velto::launcher {
+
+namespace {
+
+std::optional<std::string> realPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+  return std::string(buffer);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Same shape as a Foundation error's description, so that the message reads the
+// same on every platform the launcher runs on.
+std::string describeError(int err, const std::string& path) {
+  return "Error Domain=NSPOSIXErrorDomain Code=" + std::to_string(err) + " \"" + errnoText(err) +
+         "\" UserInfo={NSFilePath=" + path + "}";
+}
+
+}  // namespace
+
+std::string resolveSymlinks(const std::string& absolutePath) {
+  if (auto resolved = realPath(absolutePath)) return *resolved;
+  std::string parent = parentDirectory(absolutePath);
+  if (auto resolvedParent = realPath(parent)) {
+    return appendComponent(*resolvedParent, absolutePath.substr(absolutePath.rfind('/') + 1));
+  }
+  return absolutePath;
+}
+
+std::optional<std::string> homeDirectory() {
+  if (const char* home = ::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  if (const struct passwd* entry = ::getpwuid(::getuid());
+      entry != nullptr && entry->pw_dir != nullptr && *entry->pw_dir != '\0') {
+    return entry->pw_dir;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> createDirectories(const std::string& path) {
+  // The common case, an existing directory, costs one mkdir and one stat; the
+  // parents are only walked when something is missing.
+  if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+  int err = errno;
+  if (err == EEXIST) {
+    if (isDirectory(path)) return std::nullopt;
+    return describeError(err, path);
+  }
+  if (err != ENOENT || path == "/") return describeError(err, path);
+  if (auto parentError = createDirectories(parentDirectory(path))) return parentError;
+  if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+  err = errno;
+  if (err == EEXIST && isDirectory(path)) return std::nullopt;  // made by someone else meanwhile
+  return describeError(err, path);
+}
+
+}  // namespace velto::launcher

@@ -1,0 +1,73 @@
+// Pure start-up computations of the launcher. Any thread.
+#include "launcher/handoff.h"
+
+#include <algorithm>
+
+namespace velto::launcher {
+
+namespace {
+
+std::string_view withoutTrailingSlashes(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+bool anyStartsWith(const std::vector<std::string>& list, std::string_view prefix) {
+  return std::any_of(list.begin(), list.end(),
+                     [&](const std::string& arg) { return arg.starts_with(prefix); });
+}
+
+}  // namespace
+
+bool isUpdateMode(const std::vector<std::string>& args) {
+  return std::find(args.begin(), args.end(), kUpdateModeSwitch) != args.end();
+}
+
+std::string_view launcherName(const std::vector<std::string>& args) {
+  if (args.empty() || args.front().empty()) return kFallbackLauncherName;
+  return args.front();
+}
+
+std::string absoluteAgainst(std::string_view startDirectory, std::string_view path) {
+  if (path.starts_with('/')) return std::string(withoutTrailingSlashes(path));
+  return appendComponent(withoutTrailingSlashes(startDirectory), withoutTrailingSlashes(path));
+}
+
+std::string parentDirectory(std::string_view path) {
+  path = withoutTrailingSlashes(path);
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(withoutTrailingSlashes(path.substr(0, slash)));
+}
+
+std::string appendComponent(std::string_view directory, std::string_view name) {
+  std::string result(directory);
+  if (result.empty() || result.back() != '/') result += '/';
+  result += name;
+  return result;
+}
+
+std::string runtimeDirectoryFor(std::string_view home) {
+  std::string path(withoutTrailingSlashes(home));
+  for (std::string_view component : {"Library", "Application Support", "veltoVpn", "runtime"}) {
+    path = appendComponent(path, component);
+  }
+  return path;
+}
+
+std::vector<std::string> forwardedArguments(std::string_view mainBinary,
+                                            std::string_view executableDirectory,
+                                            const std::vector<std::string>& args) {
+  std::vector<std::string> forwarded;
+  forwarded.reserve(args.size() + 2);
+  forwarded.emplace_back(mainBinary);
+  if (!args.empty()) forwarded.insert(forwarded.end(), args.begin() + 1, args.end());
+  if (!anyStartsWith(forwarded, "--path=")) {
+    forwarded.push_back(std::string("--path=").append(executableDirectory));
+  }
+  if (!anyStartsWith(forwarded, "--res-mode=")) forwarded.emplace_back("--res-mode=bundle");
+  return forwarded;
+}
+
+}  // namespace velto::launcher

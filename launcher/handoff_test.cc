@@ -1,0 +1,173 @@
+#include "launcher/handoff.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "launcher/file_system.h"
+
+namespace velto::launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+TEST(HandoffTest, ForwardedArguments) {
+  const std::string main = "/B/Contents/MacOS/veltoVpn-bin";
+  const std::string dir = "/B/Contents/MacOS";
+  const std::string path = "--path=" + dir;
+  const std::string res = "--res-mode=bundle";
+  struct Case {
+    const char* name;
+    Args args;
+    Args expected;
+  } cases[] = {
+      {"own path only", {"/B/Contents/MacOS/VeltoVpnLauncher"}, {main, path, res}},
+      {"empty argument list", {}, {main, path, res}},
+      {"extra arguments keep their order before the added ones",
+       {"L", "/Users/u/doc.velto", "--unknown", "--unknown"},
+       {main, "/Users/u/doc.velto", "--unknown", "--unknown", path, res}},
+      {"own --path wins", {"L", "--path=/elsewhere"}, {main, "--path=/elsewhere", res}},
+      {"empty --path= still counts", {"L", "--path="}, {main, "--path=", res}},
+      {"own --res-mode wins", {"L", "--res-mode=dev"}, {main, "--res-mode=dev", path}},
+      {"both given, nothing added",
+       {"L", "--res-mode=dev", "--path=/x"},
+       {main, "--res-mode=dev", "--path=/x"}},
+      {"prefix needs the equals sign",
+       {"L", "--path", "--res-mode"},
+       {main, "--path", "--res-mode", path, res}},
+      {"prefix is case-sensitive", {"L", "--PATH=/x"}, {main, "--PATH=/x", path, res}},
+      {"update switch with a value is forwarded",
+       {"L", "--sparkle-check-for-updates=1"},
+       {main, "--sparkle-check-for-updates=1", path, res}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(forwardedArguments(main, dir, c.args), c.expected) << c.name;
+  }
+}
+
+TEST(HandoffTest, UpdateModeNeedsTheExactSwitchAnywhere) {
+  struct Case {
+    Args args;
+    bool update;
+  } cases[] = {
+      {{"L", "--sparkle-check-for-updates"}, true},
+      {{"--sparkle-check-for-updates"}, true},
+      {{"L", "a", "--sparkle-check-for-updates", "b"}, true},
+      {{"L", "--sparkle-check-for-updates=yes"}, false},
+      {{"L", "--Sparkle-Check-For-Updates"}, false},
+      {{"L", "--sparkle-check-for-updates-now"}, false},
+      {{"L", " --sparkle-check-for-updates"}, false},
+      {{}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(isUpdateMode(c.args), c.update) << ::testing::PrintToString(c.args);
+  }
+}
+
+TEST(HandoffTest, PathComputations) {
+  EXPECT_EQ(launcherName({}), "veltoVpn");
+  EXPECT_EQ(launcherName({""}), "veltoVpn");
+  EXPECT_EQ(launcherName({"./VeltoVpnLauncher", "x"}), "./VeltoVpnLauncher");
+
+  EXPECT_EQ(absoluteAgainst("/start", "/abs/L"), "/abs/L");
+  EXPECT_EQ(absoluteAgainst("/start/", "rel/L"), "/start/rel/L");
+  EXPECT_EQ(absoluteAgainst("/", "L"), "/L");
+  EXPECT_EQ(absoluteAgainst("/start", "dir/"), "/start/dir");
+
+  EXPECT_EQ(parentDirectory("/B/Contents/MacOS/L"), "/B/Contents/MacOS");
+  EXPECT_EQ(parentDirectory("/L"), "/");
+  EXPECT_EQ(parentDirectory("/"), "/");
+
+  EXPECT_EQ(runtimeDirectoryFor("/Users/u"),
+            "/Users/u/Library/Application Support/veltoVpn/runtime");
+  EXPECT_EQ(runtimeDirectoryFor("/Users/u/"),
+            "/Users/u/Library/Application Support/veltoVpn/runtime");
+  EXPECT_EQ(runtimeDirectoryFor("/"), "/Library/Application Support/veltoVpn/runtime");
+}
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velto-launcher-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = fs::canonical(tmpl).string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string dir_;
+};
+
+// The launcher finds the main binary beside its real file, however it was started.
+TEST_F(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
+  const std::string macos = dir_ + "/Velto (2).app/Contents/MacOS";
+  fs::create_directories(macos);
+  std::ofstream(macos + "/VeltoVpnLauncher") << "x";
+  fs::create_directories(dir_ + "/bin");
+  fs::create_symlink(macos + "/VeltoVpnLauncher", dir_ + "/bin/velto");
+  fs::create_directory_symlink(dir_ + "/Velto (2).app/Contents", dir_ + "/contents-link");
+
+  struct Case {
+    std::string start;
+    std::string argv0;
+    std::string expected;
+  } cases[] = {
+      {"/", macos + "/VeltoVpnLauncher", macos + "/VeltoVpnLauncher"},
+      {macos, "./VeltoVpnLauncher", macos + "/VeltoVpnLauncher"},
+      {dir_ + "/bin", "velto", macos + "/VeltoVpnLauncher"},
+      {dir_, "bin/../bin/velto", macos + "/VeltoVpnLauncher"},
+      {dir_, "contents-link/MacOS/VeltoVpnLauncher", macos + "/VeltoVpnLauncher"},
+      // A name that does not exist keeps its last component beside its resolved parent.
+      {dir_ + "/contents-link/MacOS", "veltoVpn", macos + "/veltoVpn"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(resolveSymlinks(absoluteAgainst(c.start, c.argv0)), c.expected)
+        << c.start << " + " << c.argv0;
+  }
+}
+
+TEST_F(FileSystemTest, CreateDirectories) {
+  const std::string runtime = runtimeDirectoryFor(dir_ + "/home");
+  EXPECT_EQ(createDirectories(runtime), std::nullopt);
+  EXPECT_TRUE(fs::is_directory(runtime));
+  std::ofstream(runtime + "/keep") << "x";
+  EXPECT_EQ(createDirectories(runtime), std::nullopt) << "an existing directory is success";
+  EXPECT_TRUE(fs::exists(runtime + "/keep"));
+
+  std::ofstream(dir_ + "/runtime") << "in the way";
+  std::optional<std::string> error = createDirectories(dir_ + "/runtime");
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(*error,
+            "Error Domain=NSPOSIXErrorDomain Code=17 \"File exists\" UserInfo={NSFilePath=" + dir_ +
+                "/runtime}");
+
+  error = createDirectories(dir_ + "/runtime/below/deeper");
+  ASSERT_TRUE(error.has_value());
+  EXPECT_NE(error->find("Code=20 \"Not a directory\""), std::string::npos) << *error;
+}
+
+TEST(HomeDirectoryTest, EnvironmentFirstThenPasswordDatabase) {
+  const char* saved = getenv("HOME");
+  std::string savedHome = saved ? saved : "";
+
+  setenv("HOME", "/somewhere/else", 1);
+  EXPECT_EQ(homeDirectory(), "/somewhere/else");
+  for (bool empty : {true, false}) {
+    if (empty) {
+      setenv("HOME", "", 1);
+    } else {
+      unsetenv("HOME");
+    }
+    EXPECT_EQ(homeDirectory(), std::string(getpwuid(getuid())->pw_dir)) << "empty: " << empty;
+  }
+
+  if (saved) setenv("HOME", savedHome.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace velto::launcher

@@ -1,0 +1,25 @@
+// The bundle's own processes that must be stopped before an update is installed,
+// and how their paths are turned into `pkill -f` patterns. Any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velto::launcher {
+
+// The main application binary, its extension and the menu-bar agent, in the
+// order they are signalled.
+std::vector<std::string> hostProcessPaths(std::string_view bundlePath);
+
+// The bundle an executable belongs to: the directory holding Contents/MacOS when
+// the executable lies there, else the executable's own directory.
+std::string bundlePathForExecutable(std::string_view executablePath);
+
+// `text` with every character that is special in an extended regular expression
+// preceded by a backslash, so the pattern matches exactly that text. Bundle paths
+// such as "/Applications/Velto (2).app" would otherwise form groups or match
+// other characters at the dots.
+std::string escapeExtendedRegex(std::string_view text);
+
+}  // namespace velto::launcher

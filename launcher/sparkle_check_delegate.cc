@@ -1,0 +1,138 @@
+// The update-mode delegate. Main thread, except the signal passes, which run on
+// background workers and use only the process runner and the system log.
+#include "launcher/sparkle_check_delegate.h"
+
+#include <utility>
+#include <vector>
+
+#include "build_config.h"
+#include "launcher/host_processes.h"
+
+namespace velto::launcher {
+
+namespace {
+
+void runPkillWith(ProcessRunner& runner, SystemLog& systemLog, std::string_view signal,
+                  std::string_view pattern) {
+  std::optional<std::string> error =
+      runner.runAndWait(kPkillPath, {std::string(signal), "-f", std::string(pattern)});
+  if (error) {
+    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " + *error);
+  }
+}
+
+}  // namespace
+
+SparkleCheckDelegate* SparkleCheckApp::retainedDelegate = nullptr;
+
+SparkleCheckDelegate& SparkleCheckApp::retain(std::unique_ptr<SparkleCheckDelegate> delegate) {
+  delete std::exchange(retainedDelegate, delegate.release());
+  return *retainedDelegate;
+}
+
+SparkleCheckDelegate::SparkleCheckDelegate(const UpdatePlatform& platform)
+    : platform_(platform), self_(std::make_shared<SparkleCheckDelegate*>(this)) {}
+
+void SparkleCheckDelegate::log(std::string_view message) { platform_.systemLog.log(message); }
+
+void SparkleCheckDelegate::applicationDidFinishLaunching() {
+  updaterController_ = platform_.updaterFactory.create(*this);
+  // The check starts from the event loop, once launching has completed.
+  platform_.mainQueue.post([weak = std::weak_ptr<SparkleCheckDelegate*>(self_)] {
+    std::shared_ptr<SparkleCheckDelegate*> self = weak.lock();
+    if (self && (*self)->updaterController_) (*self)->updaterController_->checkForUpdates();
+  });
+}
+
+bool SparkleCheckDelegate::applicationShouldTerminateAfterLastWindowClosed() {
+  // Closing the updater's last dialog must not end the process before the cycle does.
+  return false;
+}
+
+void SparkleCheckDelegate::didFindValidUpdate(std::string_view displayVersion) {
+  log("[launcher] Sparkle found update " + std::string(displayVersion));
+}
+
+void SparkleCheckDelegate::willDownloadUpdate(std::string_view displayVersion) {
+  log("[launcher] Sparkle will download update " + std::string(displayVersion));
+}
+
+void SparkleCheckDelegate::didDownloadUpdate(std::string_view displayVersion) {
+  log("[launcher] Sparkle did download update " + std::string(displayVersion));
+}
+
+void SparkleCheckDelegate::willInstallUpdate(std::string_view displayVersion) {
+  installStarted_ = true;
+  log("[launcher] Sparkle will install update " + std::string(displayVersion) +
+      "; terminating host app processes");
+  terminateHostAppProcesses();
+}
+
+void SparkleCheckDelegate::willRelaunchApplication() {
+  log("[launcher] Sparkle will relaunch application");
+}
+
+bool SparkleCheckDelegate::willInstallUpdateOnQuit(std::string_view /*displayVersion*/,
+                                                   Block immediateInstallation) {
+  log("[launcher] Sparkle install requested; terminating host app processes");
+  terminateHostAppProcesses();
+  // Give the host processes time to go before the installer replaces their files.
+  platform_.mainQueue.postAfter(
+      kImmediateInstallationDelay,
+      [&systemLog = platform_.systemLog, install = std::move(immediateInstallation)] {
+        systemLog.log("[launcher] Starting Sparkle immediate installation");
+        install();
+      });
+  return true;
+}
+
+void SparkleCheckDelegate::didAbortWithError(std::string_view error) {
+  log("[launcher] Sparkle update aborted: " + std::string(error));
+}
+
+void SparkleCheckDelegate::didFinishUpdateCycle(const std::optional<std::string>& error) {
+  log("[launcher] Sparkle update cycle finished error=" + (error ? *error : std::string("none")) +
+      " installStarted=" + (installStarted_ ? "true" : "false"));
+  // An installation in progress ends the process itself (possibly relaunching).
+  if (installStarted_) return;
+  platform_.mainQueue.postAfter(
+      kEndOfCycleDelay, [&processControl = platform_.processControl, failed = error.has_value()] {
+        if (failed) {
+          processControl.exitNow(kExitUpdateFailed);
+        } else {
+          processControl.terminateApplication();
+        }
+      });
+}
+
+void SparkleCheckDelegate::terminateHostAppProcesses() {
+  const int ownPid = platform_.processControl.processIdentifier();
+  const std::string bundleIdentifier =
+      platform_.mainBundle.identifier().value_or(VELTOVPN_BUNDLE_ID);
+  for (auto& application : platform_.runningApplications.withBundleIdentifier(bundleIdentifier)) {
+    if (application->processIdentifier() != ownPid) application->terminate();
+  }
+
+  std::vector<std::string> patterns;
+  for (const std::string& path : hostProcessPaths(platform_.mainBundle.path())) {
+    patterns.push_back(escapeExtendedRegex(path));
+  }
+  // Applications that ignore the quit request are signalled by path; the two
+  // passes are independent, a slow first pass does not delay the second.
+  for (auto [delay, signal] :
+       {std::pair{kPoliteSignalDelay, "-TERM"}, std::pair{kKillDelay, "-KILL"}}) {
+    platform_.backgroundQueue.postAfter(
+        delay, [&runner = platform_.processRunner, &systemLog = platform_.systemLog, patterns,
+                signal = std::string(signal)] {
+          for (const std::string& pattern : patterns) {
+            runPkillWith(runner, systemLog, signal, pattern);
+          }
+        });
+  }
+}
+
+void SparkleCheckDelegate::runPkill(std::string_view signal, std::string_view pattern) {
+  runPkillWith(platform_.processRunner, platform_.systemLog, signal, pattern);
+}
+
+}  // namespace velto::launcher

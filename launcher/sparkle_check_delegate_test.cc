@@ -1,0 +1,354 @@
+#include "launcher/sparkle_check_delegate.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "build_config.h"
+
+namespace velto::launcher {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// The fakes write what they were asked into one timeline, stamped with the fake
+// clock in milliseconds and marked when it happened on the background queue, so
+// a test reads as the sequence a user's machine would see.
+struct Timeline {
+  long now = 0;
+  bool onBackground = false;
+  std::vector<std::string> events;
+  void record(const std::string& event) {
+    events.push_back(std::to_string(now) + (onBackground ? " [background] " : " ") + event);
+  }
+};
+
+class FakeQueue final : public MainQueue, public BackgroundQueue {
+ public:
+  struct Entry {
+    long due;
+    long order;
+    Block block;
+  };
+  FakeQueue(long& order, Timeline& timeline) : order_(order), timeline_(timeline) {}
+  void post(Block block) override { postAfter(Delay::zero(), std::move(block)); }
+  void postAfter(Delay delay, Block block) override {
+    pending.push_back({timeline_.now + delay.count(), order_++, std::move(block)});
+  }
+  std::vector<Entry> pending;
+
+ private:
+  long& order_;
+  Timeline& timeline_;
+};
+
+// Every service of update_platform.h apart from the queues.
+class FakeSystem final : public SystemLog,
+                         public ProcessRunner,
+                         public RunningApplications,
+                         public MainBundle,
+                         public ProcessControl,
+                         public UpdaterFactory {
+ public:
+  static constexpr int kOwnPid = 100;
+
+  explicit FakeSystem(Timeline& timeline) : timeline_(timeline) {}
+
+  void log(std::string_view message) override { timeline_.record("log " + std::string(message)); }
+
+  std::optional<std::string> runAndWait(const std::string& executable,
+                                        const std::vector<std::string>& arguments) override {
+    std::string event = "run " + executable;
+    for (const std::string& argument : arguments) event += " " + argument;
+    timeline_.record(event);
+    if (pkillFails) return "The file doesn’t exist.";
+    return std::nullopt;
+  }
+
+  std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(
+      const std::string& bundleIdentifier) override {
+    timeline_.record("apps " + bundleIdentifier);
+    std::vector<std::unique_ptr<RunningApplication>> result;
+    for (int pid : runningPids) result.push_back(std::make_unique<App>(pid, timeline_));
+    return result;
+  }
+
+  std::optional<std::string> identifier() const override { return bundleIdentifier; }
+  std::string path() const override { return bundlePath; }
+
+  int processIdentifier() const override { return kOwnPid; }
+  void exitNow(int status) override { timeline_.record("exit " + std::to_string(status)); }
+  void terminateApplication() override { timeline_.record("terminate application"); }
+
+  std::unique_ptr<Updater> create(UpdaterDelegate&) override {
+    timeline_.record("create updater");
+    return std::make_unique<FakeUpdater>(timeline_);
+  }
+
+  bool pkillFails = false;
+  std::vector<int> runningPids;
+  std::optional<std::string> bundleIdentifier = "com.veltovpn.app";
+  std::string bundlePath = "/Applications/veltoVpn.app";
+
+ private:
+  class App final : public RunningApplication {
+   public:
+    App(int pid, Timeline& timeline) : pid_(pid), timeline_(timeline) {}
+    int processIdentifier() const override { return pid_; }
+    void terminate() override { timeline_.record("quit " + std::to_string(pid_)); }
+
+   private:
+    int pid_;
+    Timeline& timeline_;
+  };
+  class FakeUpdater final : public Updater {
+   public:
+    explicit FakeUpdater(Timeline& timeline) : timeline_(timeline) {}
+    void checkForUpdates() override { timeline_.record("check"); }
+
+   private:
+    Timeline& timeline_;
+  };
+  Timeline& timeline_;
+};
+
+UpdatePlatform platformOf(FakeQueue& main, FakeQueue& background, FakeSystem& system) {
+  return {main, background, system, system, system, system, system, system};
+}
+
+class SparkleCheckDelegateTest : public ::testing::Test {
+ protected:
+  // Runs every block due by `until` (milliseconds), the main and the background
+  // queue together in order of deadline, then leaves the clock at `until`.
+  void advanceTo(long until) {
+    for (;;) {
+      FakeQueue* queue = nullptr;
+      std::vector<FakeQueue::Entry>::iterator next;
+      for (FakeQueue* candidate : {&main_, &background_}) {
+        auto earliest = std::min_element(
+            candidate->pending.begin(), candidate->pending.end(), [](const auto& a, const auto& b) {
+              return std::tie(a.due, a.order) < std::tie(b.due, b.order);
+            });
+        if (earliest == candidate->pending.end() || earliest->due > until) continue;
+        if (!queue || std::tie(earliest->due, earliest->order) < std::tie(next->due, next->order)) {
+          queue = candidate;
+          next = earliest;
+        }
+      }
+      if (!queue) break;
+      timeline_.now = next->due;
+      Block block = std::move(next->block);
+      queue->pending.erase(next);
+      timeline_.onBackground = queue == &background_;
+      block();
+      timeline_.onBackground = false;
+    }
+    timeline_.now = until;
+  }
+
+  std::vector<std::string> takeEvents() { return std::exchange(timeline_.events, {}); }
+
+  Timeline timeline_;
+  long order_ = 0;
+  FakeQueue main_{order_, timeline_};
+  FakeQueue background_{order_, timeline_};
+  FakeSystem system_{timeline_};
+  UpdatePlatform platform_ = platformOf(main_, background_, system_);
+  std::unique_ptr<SparkleCheckDelegate> delegate_ =
+      std::make_unique<SparkleCheckDelegate>(platform_);
+};
+
+// The six pkill runs of one terminateHostAppProcesses() call made at `start` ms.
+std::vector<std::string> signalPasses(long start, const std::string& bundlePattern) {
+  std::vector<std::string> runs;
+  for (auto [offset, signal] : {std::pair{750L, "-TERM"}, std::pair{1750L, "-KILL"}}) {
+    for (const char* suffix : {"/Contents/MacOS/veltoVpn-bin",
+                               "/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
+                               "/Contents/MacOS/veltovpn-menubar"}) {
+      runs.push_back(std::to_string(start + offset) + " [background] run /usr/bin/pkill " + signal +
+                     " -f " + bundlePattern + suffix);
+    }
+  }
+  return runs;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(SparkleCheckDelegateTest, LaunchCreatesTheUpdaterAndChecksFromTheEventLoop) {
+  delegate_->applicationDidFinishLaunching();
+  EXPECT_THAT(takeEvents(), ElementsAre("0 create updater"));
+  advanceTo(0);
+  EXPECT_THAT(takeEvents(), ElementsAre("0 check"));
+  EXPECT_FALSE(delegate_->applicationShouldTerminateAfterLastWindowClosed());
+}
+
+TEST_F(SparkleCheckDelegateTest, QueuedCheckIsSkippedOnceTheDelegateIsGone) {
+  delegate_->applicationDidFinishLaunching();
+  delegate_.reset();
+  advanceTo(0);
+  EXPECT_THAT(takeEvents(), ElementsAre("0 create updater"));
+}
+
+TEST_F(SparkleCheckDelegateTest, StepsAreLoggedVerbatim) {
+  delegate_->didFindValidUpdate("2.1.0 (100%s)");
+  delegate_->willDownloadUpdate("2.1.0");
+  delegate_->didDownloadUpdate("2.1.0");
+  delegate_->willRelaunchApplication();
+  delegate_->didAbortWithError("The operation couldn’t be completed. %@");
+  advanceTo(60'000);
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre(
+          "0 log [launcher] Sparkle found update 2.1.0 (100%s)",
+          "0 log [launcher] Sparkle will download update 2.1.0",
+          "0 log [launcher] Sparkle did download update 2.1.0",
+          "0 log [launcher] Sparkle will relaunch application",
+          "0 log [launcher] Sparkle update aborted: The operation couldn’t be completed. %@"));
+}
+
+TEST_F(SparkleCheckDelegateTest, CycleWithoutErrorTerminatesNormallyAfterHalfASecond) {
+  delegate_->didFinishUpdateCycle(std::nullopt);
+  advanceTo(499);
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre(
+          "0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
+  advanceTo(10'000);
+  EXPECT_THAT(takeEvents(), ElementsAre("500 terminate application"));
+}
+
+TEST_F(SparkleCheckDelegateTest, CycleWithErrorExitsWith71AfterHalfASecond) {
+  delegate_->didAbortWithError("An error occurred while downloading the update.");
+  delegate_->didFinishUpdateCycle("An error occurred while downloading the update.");
+  advanceTo(10'000);
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre("0 log [launcher] Sparkle update aborted: An error occurred while downloading "
+                  "the update.",
+                  "0 log [launcher] Sparkle update cycle finished error=An error occurred while "
+                  "downloading the update. installStarted=false",
+                  "500 exit 71"));
+}
+
+TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcessAlive) {
+  system_.runningPids = {200, FakeSystem::kOwnPid, 300};
+  delegate_->willInstallUpdate("2.1.0");
+  EXPECT_TRUE(delegate_->installStarted());
+  advanceTo(100);
+  delegate_->didFinishUpdateCycle(std::nullopt);
+  advanceTo(60'000);
+  std::vector<std::string> expected = {
+      "0 log [launcher] Sparkle will install update 2.1.0; terminating host app processes",
+      "0 apps com.veltovpn.app",
+      "0 quit 200",
+      "0 quit 300",
+      "100 log [launcher] Sparkle update cycle finished error=none installStarted=true",
+  };
+  EXPECT_EQ(takeEvents(), concat(expected, signalPasses(0, "/Applications/veltoVpn\\.app")));
+}
+
+TEST_F(SparkleCheckDelegateTest, InstallOnQuitSignalsThenInstallsWithoutMarkingTheInstall) {
+  system_.runningPids = {FakeSystem::kOwnPid, 400};
+  EXPECT_TRUE(delegate_->willInstallUpdateOnQuit(
+      "2.1.0", [&] { timeline_.record("immediate installation"); }));
+  EXPECT_FALSE(delegate_->installStarted());
+  advanceTo(3'000);
+  delegate_->didFinishUpdateCycle(std::nullopt);
+  advanceTo(60'000);
+  std::vector<std::string> expected =
+      concat({"0 log [launcher] Sparkle install requested; terminating host app processes",
+              "0 apps com.veltovpn.app", "0 quit 400"},
+             signalPasses(0, "/Applications/veltoVpn\\.app"));
+  expected = concat(expected, {
+                                  "2500 log [launcher] Starting Sparkle immediate installation",
+                                  "2500 immediate installation",
+                                  "3000 log [launcher] Sparkle update cycle finished error=none "
+                                  "installStarted=false",
+                                  "3500 terminate application",
+                              });
+  EXPECT_EQ(takeEvents(), expected);
+}
+
+// A cycle that ends before the immediate installation still ends the process
+// 0.5 s later; the installation block is left waiting behind it.
+TEST_F(SparkleCheckDelegateTest, CycleEndingBeforeTheImmediateInstallationStillTerminates) {
+  delegate_->willInstallUpdateOnQuit("2.1.0", [&] { timeline_.record("immediate installation"); });
+  advanceTo(1'000);
+  delegate_->didFinishUpdateCycle(std::nullopt);
+  advanceTo(60'000);
+  std::vector<std::string> events = takeEvents();
+  auto terminate = std::find(events.begin(), events.end(), "1500 terminate application");
+  auto install = std::find(events.begin(), events.end(), "2500 immediate installation");
+  ASSERT_NE(terminate, events.end());
+  ASSERT_NE(install, events.end());
+  EXPECT_LT(terminate, install);
+}
+
+TEST_F(SparkleCheckDelegateTest, BundleIdentifierAndPatternsComeFromTheMainBundle) {
+  auto withoutTimes = [](std::vector<std::string> events) {
+    for (std::string& event : events) event.erase(0, event.find(' ') + 1);
+    return events;
+  };
+  struct Case {
+    std::optional<std::string> identifier;
+    std::string expectedQuery;
+  } cases[] = {
+      {std::nullopt, std::string("apps ") + VELTOVPN_BUNDLE_ID},
+      {"com.example.renamed", "apps com.example.renamed"},
+  };
+  system_.bundlePath = "/Applications/Velto (2).app";
+  for (const Case& c : cases) {
+    system_.bundleIdentifier = c.identifier;
+    delegate_->terminateHostAppProcesses();
+    advanceTo(timeline_.now + 60'000);
+    EXPECT_EQ(withoutTimes(takeEvents()),
+              concat({c.expectedQuery},
+                     withoutTimes(signalPasses(0, "/Applications/Velto \\(2\\)\\.app"))));
+  }
+}
+
+TEST_F(SparkleCheckDelegateTest, PkillThatCannotStartIsLoggedAndTheOthersGoOn) {
+  system_.pkillFails = true;
+  delegate_->runPkill("-TERM", "/A\\.app/Contents/MacOS/veltoVpn-bin");
+  EXPECT_THAT(takeEvents(),
+              ElementsAre("0 run /usr/bin/pkill -TERM -f /A\\.app/Contents/MacOS/veltoVpn-bin",
+                          "0 log [launcher] pkill failed for /A\\.app/Contents/MacOS/veltoVpn-bin: "
+                          "The file doesn’t exist."));
+  delegate_->terminateHostAppProcesses();
+  advanceTo(60'000);
+  std::vector<std::string> events = takeEvents();
+  EXPECT_EQ(
+      std::count_if(events.begin(), events.end(),
+                    [](const std::string& e) { return e.find(" run ") != std::string::npos; }),
+      6);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) {
+                            return e.find("pkill failed for") != std::string::npos;
+                          }),
+            6);
+}
+
+// The slot destroys the delegate it held before (the leak checker of the
+// sanitizer run catches the fault); the last one stays for the process.
+TEST(SparkleCheckAppTest, SlotKeepsTheLatestDelegate) {
+  Timeline timeline;
+  long order = 0;
+  FakeQueue queue(order, timeline);
+  FakeSystem system(timeline);
+  UpdatePlatform platform = platformOf(queue, queue, system);
+  SparkleCheckDelegate& first =
+      SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
+  EXPECT_EQ(SparkleCheckApp::retainedDelegate, &first);
+  SparkleCheckDelegate& second =
+      SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(platform));
+  EXPECT_EQ(SparkleCheckApp::retainedDelegate, &second);
+  EXPECT_THAT(timeline.events, IsEmpty());
+}
+
+}  // namespace
+}  // namespace velto::launcher

@@ -1,0 +1,176 @@
+// Recording fakes of the platform services, for the controller's tests. The
+// main thread of a test is the test's own thread: it runs posted blocks with
+// FakeApplication::runPending.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "menubar/platform.h"
+
+namespace velto {
+
+class FakeApplication final : public Application {
+ public:
+  void setAccessoryPolicy() override { accessory = true; }
+  void run() override {}
+  void postToMain(std::function<void()> block) override {
+    std::lock_guard lock(mutex_);
+    blocks_.push_back(std::move(block));
+  }
+  void terminate() override { ++terminations; }
+
+  // Runs the blocks posted so far, in order; returns how many ran.
+  int runPending() {
+    std::deque<std::function<void()>> blocks;
+    {
+      std::lock_guard lock(mutex_);
+      blocks.swap(blocks_);
+    }
+    for (auto& block : blocks) block();
+    return static_cast<int>(blocks.size());
+  }
+
+  bool accessory = false;
+  int terminations = 0;  // main thread only
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> blocks_;
+};
+
+struct FakeImage final : public Image {
+  explicit FakeImage(std::string name_) : name(std::move(name_)) {}
+  std::string name;
+};
+
+inline std::string imageName(const ImagePtr& image) {
+  auto* fake = dynamic_cast<const FakeImage*>(image.get());
+  return fake ? fake->name : "(none)";
+}
+
+class FakeImages final : public Images {
+ public:
+  ImagePtr loadTemplate(const std::string& path, int points) override {
+    requested.push_back(path);
+    if (!files.count(path)) return nullptr;
+    return std::make_shared<FakeImage>(path + "@" + std::to_string(points));
+  }
+  ImagePtr fallbackSymbol() override { return hasSymbol ? std::make_shared<FakeImage>("symbol") : nullptr; }
+  ImagePtr drawnLetter(std::string_view letter) override {
+    return std::make_shared<FakeImage>("letter " + std::string(letter));
+  }
+
+  std::set<std::string> files;  // paths that load
+  bool hasSymbol = true;
+  std::vector<std::string> requested;
+};
+
+class FakeStatusItem final : public StatusItem {
+ public:
+  struct Item {
+    std::string title;  // "-" for a separator
+    std::function<void()> action;
+    std::string key;
+    bool hidden = false;
+    bool enabled = true;
+  };
+
+  MenuItemId addItem(std::string_view title, std::function<void()> action, std::string_view key) override {
+    items.push_back({std::string(title), std::move(action), std::string(key)});
+    return static_cast<MenuItemId>(items.size() - 1);
+  }
+  void addSeparator() override { items.push_back({"-", nullptr, ""}); }
+  void setTitle(MenuItemId id, std::string_view title) override { items.at(id).title = title; }
+  void setHidden(MenuItemId id, bool hidden) override { items.at(id).hidden = hidden; }
+  void setEnabled(MenuItemId id, bool enabled) override { items.at(id).enabled = enabled; }
+  void attachMenu() override { itemsWhenAttached = static_cast<int>(items.size()); }
+  void setImage(const ImagePtr& image_) override { image = image_; }
+
+  // By position (titles change) or by title.
+  Item& at(size_t index) { return items.at(index); }
+  Item& find(const std::string& title) {
+    auto it = std::find_if(items.begin(), items.end(), [&](const Item& i) { return i.title == title; });
+    if (it == items.end()) throw std::runtime_error("no menu item " + title);
+    return *it;
+  }
+  void click(const std::string& title) { find(title).action(); }
+  std::vector<std::string> visibleTitles() const {
+    std::vector<std::string> titles;
+    for (const Item& i : items) if (!i.hidden) titles.push_back(i.title);
+    return titles;
+  }
+
+  std::vector<Item> items;
+  int itemsWhenAttached = -1;
+  ImagePtr image;
+};
+
+class FakeRunningApplications final : public RunningApplications {
+ public:
+  std::vector<RunningApplication> withBundleIdentifier(const std::string& bundleId) override {
+    calls.push_back("list " + bundleId);
+    return apps;
+  }
+  void hide(pid_t pid) override { calls.push_back("hide " + std::to_string(pid)); }
+  void unhide(pid_t pid) override { calls.push_back("unhide " + std::to_string(pid)); }
+  void activateIgnoringOtherApps(pid_t pid) override { calls.push_back("activate " + std::to_string(pid)); }
+
+  std::vector<RunningApplication> apps;
+  std::vector<std::string> calls;
+};
+
+class FakeProcessInfo final : public ProcessInfo {
+ public:
+  std::optional<std::string> environmentValue(const char* name) const override {
+    auto it = environment.find(name);
+    if (it == environment.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<std::string> executablePath() const override { return executable; }
+  std::string temporaryDirectory() const override { return temporary; }
+
+  std::map<std::string, std::string> environment;
+  std::optional<std::string> executable = "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar";
+  std::string temporary = "/tmp/user/";
+};
+
+// A log that any thread may write to and a test may wait on.
+class RecordingLog {
+ public:
+  LogFunction function() {
+    return [this](std::string_view message) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(message);
+      changed_.notify_all();
+    };
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  // Waits (bounded, so a fault fails instead of hanging) until `line` is logged.
+  bool waitFor(const std::string& line) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
+      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace velto

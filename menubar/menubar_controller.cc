@@ -1,0 +1,317 @@
+// MenubarController: state, menu, icons and the bridge connection.
+// Threads as described in menubar_controller.h.
+#include "menubar/menubar_controller.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/io.h"
+#include "common/unique_fd.h"
+#include "menubar/line_splitter.h"
+#include "menubar/paths.h"
+#include "menubar/protocol.h"
+#include "menubar/text.h"
+
+namespace velto {
+
+namespace {
+
+constexpr size_t kReadBufferSize = 4096;
+constexpr size_t kInvalidLineCharacters = 120;
+constexpr int kIconPoints = 18;
+constexpr char kConnectedIconFile[] = "menubar-connected@2x.png";
+constexpr char kDisconnectedIconFile[] = "menubar-disconnected@2x.png";
+
+struct MenuPicture {
+  std::string statusTitle;
+  bool connectHidden;
+  bool disconnectHidden;
+};
+
+MenuPicture pictureFor(const MenubarController::State& state) {
+  if (state.st == "connected") {
+    return {state.rid ? "Connected \u00B7 " + *state.rid : "Connected", true, false};
+  }
+  if (state.st == "connecting") return {"Connecting\u2026", true, true};
+  if (state.st == "error") return {"Error", false, true};
+  return {"Not connected", false, true};
+}
+
+std::string killSwitchTitle(bool on) { return on ? "Kill-switch: ON" : "Kill-switch: OFF"; }
+
+}  // namespace
+
+MenubarController::MenubarController(Services services)
+    : services_(std::move(services)), self_(std::make_shared<MenubarController*>(this)) {
+  loadIcons();
+  buildMenu();
+  services_.statusItem.attachMenu();
+  refreshMenu();
+}
+
+MenubarController::~MenubarController() {
+  {
+    std::lock_guard lock(stopMutex_);
+    stopping_ = true;
+  }
+  stopSignal_.notify_all();
+  // Ends a blocked read: the connection thread then finds the controller going
+  // and stops without logging or terminating.
+  socketQueue_.sync([this] {
+    queueClosed_ = true;
+    if (clientSocket_ >= 0) ::shutdown(clientSocket_, SHUT_RDWR);
+  });
+  if (connection_.joinable()) connection_.join();
+  self_.reset();
+}
+
+// ---------------------------------------------------------------- menu
+
+void MenubarController::buildMenu() {
+  StatusItem& item = services_.statusItem;
+  statusLine_ = item.addItem("Not connected", nullptr, "");
+  item.setEnabled(statusLine_, false);
+  item.addSeparator();
+  showWindowItem_ = item.addItem("Show window", [this] { showWindow(); }, "");
+  item.addSeparator();
+  connectItem_ = item.addItem("Connect", [this] { connect(); }, "");
+  disconnectItem_ = item.addItem("Disconnect", [this] { disconnect(); }, "");
+  item.setHidden(disconnectItem_, true);
+  killSwitchItem_ = item.addItem(killSwitchTitle(false), [this] { toggleKillSwitch(); }, "");
+  item.addSeparator();
+  item.addItem("Quit veltoVpn", [this] { quit(); }, "q");
+}
+
+void MenubarController::refreshMenu() {
+  State now = state();
+  MenuPicture picture = pictureFor(now);
+  StatusItem& item = services_.statusItem;
+  item.setTitle(statusLine_, picture.statusTitle);
+  item.setHidden(connectItem_, picture.connectHidden);
+  item.setHidden(disconnectItem_, picture.disconnectHidden);
+  item.setTitle(killSwitchItem_, killSwitchTitle(now.ks));
+  showIconFor(now.st);
+}
+
+MenubarController::State MenubarController::state() const {
+  std::lock_guard lock(stateMutex_);
+  return state_;
+}
+
+std::optional<RunningApplication> MenubarController::mainApp() {
+  const pid_t self = ::getpid();
+  std::vector<RunningApplication> apps =
+      services_.runningApplications.withBundleIdentifier(services_.bundleId);
+  for (const RunningApplication& app : apps) {
+    if (app.pid != self && app.policy == ActivationPolicy::kRegular) return app;
+  }
+  for (const RunningApplication& app : apps) {
+    if (app.pid != self) return app;
+  }
+  return std::nullopt;
+}
+
+void MenubarController::bringMainAppForward() {
+  if (auto app = mainApp()) {
+    services_.runningApplications.unhide(app->pid);
+    services_.runningApplications.activateIgnoringOtherApps(app->pid);
+  }
+}
+
+void MenubarController::showWindow() {
+  bringMainAppForward();
+  sendCommand("show-window");
+}
+
+void MenubarController::connect() { sendCommand("connect"); }
+
+void MenubarController::disconnect() { sendCommand("disconnect"); }
+
+void MenubarController::toggleKillSwitch() { sendCommand("toggle-killswitch"); }
+
+void MenubarController::quit() {
+  bringMainAppForward();
+  sendCommand("quit");
+}
+
+// ---------------------------------------------------------------- icons
+
+std::string MenubarController::iconDir() const { return iconDirFor(services_.processInfo); }
+
+ImagePtr MenubarController::loadTemplate(const std::string& name) {
+  std::string path = joinPath(iconDir(), name);
+  ImagePtr image = services_.images.loadTemplate(path, kIconPoints);
+  if (!image) services_.log("icon load failed: " + path);
+  return image;
+}
+
+void MenubarController::loadIcons() {
+  connectedIcon_ = loadTemplate(kConnectedIconFile);
+  disconnectedIcon_ = loadTemplate(kDisconnectedIconFile);
+  // Both or neither: the two states never mix a file image with the fallback.
+  if (!connectedIcon_ || !disconnectedIcon_) installFallbackIcon();
+}
+
+void MenubarController::installFallbackIcon() {
+  ImagePtr image = services_.images.fallbackSymbol();
+  if (!image) image = services_.images.drawnLetter("V");
+  connectedIcon_ = image;
+  disconnectedIcon_ = image;
+}
+
+void MenubarController::updateIcon() { showIconFor(state().st); }
+
+void MenubarController::showIconFor(const std::string& st) {
+  services_.statusItem.setImage(st == "connected" ? connectedIcon_ : disconnectedIcon_);
+}
+
+// ---------------------------------------------------------------- bridge lines
+
+void MenubarController::handleLine(std::string_view line) {
+  MenubarFrame frame = parseMenubarLine(line);
+  std::weak_ptr<MenubarController*> weak = self_;
+  const MenubarFrame::Value& value = frame.value();
+
+  if (auto* status = std::get_if<MenubarFrame::Status>(&value)) {
+    State stored;
+    {
+      std::lock_guard lock(stateMutex_);
+      if (status->payload.status) state_.st = *status->payload.status;
+      if (status->payload.killSwitch) state_.ks = *status->payload.killSwitch;
+      state_.rid = status->payload.relayId;  // an absent relay identifier clears it
+      stored = state_;
+    }
+    services_.application.postToMain([weak] {
+      if (auto self = weak.lock()) (*self)->refreshMenu();
+    });
+    services_.log("status: " + stored.st + " ks=" + (stored.ks ? "true" : "false") +
+                  " rid=" + stored.rid.value_or("-"));
+  } else if (std::holds_alternative<MenubarFrame::HideApp>(value)) {
+    services_.application.postToMain([weak] {
+      auto self = weak.lock();
+      if (!self) return;
+      MenubarController& controller = **self;
+      if (auto app = controller.mainApp()) {
+        controller.services_.runningApplications.hide(app->pid);
+        controller.services_.log("hid main app (close-to-tray)");
+      } else {
+        controller.services_.log("hide-app: main app not found");
+      }
+    });
+  } else if (auto* unknown = std::get_if<MenubarFrame::Unknown>(&value)) {
+    services_.log("unknown server-side type: " + unknown->type);
+  } else if (std::holds_alternative<MenubarFrame::Invalid>(value)) {
+    logInvalidLine(line);
+  }
+  // A ping needs nothing: no reply, no log line.
+}
+
+void MenubarController::logInvalidLine(std::string_view line) {
+  services_.log("invalid line (first 120B): " + firstCharacters(line, kInvalidLineCharacters));
+}
+
+// ---------------------------------------------------------------- connection
+
+void MenubarController::connectAndPumpSocket() {
+  connection_ = std::thread([this] { connectionTask(); });
+}
+
+bool MenubarController::pause(std::chrono::seconds delay) {
+  std::unique_lock lock(stopMutex_);
+  return !stopSignal_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+void MenubarController::connectionTask() {
+  const std::string& path = services_.socketPath;
+  for (;;) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!fd) {
+      if (!pause(std::chrono::seconds(2))) return;
+      continue;
+    }
+    if (path.size() > maxSocketPathLength()) {
+      services_.log("FATAL: socket path too long: " + path);
+      fd.reset();
+      Application& app = services_.application;
+      app.postToMain([&app] { app.terminate(); });
+      return;
+    }
+    setCloseOnExec(fd.get());
+    disableSigpipe(fd.get());
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // An empty path would name Linux's abstract namespace: treat it as the
+    // failed attempt it is everywhere else.
+    if (!path.empty() &&
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      pumpConnection(fd.release());
+      return;
+    }
+    fd.reset();
+    if (!pause(std::chrono::seconds(1))) return;
+  }
+}
+
+void MenubarController::pumpConnection(int raw) {
+  UniqueFd fd(raw);
+  bool closing = false;
+  socketQueue_.sync([&] {
+    if (queueClosed_) {
+      closing = true;
+    } else {
+      clientSocket_ = fd.get();
+    }
+  });
+  if (closing) return;
+  // Logged once commands can go out, so that the line means what it says.
+  services_.log("connected to bridge at " + services_.socketPath);
+
+  readLoop(fd.get());
+
+  // -1 before the close, on the queue: a write queued meanwhile is either done
+  // already or finds no socket, and never reaches a reused descriptor.
+  socketQueue_.sync([&] {
+    clientSocket_ = -1;
+    closing = queueClosed_;
+  });
+  fd.reset();
+  if (closing) return;
+  services_.log("bridge socket EOF \u2014 parent .app exited");
+  Application& app = services_.application;
+  app.postToMain([&app] { app.terminate(); });
+}
+
+void MenubarController::readLoop(int fd) {
+  LineSplitter splitter([this](std::string_view line) { handleLine(line); },
+                        [this](std::string_view start) { logInvalidLine(start); });
+  std::vector<char> buffer(kReadBufferSize, 0);
+  for (;;) {
+    ssize_t n = readRetrying(fd, buffer.data(), buffer.size());
+    if (n <= 0) return;
+    splitter.feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+  }
+}
+
+void MenubarController::sendCommand(std::string_view action) {
+  std::optional<std::string> line = commandMessage(action);
+  if (!line) return;
+  socketQueue_.async([this, action = std::string(action), line = std::move(*line)] {
+    if (clientSocket_ < 0) {
+      services_.log("sendCommand(" + action + ") dropped \u2014 bridge not connected");
+      return;
+    }
+    if (sendAll(clientSocket_, line)) {
+      services_.log("sent: " + action);
+    } else {
+      services_.log("sendCommand(" + action + ") failed \u2014 " + errnoText(errno));
+    }
+  });
+}
+
+}  // namespace velto

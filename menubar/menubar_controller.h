@@ -1,0 +1,145 @@
+// The agent's controller: keeps the VPN state the bridge last reported, shows
+// it in the status item's menu and icon, turns menu choices into commands, and
+// runs the bridge connection.
+//
+// Threads: construction, destruction, the menu actions, refreshMenu, mainApp
+// and the icon operations run on the main thread. The connection thread (started
+// by connectAndPumpSocket) runs the connect loop, readLoop and handleLine.
+// sendCommand may be called from any thread; its writes happen on the
+// controller's serial socket queue, which alone owns clientSocket_.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "common/log.h"
+#include "menubar/platform.h"
+#include "menubar/serial_queue.h"
+#include "menubar/thread_annotations.h"
+
+namespace velto {
+
+class MenubarController {
+ public:
+  // The services a controller works with. All references must outlive it.
+  struct Services {
+    Application& application;
+    StatusItem& statusItem;
+    Images& images;
+    RunningApplications& runningApplications;
+    const ProcessInfo& processInfo;
+    LogFunction log;
+    std::string socketPath;  // the bridge socket to connect to
+    std::string bundleId;    // identifies the main application among running ones
+  };
+
+  // The state as last reported by the bridge.
+  struct State {
+    std::string st = "idle";
+    bool ks = false;
+    std::optional<std::string> rid;
+  };
+
+  // Loads the icons, builds the menu, attaches it and shows the first picture
+  // ("Not connected"). Does not connect: call connectAndPumpSocket.
+  explicit MenubarController(Services services);
+  // Stops the connection thread quietly (no log line, no termination) and drops
+  // commands not yet written. Main thread.
+  ~MenubarController();
+  MenubarController(const MenubarController&) = delete;
+  MenubarController& operator=(const MenubarController&) = delete;
+
+  // --- Bridge connection ---
+  // Starts the connection thread and returns at once. It tries to connect every
+  // second until it succeeds, reads lines until the stream ends, then logs the
+  // end and asks the application to terminate. A socket path too long for a
+  // socket address ends the agent at once with a FATAL line. Call once.
+  void connectAndPumpSocket();
+  // Connection thread: reads `fd` until end of stream or error, handing every
+  // non-empty line to handleLine in order.
+  void readLoop(int fd);
+  // Any thread: queues the command line for `action` for writing to the bridge.
+  // While no bridge is connected the command is dropped (and logged).
+  void sendCommand(std::string_view action);
+
+  // --- Bridge lines ---
+  // Connection thread: acts on one line (without its line feed).
+  void handleLine(std::string_view line);
+
+  // --- Menu (main thread) ---
+  // Applies the stored state to the menu titles, hidden flags and icon.
+  void refreshMenu();
+  // The running main application: another process with the main application's
+  // bundle identifier, preferring one with the regular activation policy.
+  std::optional<RunningApplication> mainApp();
+  void showWindow();
+  void connect();
+  void disconnect();
+  void toggleKillSwitch();
+  void quit();
+
+  // --- Icons (main thread) ---
+  std::string iconDir() const;
+  // The image of file `name` in iconDir(), or null (logged) when it cannot be loaded.
+  ImagePtr loadTemplate(const std::string& name);
+  void loadIcons();
+  void installFallbackIcon();
+  void updateIcon();
+
+  // Readouts for the platform and for tests. Any thread / main thread.
+  State state() const;
+  const ImagePtr& connectedIcon() const { return connectedIcon_; }
+  const ImagePtr& disconnectedIcon() const { return disconnectedIcon_; }
+
+ private:
+  void buildMenu();
+  void showIconFor(const std::string& st);
+  void bringMainAppForward();
+  void logInvalidLine(std::string_view line);
+  void connectionTask();
+  // Connection thread: from a connected socket to the end of the agent.
+  void pumpConnection(int fd);
+  // Connection thread: waits `delay`; false when the controller is being destroyed.
+  bool pause(std::chrono::seconds delay);
+
+  Services services_;
+
+  // Guards the reported state: written by the connection thread, read by the
+  // main thread's refresh.
+  mutable std::mutex stateMutex_;
+  State state_ VELTO_GUARDED_BY(stateMutex_);
+
+  // Main thread only.
+  ImagePtr connectedIcon_;
+  ImagePtr disconnectedIcon_;
+  MenuItemId statusLine_ = -1;
+  MenuItemId showWindowItem_ = -1;
+  MenuItemId connectItem_ = -1;
+  MenuItemId disconnectItem_ = -1;
+  MenuItemId killSwitchItem_ = -1;
+  // Blocks posted to the main thread hold this weakly: once the controller is
+  // gone they do nothing.
+  std::shared_ptr<MenubarController*> self_;
+
+  // Wakes the connection thread's pauses when the controller goes away.
+  std::mutex stopMutex_;
+  std::condition_variable stopSignal_;
+  bool stopping_ VELTO_GUARDED_BY(stopMutex_) = false;
+
+  // Owned by socketQueue_: only read or written inside its tasks.
+  int clientSocket_ = -1;
+  bool queueClosed_ = false;  // the destructor has begun: no new connection
+
+  std::thread connection_;
+  SerialQueue socketQueue_;  // last: destroyed first, before what its tasks use
+};
+
+}  // namespace velto

@@ -1,0 +1,388 @@
+// The controller against recording fakes of the platform, and its bridge
+// connection against real Unix-domain sockets.
+#include "menubar/menubar_controller.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "common/io.h"
+#include "common/unique_fd.h"
+#include "menubar/fake_platform.h"
+
+namespace velto {
+namespace {
+
+constexpr char kIconDir[] = "/Applications/veltoVpn.app/Contents/Resources/menubar";
+const std::string kConnectedFile = std::string(kIconDir) + "/menubar-connected@2x.png";
+const std::string kDisconnectedFile = std::string(kIconDir) + "/menubar-disconnected@2x.png";
+
+// Everything a controller needs, with both icon files present by default.
+struct Harness {
+  explicit Harness(std::string socketPath = "/nonexistent/bridge.sock", bool withIcons = true) {
+    if (withIcons) images.files = {kConnectedFile, kDisconnectedFile};
+    socketPath_ = std::move(socketPath);
+  }
+  MenubarController& make() {
+    controller = std::make_unique<MenubarController>(MenubarController::Services{
+        app, item, images, apps, process, log.function(), socketPath_, "com.veltovpn.app"});
+    return *controller;
+  }
+  // Feeds bridge lines as the connection thread would, then runs what they queued.
+  void lines(std::initializer_list<std::string> input) {
+    for (const std::string& line : input) controller->handleLine(line);
+    app.runPending();
+  }
+
+  FakeApplication app;
+  FakeStatusItem item;
+  FakeImages images;
+  FakeRunningApplications apps;
+  FakeProcessInfo process;
+  RecordingLog log;
+  std::string socketPath_;
+  std::unique_ptr<MenubarController> controller;  // last: goes first
+};
+
+TEST(MenubarController, FirstPictureAndMenuLayout) {
+  Harness h;
+  h.make();
+  std::vector<std::string> titles;
+  for (const auto& i : h.item.items) titles.push_back(i.title);
+  EXPECT_EQ(titles, (std::vector<std::string>{"Not connected", "-", "Show window", "-", "Connect", "Disconnect",
+                                              "Kill-switch: OFF", "-", "Quit veltoVpn"}));
+  EXPECT_EQ(h.item.itemsWhenAttached, 9);
+  EXPECT_FALSE(h.item.at(0).enabled);
+  EXPECT_FALSE(h.item.at(0).action);
+  EXPECT_EQ(h.item.find("Quit veltoVpn").key, "q");
+  EXPECT_EQ(h.item.visibleTitles(), (std::vector<std::string>{"Not connected", "-", "Show window", "-", "Connect",
+                                                              "Kill-switch: OFF", "-", "Quit veltoVpn"}));
+  EXPECT_EQ(imageName(h.item.image), kDisconnectedFile + "@18");
+  EXPECT_TRUE(h.log.lines().empty());
+}
+
+TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+    std::string statusTitle;
+    bool connectShown;
+    bool disconnectShown;
+    std::string killSwitchTitle;
+    bool connectedIcon;
+    std::string lastLog;
+  };
+  const Case cases[] = {
+      {"connected with relay", {R"({"type":"status","status":"connected","relayId":"de-1"})"},
+       "Connected \u00B7 de-1", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid=de-1"},
+      {"later report without relay", {R"({"type":"status","status":"connected","relayId":"de-1"})",
+                                       R"({"type":"status","status":"connected"})"},
+       "Connected", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid=-"},
+      {"empty relay", {R"({"type":"status","status":"connected","relayId":""})"},
+       "Connected \u00B7 ", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid="},
+      {"connecting hides both", {R"({"type":"status","status":"connecting","killSwitch":true})"},
+       "Connecting\u2026", false, false, "Kill-switch: ON", false, "status: connecting ks=true rid=-"},
+      {"error", {R"({"type":"status","status":"error"})"}, "Error", true, false, "Kill-switch: OFF", false,
+       "status: error ks=false rid=-"},
+      {"other case is not connected", {R"({"type":"status","status":"Connected"})"}, "Not connected", true, false,
+       "Kill-switch: OFF", false, "status: Connected ks=false rid=-"},
+      {"capital connecting", {R"({"type":"status","status":"CONNECTING"})"}, "Not connected", true, false,
+       "Kill-switch: OFF", false, "status: CONNECTING ks=false rid=-"},
+      {"kill switch alone keeps the state and clears the relay",
+       {R"({"type":"status","status":"connected","relayId":"r"})", R"({"type":"status","killSwitch":true})"},
+       "Connected", false, true, "Kill-switch: ON", true, "status: connected ks=true rid=-"},
+      {"relay of another state is logged only", {R"({"type":"status","status":"idle","relayId":"r9"})"},
+       "Not connected", true, false, "Kill-switch: OFF", false, "status: idle ks=false rid=r9"},
+      {"wrong types change nothing but clear the relay",
+       {R"({"type":"status","status":"connected","killSwitch":true,"relayId":"r"})",
+        R"({"type":"status","status":7,"killSwitch":"false"})"},
+       "Connected", false, true, "Kill-switch: ON", true, "status: connected ks=true rid=-"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h;
+    h.make();
+    for (const std::string& line : c.lines) h.lines({line});
+    FakeStatusItem::Item& status = h.item.at(0);
+    EXPECT_EQ(status.title, c.statusTitle);
+    EXPECT_EQ(!h.item.find("Connect").hidden, c.connectShown);
+    EXPECT_EQ(!h.item.find("Disconnect").hidden, c.disconnectShown);
+    EXPECT_EQ(h.item.at(6).title, c.killSwitchTitle);
+    EXPECT_EQ(imageName(h.item.image), (c.connectedIcon ? kConnectedFile : kDisconnectedFile) + "@18");
+    ASSERT_FALSE(h.log.lines().empty());
+    EXPECT_EQ(h.log.lines().back(), c.lastLog);
+  }
+}
+
+TEST(MenubarController, RefreshWaitsForTheMainThread) {
+  Harness h;
+  h.make();
+  h.controller->handleLine(R"({"type":"status","status":"connected"})");
+  EXPECT_EQ(h.controller->state().st, "connected");  // stored at once
+  EXPECT_EQ(h.item.at(0).title, "Not connected");      // shown on the main thread's next turn
+  EXPECT_EQ(h.app.runPending(), 1);
+  EXPECT_EQ(h.item.at(0).title, "Connected");
+}
+
+TEST(MenubarController, OtherFramesAndTheirLogLines) {
+  Harness h;
+  h.make();
+  std::string longLine(300, 'x');
+  std::string accented;
+  for (int i = 0; i < 130; ++i) accented += "e\xCC\x81";  // 130 characters of 3 bytes
+  std::string accentedStart;
+  for (int i = 0; i < 120; ++i) accentedStart += "e\xCC\x81";
+  h.lines({R"({"type":"ping","extra":[1]})", R"({"type":"reboot"})", R"({"type":""})", "  ", longLine,
+           accented, R"({"type":"hide-app"})"});
+  EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
+                               "unknown server-side type: reboot",
+                               "unknown server-side type: ",
+                               "invalid line (first 120B):   ",
+                               "invalid line (first 120B): " + std::string(120, 'x'),
+                               "invalid line (first 120B): " + accentedStart,
+                               "hide-app: main app not found",
+                           }));
+  EXPECT_EQ(h.controller->state().st, "idle");
+  EXPECT_EQ(h.app.terminations, 0);
+
+  h.apps.apps = {{::getpid() + 1000, ActivationPolicy::kRegular}};
+  h.lines({R"({"type":"hide-app"})"});
+  EXPECT_EQ(h.log.lines().back(), "hid main app (close-to-tray)");
+  EXPECT_EQ(h.apps.calls.back(), "hide " + std::to_string(::getpid() + 1000));
+}
+
+TEST(MenubarController, MainAppPrefersRegularPolicyAndNeverThisProcess) {
+  const pid_t self = ::getpid();
+  struct Case {
+    const char* name;
+    std::vector<RunningApplication> apps;
+    std::optional<pid_t> expected;
+  };
+  const Case cases[] = {
+      {"none running", {}, std::nullopt},
+      {"only this process", {{self, ActivationPolicy::kRegular}}, std::nullopt},
+      {"regular preferred over an earlier accessory",
+       {{self, ActivationPolicy::kRegular}, {101, ActivationPolicy::kAccessory}, {102, ActivationPolicy::kRegular}},
+       102},
+      {"first regular in platform order",
+       {{103, ActivationPolicy::kRegular}, {102, ActivationPolicy::kRegular}}, 103},
+      {"accessory taken when nothing else",
+       {{self, ActivationPolicy::kRegular}, {101, ActivationPolicy::kProhibited}, {104, ActivationPolicy::kAccessory}},
+       101},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    h.make();
+    h.apps.apps = c.apps;
+    std::optional<RunningApplication> found = h.controller->mainApp();
+    EXPECT_EQ(found ? std::optional<pid_t>(found->pid) : std::nullopt, c.expected) << c.name;
+    EXPECT_EQ(h.apps.calls.front(), "list com.veltovpn.app");
+  }
+}
+
+TEST(MenubarController, ActionsSendTheirCommandsAndNeverChangeTheMenu) {
+  Harness h;
+  h.make();
+  h.apps.apps = {{4242, ActivationPolicy::kRegular}};
+  for (const char* title : {"Show window", "Connect", "Disconnect", "Kill-switch: OFF", "Quit veltoVpn"}) {
+    h.item.click(title);
+  }
+  ASSERT_TRUE(h.log.waitFor("sendCommand(quit) dropped \u2014 bridge not connected"));
+  EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
+                               "sendCommand(show-window) dropped \u2014 bridge not connected",
+                               "sendCommand(connect) dropped \u2014 bridge not connected",
+                               "sendCommand(disconnect) dropped \u2014 bridge not connected",
+                               "sendCommand(toggle-killswitch) dropped \u2014 bridge not connected",
+                               "sendCommand(quit) dropped \u2014 bridge not connected",
+                           }));
+  // Show window and Quit bring the main application forward; the others leave it.
+  EXPECT_EQ(h.apps.calls, (std::vector<std::string>{"list com.veltovpn.app", "unhide 4242", "activate 4242",
+                                                    "list com.veltovpn.app", "unhide 4242", "activate 4242"}));
+  EXPECT_EQ(h.item.at(6).title, "Kill-switch: OFF");
+  EXPECT_EQ(h.app.runPending(), 0);
+}
+
+TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
+  struct Case {
+    const char* name;
+    std::set<std::string> files;
+    bool hasSymbol;
+    std::vector<std::string> failedLines;
+    std::string connected;
+    std::string disconnected;
+  };
+  const Case cases[] = {
+      {"both files", {kConnectedFile, kDisconnectedFile}, true, {}, kConnectedFile + "@18",
+       kDisconnectedFile + "@18"},
+      {"only disconnected file", {kDisconnectedFile}, true, {"icon load failed: " + kConnectedFile}, "symbol",
+       "symbol"},
+      {"no files, no symbol", {}, false,
+       {"icon load failed: " + kConnectedFile, "icon load failed: " + kDisconnectedFile}, "letter V", "letter V"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h("/nonexistent/bridge.sock", false);
+    h.images.files = c.files;
+    h.images.hasSymbol = c.hasSymbol;
+    h.make();
+    EXPECT_EQ(h.log.lines(), c.failedLines);
+    EXPECT_EQ(imageName(h.controller->connectedIcon()), c.connected);
+    EXPECT_EQ(imageName(h.controller->disconnectedIcon()), c.disconnected);
+    h.lines({R"({"type":"status","status":"connected"})"});
+    EXPECT_EQ(imageName(h.item.image), c.connected);
+  }
+}
+
+TEST(MenubarController, IconDirectoryOverrideWithTrailingSeparator) {
+  Harness h("/nonexistent/bridge.sock", false);
+  h.process.environment["VELTOVPN_MENUBAR_ICON_DIR"] = "/opt/icons/";
+  h.make();
+  EXPECT_EQ(h.images.requested, (std::vector<std::string>{"/opt/icons/menubar-connected@2x.png",
+                                                          "/opt/icons/menubar-disconnected@2x.png"}));
+}
+
+// ---------------------------------------------------------------- real sockets
+
+// A bridge: a listening Unix-domain socket in a fresh directory.
+class Bridge {
+ public:
+  Bridge() {
+    char pattern[] = "/tmp/menubar-test-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    path_ = dir_ + "/bridge.sock";
+  }
+  ~Bridge() {
+    peer_.reset();
+    listener_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  const std::string& path() const { return path_; }
+  void listen() {
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path_.c_str());
+    ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener_.get(), 1), 0);
+  }
+  void accept() { peer_.reset(::accept(listener_.get(), nullptr, nullptr)); ASSERT_TRUE(peer_.valid()); }
+  void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
+  // One line from the agent, without its line feed.
+  std::string readLine() {
+    std::string line;
+    char c;
+    while (readRetrying(peer_.get(), &c, 1) == 1 && c != '\n') line += c;
+    return line;
+  }
+  void close() { peer_.reset(); }
+  void shutdownReading() { ASSERT_EQ(::shutdown(peer_.get(), SHUT_RD), 0); }
+
+ private:
+  std::string dir_;
+  std::string path_;
+  UniqueFd listener_;
+  UniqueFd peer_;
+};
+
+// A controller of `h` connected to `bridge`.
+void startConnected(Harness& h, Bridge& bridge) {
+  ASSERT_NO_FATAL_FAILURE(bridge.listen());
+  h.make();
+  h.controller->connectAndPumpSocket();
+  ASSERT_NO_FATAL_FAILURE(bridge.accept());
+  ASSERT_TRUE(h.log.waitFor("connected to bridge at " + bridge.path()));
+}
+
+TEST(MenubarConnection, CommandsStatusLinesAndEndOfStream) {
+  Bridge bridge;
+  Harness h(bridge.path());
+  ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
+
+  h.item.click("Connect");
+  nlohmann::json command = nlohmann::json::parse(bridge.readLine());
+  EXPECT_EQ(command, (nlohmann::json{{"type", "command"}, {"action", "connect"}}));
+  ASSERT_TRUE(h.log.waitFor("sent: connect"));
+
+  // A CR LF line, a character split over two writes, and two lines in one write.
+  bridge.send("{\"type\":\"status\",\"status\":\"connecting\"}\r\n{\"type\":\"status\",\"status\":\"connected\","
+              "\"relayId\":\"z\xC3");
+  bridge.send("\xBCrich\"}\n{\"type\":\"ping\"}\n{\"type\":\"status\",\"status\":\"connected\",\"killSwitch\":true,"
+              "\"relayId\":\"z\xC3\xBCrich\"}\n");
+  ASSERT_TRUE(h.log.waitFor("status: connected ks=true rid=z\xC3\xBCrich"));
+  h.app.runPending();
+  EXPECT_EQ(h.item.at(0).title, "Connected \u00B7 z\xC3\xBCrich");
+  EXPECT_EQ(h.item.at(6).title, "Kill-switch: ON");
+
+  bridge.close();
+  ASSERT_TRUE(h.log.waitFor("bridge socket EOF \u2014 parent .app exited"));
+  h.item.click("Disconnect");
+  ASSERT_TRUE(h.log.waitFor("sendCommand(disconnect) dropped \u2014 bridge not connected"));
+  h.controller.reset();  // joins the connection thread, which has posted the termination
+  h.app.runPending();
+  EXPECT_EQ(h.app.terminations, 1);
+  EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
+                               "connected to bridge at " + bridge.path(),
+                               "sent: connect",
+                               "status: connecting ks=false rid=-",
+                               "status: connected ks=false rid=z\xC3\xBCrich",
+                               "status: connected ks=true rid=z\xC3\xBCrich",
+                               "bridge socket EOF \u2014 parent .app exited",
+                               "sendCommand(disconnect) dropped \u2014 bridge not connected",
+                           }));
+}
+
+TEST(MenubarConnection, WriteToAGoneBridgeDoesNotKillTheAgent) {
+  Bridge bridge;
+  Harness h(bridge.path());
+  ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
+  // Shut the bridge's reading side only: the agent's reader sees no end of
+  // stream, while its writes fail with EPIPE instead of raising SIGPIPE.
+  bridge.shutdownReading();
+  h.item.click("Connect");
+  ASSERT_TRUE(h.log.waitFor("sendCommand(connect) failed \u2014 Broken pipe"));
+  bridge.send("{\"type\":\"status\",\"status\":\"error\"}\n");
+  ASSERT_TRUE(h.log.waitFor("status: error ks=false rid=-"));
+}
+
+TEST(MenubarConnection, PathTooLongEndsTheAgent) {
+  Harness h(std::string(200, 'p'));
+  h.make();
+  h.controller->connectAndPumpSocket();
+  ASSERT_TRUE(h.log.waitFor("FATAL: socket path too long: " + std::string(200, 'p')));
+  h.controller.reset();
+  EXPECT_EQ(h.app.runPending(), 1);
+  EXPECT_EQ(h.app.terminations, 1);
+}
+
+TEST(MenubarConnection, DestroyedControllerStopsQuietly) {
+  {
+    // Still waiting for a bridge.
+    Harness h;
+    h.make();
+    h.controller->connectAndPumpSocket();
+    h.controller.reset();
+    EXPECT_TRUE(h.log.lines().empty());
+  }
+  {
+    // Connected: the blocked read is ended without the end-of-stream line.
+    Bridge bridge;
+    Harness h(bridge.path());
+    ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
+    bridge.send("{\"type\":\"status\",\"status\":\"connected\"}\n");
+    ASSERT_TRUE(h.log.waitFor("status: connected ks=false rid=-"));
+    h.controller.reset();
+    EXPECT_EQ(h.app.runPending(), 1);  // the queued refresh finds no controller
+    EXPECT_EQ(h.app.terminations, 0);
+    EXPECT_EQ(h.log.lines().size(), 2u);
+  }
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,34 @@
+// Where the agent finds its bridge socket, log file and icons. The
+// upper-case accessors are computed once per process, at first use; the
+// lower-case functions compute the same from a given ProcessInfo. Any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "menubar/platform.h"
+
+namespace velto {
+
+// The per-user temporary directory + "veltovpn-menubar.sock".
+std::string defaultSocketPathFor(const ProcessInfo& process);
+// VELTOVPN_MENUBAR_SOCKET when set (even to the empty string), else the default.
+std::string socketPathFor(const ProcessInfo& process);
+// The per-user temporary directory + "veltovpn-menubar.log".
+std::string logPathFor(const ProcessInfo& process);
+// VELTOVPN_MENUBAR_ICON_DIR when set and non-empty; else the directory
+// Resources/menubar beside the directory that holds the executable; else "".
+std::string iconDirFor(const ProcessInfo& process);
+// `directory` and `name` joined with exactly one "/"; just `name` when
+// `directory` is empty.
+std::string joinPath(std::string_view directory, std::string_view name);
+
+// The longest socket path that fits a Unix-domain socket address, in bytes
+// (the address's path field less its terminating NUL).
+size_t maxSocketPathLength();
+
+const std::string& DEFAULT_SOCKET_PATH();
+const std::string& SOCKET_PATH();
+const std::string& LOG_PATH();
+
+}  // namespace velto

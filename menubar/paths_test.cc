@@ -1,0 +1,54 @@
+// Socket, log and icon paths from the process environment.
+#include "menubar/paths.h"
+
+#include <gtest/gtest.h>
+
+#include "menubar/fake_platform.h"
+
+namespace velto {
+namespace {
+
+TEST(Paths, SocketAndLogFollowTheEnvironment) {
+  FakeProcessInfo process;
+  EXPECT_EQ(socketPathFor(process), "/tmp/user/veltovpn-menubar.sock");
+  EXPECT_EQ(defaultSocketPathFor(process), "/tmp/user/veltovpn-menubar.sock");
+  EXPECT_EQ(logPathFor(process), "/tmp/user/veltovpn-menubar.log");
+  process.environment["VELTOVPN_MENUBAR_SOCKET"] = "/run/x.sock";
+  EXPECT_EQ(socketPathFor(process), "/run/x.sock");
+  process.environment["VELTOVPN_MENUBAR_SOCKET"] = "";
+  EXPECT_EQ(socketPathFor(process), "");  // set but empty is used as it is
+}
+
+TEST(Paths, IconDirectory) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> envValue;
+    std::optional<std::string> executable;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"bundle layout", {}, "/A/veltoVpn.app/Contents/MacOS/agent", "/A/veltoVpn.app/Contents/Resources/menubar"},
+      {"override", "/icons", "/A/b/c", "/icons"},
+      {"override kept unchanged", "rel//dir/", "/A/b/c", "rel//dir/"},
+      {"empty override counts as unset", "", "/A/b/c", "/A/Resources/menubar"},
+      {"no executable", {}, {}, ""},
+      {"executable at the top", {}, "/agent", "/Resources/menubar"},
+  };
+  for (const Case& c : cases) {
+    FakeProcessInfo process;
+    if (c.envValue) process.environment["VELTOVPN_MENUBAR_ICON_DIR"] = *c.envValue;
+    process.executable = c.executable;
+    EXPECT_EQ(iconDirFor(process), c.expected) << c.name;
+  }
+}
+
+TEST(Paths, JoinUsesExactlyOneSeparator) {
+  EXPECT_EQ(joinPath("/icons", "a.png"), "/icons/a.png");
+  EXPECT_EQ(joinPath("/icons/", "a.png"), "/icons/a.png");
+  EXPECT_EQ(joinPath("/icons//", "a.png"), "/icons/a.png");
+  EXPECT_EQ(joinPath("/", "a.png"), "/a.png");
+  EXPECT_EQ(joinPath("", "a.png"), "a.png");
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,48 @@
+// ProcessInfo on macOS: NSProcessInfo's environment, the main bundle's executable
+// and NSTemporaryDirectory. Any thread.
+#include "menubar/platform.h"
+
+#import <Foundation/Foundation.h>
+
+#include "common/strings_mac.h"
+
+namespace velto {
+
+namespace {
+
+class MacProcessInfo final : public ProcessInfo {
+ public:
+  std::optional<std::string> environmentValue(const char* name) const override {
+    @autoreleasepool {
+      NSString* value = NSProcessInfo.processInfo.environment[toNSString(name)];
+      if (value == nil) return std::nullopt;
+      return fromNSString(value);
+    }
+  }
+
+  std::optional<std::string> executablePath() const override {
+    @autoreleasepool {
+      NSURL* url = NSBundle.mainBundle.executableURL;
+      if (url == nil || url.path == nil) return std::nullopt;
+      return fromNSString(url.path);
+    }
+  }
+
+  std::string temporaryDirectory() const override {
+    @autoreleasepool {
+      std::string dir = fromNSString(NSTemporaryDirectory());
+      if (dir.empty()) return "/tmp/";
+      if (dir.back() != '/') dir += '/';
+      return dir;
+    }
+  }
+};
+
+}  // namespace
+
+const ProcessInfo& systemProcessInfo() {
+  static const MacProcessInfo* const info = new MacProcessInfo;
+  return *info;
+}
+
+}  // namespace velto

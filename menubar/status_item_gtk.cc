@@ -1,0 +1,81 @@
+// GtkStatusItem: AppIndicator + GtkMenu. Main thread.
+#include "menubar/status_item_gtk.h"
+
+#include <gtk/gtk.h>
+#include <libayatana-appindicator/app-indicator.h>
+
+#include <string>
+
+#include "menubar/images_gtk.h"
+
+namespace velto {
+
+namespace {
+
+constexpr char kIndicatorId[] = "veltovpn-menubar";
+constexpr char kTitle[] = "veltoVpn";
+
+void onActivate(GtkMenuItem*, gpointer data) { (*static_cast<std::function<void()>*>(data))(); }
+
+}  // namespace
+
+GtkStatusItem::GtkStatusItem()
+    : indicator_(app_indicator_new(kIndicatorId, "network-vpn-symbolic", APP_INDICATOR_CATEGORY_APPLICATION_STATUS)),
+      menu_(gtk_menu_new()) {
+  g_object_ref_sink(menu_);
+  app_indicator_set_title(indicator_, kTitle);
+  app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
+}
+
+GtkStatusItem::~GtkStatusItem() {
+  g_object_unref(indicator_);
+  gtk_widget_destroy(menu_);
+  g_object_unref(menu_);
+}
+
+MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> action, std::string_view) {
+  GtkWidget* item = gtk_menu_item_new_with_label(std::string(title).c_str());
+  if (action) {
+    actions_.push_back(std::move(action));
+    g_signal_connect(item, "activate", G_CALLBACK(onActivate), &actions_.back());
+  }
+  // Shown now, before any item is hidden: the exported menu then knows every
+  // item, and hiding one later only flips its visibility.
+  gtk_widget_show(item);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), item);
+  items_.push_back(item);
+  return static_cast<MenuItemId>(items_.size() - 1);
+}
+
+void GtkStatusItem::addSeparator() {
+  GtkWidget* separator = gtk_separator_menu_item_new();
+  gtk_widget_show(separator);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), separator);
+}
+
+GtkWidget* GtkStatusItem::widget(MenuItemId item) const {
+  if (item < 0 || static_cast<size_t>(item) >= items_.size()) return nullptr;
+  return items_[static_cast<size_t>(item)];
+}
+
+void GtkStatusItem::setTitle(MenuItemId item, std::string_view title) {
+  if (GtkWidget* w = widget(item)) gtk_menu_item_set_label(GTK_MENU_ITEM(w), std::string(title).c_str());
+}
+
+void GtkStatusItem::setHidden(MenuItemId item, bool hidden) {
+  if (GtkWidget* w = widget(item)) gtk_widget_set_visible(w, !hidden);
+}
+
+void GtkStatusItem::setEnabled(MenuItemId item, bool enabled) {
+  if (GtkWidget* w = widget(item)) gtk_widget_set_sensitive(w, enabled);
+}
+
+void GtkStatusItem::attachMenu() { app_indicator_set_menu(indicator_, GTK_MENU(menu_)); }
+
+void GtkStatusItem::setImage(const ImagePtr& image) {
+  const auto* icon = dynamic_cast<const GtkIconImage*>(image.get());
+  if (!icon) return;
+  app_indicator_set_icon_full(indicator_, icon->icon().c_str(), kTitle);
+}
+
+}  // namespace velto

@@ -1,0 +1,83 @@
+# Install layouts.
+#
+# Linux (FHS), under the prefix:
+#   lib/veltovpn/bin/{VeltoVpnLauncher,veltovpn-menubar,veltovpn-helper}
+#   lib/veltovpn/Resources/menubar/*.png   (the agent finds them from its own directory)
+#   bin/veltovpn -> ../lib/veltovpn/bin/VeltoVpnLauncher
+#   lib/systemd/system/veltovpn-helper.service, lib/sysusers.d/veltovpn.conf,
+#   share/applications/veltovpn.desktop
+# macOS: veltoVpn.app under the prefix, laid out as cmake/assemble-macos-app.cmake
+# does (helper and its launchd job under Contents/Library); on Linux the same
+# layout, without the generated property lists, installs as the component
+# "macos-bundle" when asked for.
+# The stand-in main application is never installed unless the component
+# "standin" is asked for (development installs), as veltoVpn-bin beside the launcher.
+
+option(VELTOVPN_INSTALL_CREATE_GROUP
+  "Create the helper's client group when installing as root without DESTDIR" ON)
+
+set(VELTOVPN_INSTALL_PROGRAM_DIR lib/veltovpn/bin)
+set(VELTOVPN_INSTALL_ICON_DIR lib/veltovpn/Resources/menubar)
+
+# velto_install_program(<target> <installed name> <destination> [COMPONENT c] [EXCLUDE_FROM_ALL])
+function(velto_install_program target name destination)
+  cmake_parse_arguments(ARG "EXCLUDE_FROM_ALL" "COMPONENT" "" ${ARGN})
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  set(extra)
+  if(ARG_COMPONENT)
+    list(APPEND extra COMPONENT ${ARG_COMPONENT})
+  endif()
+  if(ARG_EXCLUDE_FROM_ALL)
+    list(APPEND extra EXCLUDE_FROM_ALL)
+  endif()
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${destination} RENAME ${name} ${extra})
+endfunction()
+
+# ---- macOS bundle layout --------------------------------------------------------
+set(bundle_extra)
+if(NOT APPLE)
+  set(bundle_extra EXCLUDE_FROM_ALL)
+endif()
+set(contents veltoVpn.app/Contents)
+foreach(program VeltoVpnLauncher veltovpn-menubar)
+  velto_install_program(${program} ${program} ${contents}/MacOS COMPONENT macos-bundle ${bundle_extra})
+endforeach()
+velto_install_program(veltovpn-helper veltovpn-helper ${contents}/Library/LaunchServices
+  COMPONENT macos-bundle ${bundle_extra})
+install(FILES ${icon_files} DESTINATION ${contents}/Resources/menubar
+  COMPONENT macos-bundle ${bundle_extra})
+if(APPLE)
+  # The property lists are written by cmake/macos-bundle.cmake at the end of
+  # configuration, which also fixes the helper's label.
+  function(velto_install_macos_plists)
+    install(FILES ${CMAKE_BINARY_DIR}/macos/Info.plist
+      DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
+    install(FILES ${CMAKE_BINARY_DIR}/macos/${VELTOVPN_HELPER_LABEL}.plist
+      DESTINATION veltoVpn.app/Contents/Library/LaunchDaemons COMPONENT macos-bundle)
+  endfunction()
+  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL velto_install_macos_plists)
+  velto_install_program(veltovpn-standin veltoVpn-bin veltoVpn.app/Contents/MacOS
+    COMPONENT standin EXCLUDE_FROM_ALL)
+  return()
+endif()
+
+# ---- Linux (FHS) ------------------------------------------------------------------
+foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
+  velto_install_program(${program} ${program} ${VELTOVPN_INSTALL_PROGRAM_DIR} COMPONENT linux)
+endforeach()
+velto_install_program(veltovpn-standin veltoVpn-bin ${VELTOVPN_INSTALL_PROGRAM_DIR}
+  COMPONENT standin EXCLUDE_FROM_ALL)
+install(FILES ${icon_files} DESTINATION ${VELTOVPN_INSTALL_ICON_DIR} COMPONENT linux)
+
+# The files that name install paths are written at install time, so that
+# `cmake --install --prefix` gets them right.
+install(CODE "
+  set(VELTO_TEMPLATES \"${CMAKE_CURRENT_SOURCE_DIR}\")
+  set(VELTO_STAGING \"${CMAKE_CURRENT_BINARY_DIR}/install-staging\")
+  set(VELTO_PROGRAM_DIR \"${VELTOVPN_INSTALL_PROGRAM_DIR}\")
+  set(VELTOVPN_HELPER_CLIENT_GROUP \"${VELTOVPN_HELPER_CLIENT_GROUP}\")
+  set(VELTO_CREATE_GROUP \"${VELTOVPN_INSTALL_CREATE_GROUP}\")
+  include(\"${CMAKE_CURRENT_SOURCE_DIR}/install_linux_files.cmake\")
+" COMPONENT linux)

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Runs the real VeltoVpnLauncher from a throw-away application bundle whose path
+# holds blanks and parentheses, with a stand-in main binary that reports what it
+# received. Usage: launcher_process.sh <VeltoVpnLauncher> <case>
+set -euo pipefail
+
+launcher_build=$1
+case_name=$2
+
+tmp=$(mktemp -d /tmp/velto-launcher-process-XXXXXX)
+tmp=$(cd "$tmp" && pwd -P)
+trap 'rm -rf "$tmp"' EXIT
+
+bundle="$tmp/Velto (2) Test.app"
+macos="$bundle/Contents/MacOS"
+mkdir -p "$macos"
+cp "$launcher_build" "$macos/VeltoVpnLauncher"
+report="$tmp/report"
+cat >"$macos/veltoVpn-bin" <<'SCRIPT'
+#!/bin/sh
+{
+  echo "pid=$$"
+  echo "cwd=$(pwd -P)"
+  echo "marker=$VELTO_TEST_MARKER"
+  echo "home=$HOME"
+  for a in "$0" "$@"; do echo "arg=$a"; done
+} >"$VELTO_TEST_REPORT"
+SCRIPT
+chmod +x "$macos/veltoVpn-bin"
+
+export HOME="$tmp/home"
+export VELTO_TEST_MARKER="kept as it was"
+export VELTO_TEST_REPORT="$report"
+mkdir -p "$HOME"
+runtime="$HOME/Library/Application Support/veltoVpn/runtime"
+
+fail() {
+  echo "FAIL ($case_name): $*" >&2
+  exit 1
+}
+
+expect_report() {
+  local expected=$1
+  [ -f "$report" ] || fail "the main binary did not run"
+  if [ "$(cat "$report")" != "$expected" ]; then
+    diff <(echo "$expected") "$report" >&2 || true
+    fail "the main binary received something else"
+  fi
+}
+
+# Runs the launcher with the given arguments from the current directory; sets
+# status, err (standard error) and pid (of the process that was started).
+run_launcher() {
+  set +e
+  "$@" 2>"$tmp/stderr" &
+  pid=$!
+  wait "$pid"
+  status=$?
+  set -e
+  err=$(cat "$tmp/stderr")
+}
+
+case "$case_name" in
+  handoff)
+    cd "$tmp"
+    run_launcher "$macos/VeltoVpnLauncher" "a document.txt" --unknown-switch
+    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
+    [ -z "$err" ] || fail "unexpected standard error: $err"
+    expect_report "pid=$pid
+cwd=$runtime
+marker=kept as it was
+home=$HOME
+arg=$macos/veltoVpn-bin
+arg=a document.txt
+arg=--unknown-switch
+arg=--path=$macos
+arg=--res-mode=bundle"
+    ;;
+  relative-symlink)
+    # Started through a relative symbolic link elsewhere, with the runtime
+    # directory already present and holding a file.
+    mkdir -p "$tmp/links" "$runtime"
+    echo keep >"$runtime/keep"
+    ln -s "../Velto (2) Test.app/Contents/MacOS/VeltoVpnLauncher" "$tmp/links/velto"
+    cd "$tmp/links"
+    run_launcher ./velto --res-mode=dev
+    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
+    expect_report "pid=$pid
+cwd=$runtime
+marker=kept as it was
+home=$HOME
+arg=$macos/veltoVpn-bin
+arg=--res-mode=dev
+arg=--path=$macos"
+    [ "$(cat "$runtime/keep")" = keep ] || fail "the runtime directory's contents changed"
+    ;;
+  runtime-is-a-file)
+    mkdir -p "$(dirname "$runtime")"
+    echo "in the way" >"$runtime"
+    run_launcher "$macos/VeltoVpnLauncher"
+    [ "$status" -eq 111 ] || fail "exit status $status, expected 111"
+    [[ "$err" == "[launcher] create runtime dir failed: "*"$runtime"* ]] || fail "stderr: $err"
+    [ ! -e "$report" ] || fail "the main binary was started"
+    ;;
+  chdir-fails)
+    # A runtime directory without search permission exists but cannot be entered.
+    # Root may enter it anyway, so the launcher then runs as nobody.
+    as_user=()
+    if [ "$(id -u)" -eq 0 ]; then
+      command -v setpriv >/dev/null || { echo "skipped: no setpriv"; exit 0; }
+      as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+      chmod 755 "$tmp"
+    fi
+    mkdir -p "$runtime"
+    chmod 0666 "$runtime"
+    run_launcher "${as_user[@]}" "$macos/VeltoVpnLauncher"
+    [ "$status" -eq 112 ] || fail "exit status $status, expected 112; stderr: $err"
+    [ "$err" = "[launcher] chdir: Permission denied" ] || fail "stderr: $err"
+    [ ! -e "$report" ] || fail "the main binary was started"
+    ;;
+  no-main-binary)
+    rm "$macos/veltoVpn-bin"
+    run_launcher "$macos/VeltoVpnLauncher"
+    [ "$status" -eq 113 ] || fail "exit status $status, expected 113"
+    [ "$err" = "[launcher] execv: No such file or directory" ] || fail "stderr: $err"
+    [ -d "$runtime" ] || fail "the runtime directory was not created"
+    ;;
+  update-mode)
+    run_launcher timeout 20 "$macos/VeltoVpnLauncher" --unknown --sparkle-check-for-updates
+    [ "$status" -eq 71 ] || fail "exit status $status, expected 71; stderr: $err"
+    line_pattern='^[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} VeltoVpnLauncher\[[0-9]+\]: '
+    line_pattern+='\[launcher\] Sparkle update cycle finished error=updates are not supported on this platform installStarted=false$'
+    grep -Eq "$line_pattern" <<<"$err" || fail "no end-of-cycle line; stderr: $err"
+    [ ! -e "$report" ] || fail "the main binary was started"
+    ;;
+  *)
+    fail "unknown case"
+    ;;
+esac
+echo "ok: $case_name"

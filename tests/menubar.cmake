@@ -1,0 +1,23 @@
+# Process tests of veltovpn-menubar: the real program against a bridge played by
+# the test, without a display; and the real tray on a headless X server with a
+# private session bus.
+
+add_executable(menubar_process_tests menubar_process_test.cc)
+target_link_libraries(menubar_process_tests PRIVATE velto_common GTest::gtest GTest::gtest_main)
+target_compile_definitions(menubar_process_tests PRIVATE MENUBAR_BINARY="$<TARGET_FILE:veltovpn-menubar>")
+add_dependencies(menubar_process_tests veltovpn-menubar)
+gtest_discover_tests(menubar_process_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS process TIMEOUT 120)
+
+# The real tray: only where the agent is built with it.
+get_property(menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
+if(menubar_platform STREQUAL "gtk")
+  foreach(case test_menu_follows_status_and_clicks_send_commands
+               test_item_registers_when_the_watcher_comes_later)
+    add_test(NAME menubar.tray.${case}
+             COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
+                     $<TARGET_FILE:veltovpn-menubar> TrayTest.${case})
+    set_tests_properties(menubar.tray.${case} PROPERTIES
+      LABELS process TIMEOUT 120 RESOURCE_LOCK display)
+  endforeach()
+endif()

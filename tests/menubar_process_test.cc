@@ -1,0 +1,340 @@
+// The real veltovpn-menubar program against a bridge played by this test, on a
+// machine without a display: connection, lines, end of stream, path limits and
+// icon files, all read back from the agent's log file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "common/io.h"
+#include "common/unique_fd.h"
+
+extern char** environ;
+
+namespace velto {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Bounds every wait, so that a fault fails the test instead of hanging it.
+constexpr auto kPatience = 20s;
+
+const unsigned char kPng[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00,
+    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x08, 0x06, 0x00, 0x00, 0x00, 0x72, 0xb6, 0x0d, 0x24, 0x00,
+    0x00, 0x00, 0x10, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x60, 0x60, 0x60, 0xf8, 0x0f, 0xc5, 0x10,
+    0x06, 0x00, 0x1d, 0xf4, 0x03, 0xfd, 0xc8, 0xe1, 0xf6, 0xa8, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e,
+    0x44, 0xae, 0x42, 0x60, 0x82};
+
+const std::string kStartPrefix = "veltovpn-menubar 2.0.0-alpha.1 starting (socket: ";
+const std::string kNoDisplay = "no display \u2014 running without a tray icon";
+const std::string kEof = "bridge socket EOF \u2014 parent .app exited";
+
+void writeFile(const fs::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/menubar-process-XXXXXX";
+    path_ = ::mkdtemp(pattern);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The bridge: a listening socket and, once accepted, the agent's connection.
+class Bridge {
+ public:
+  explicit Bridge(std::string path) : path_(std::move(path)) {}
+  ~Bridge() { ::unlink(path_.c_str()); }
+  void listen() {
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path_.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << errnoText(errno);
+    ASSERT_EQ(::listen(listener_.get(), 4), 0);
+  }
+  void accept() {
+    pollfd p{listener_.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kPatience).count())), 1)
+        << "the agent never connected";
+    peer_.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(peer_.valid());
+  }
+  void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
+  void close() { peer_.reset(); }
+
+ private:
+  std::string path_;
+  UniqueFd listener_;
+  UniqueFd peer_;
+};
+
+// One run of the agent, with its own temporary directory (and so its own log).
+class Agent {
+ public:
+  // `environment` is added to this process's environment, from which every
+  // display, bus and agent variable has been removed.
+  explicit Agent(std::map<std::string, std::string> environment, bool closedStdout = false) {
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "TMPDIR" ||
+          name == "DBUS_SESSION_BUS_ADDRESS" || name.rfind("VELTOVPN_", 0) == 0) {
+        continue;
+      }
+      entries.push_back(entry);
+    }
+    entries.push_back("TMPDIR=" + dir_.path());
+    for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int pipeFds[2] = {-1, -1};
+    if (closedStdout) {
+      // Standard output whose reader is gone: every echo of a log line fails.
+      EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    std::string stderrPath = dir_.path() + "/stderr";
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    char* argv[] = {const_cast<char*>(MENUBAR_BINARY), nullptr};
+    EXPECT_EQ(::posix_spawn(&pid_, MENUBAR_BINARY, &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    if (closedStdout) {
+      ::close(pipeFds[0]);
+      ::close(pipeFds[1]);
+    }
+  }
+
+  ~Agent() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  const std::string& dir() const { return dir_.path(); }
+
+  // The messages of the log so far; fails the test on a malformed line.
+  std::vector<std::string> log() const {
+    static const std::regex kLine(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (.*))");
+    std::ifstream in(dir_.path() + "/veltovpn-menubar.log");
+    std::vector<std::string> messages;
+    std::string line;
+    while (std::getline(in, line)) {
+      std::smatch match;
+      if (std::regex_match(line, match, kLine)) {
+        messages.push_back(match[1]);
+      } else {
+        ADD_FAILURE() << "malformed log line: " << line;
+      }
+    }
+    return messages;
+  }
+
+  // Waits until `message` is in the log.
+  bool waitForLog(const std::string& message) const {
+    return waitUntil([&] {
+      auto lines = log();
+      return std::find(lines.begin(), lines.end(), message) != lines.end();
+    });
+  }
+
+  // Waits for the agent to end; its exit status, or -1 when it did not end.
+  int waitForExit() {
+    int status = 0;
+    bool ended = waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (!ended) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  bool running() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+  std::string stderrText() const {
+    std::ifstream in(dir_.path() + "/stderr");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+ private:
+  template <typename Predicate>
+  static bool waitUntil(Predicate done) {
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
+  TempDir dir_;
+  pid_t pid_ = -1;
+};
+
+// The log after the start, notice and icon lines, which every run has first.
+std::vector<std::string> afterStart(std::vector<std::string> lines) {
+  auto it = std::find_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.rfind("icon load failed: ", 0) != 0 &&
+                                                           l.rfind(kStartPrefix, 0) != 0 && l != kNoDisplay; });
+  return std::vector<std::string>(it, lines.end());
+}
+
+TEST(MenubarProcess, WaitsForTheBridgeThenEndsWithIt) {
+  TempDir sockets;
+  std::string path = sockets.path() + "/bridge.sock";
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}}, /*closedStdout=*/true);
+  ASSERT_TRUE(agent.waitForLog(kStartPrefix + path + ")"));
+  Bridge bridge(path);
+  ASSERT_NO_FATAL_FAILURE(bridge.listen());
+  ASSERT_NO_FATAL_FAILURE(bridge.accept());
+  ASSERT_TRUE(agent.waitForLog("connected to bridge at " + path)) << agent.stderrText();
+  bridge.close();
+  EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+
+  std::vector<std::string> log = agent.log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], kStartPrefix + path + ")");
+  EXPECT_EQ(log[1], kNoDisplay);
+  // Failed attempts leave no trace; the run ends with the end of the connection.
+  EXPECT_EQ(afterStart(log), (std::vector<std::string>{"connected to bridge at " + path, kEof}));
+}
+
+TEST(MenubarProcess, EveryKindOfLine) {
+  TempDir sockets;
+  std::string path = sockets.path() + "/bridge.sock";
+  Bridge bridge(path);
+  ASSERT_NO_FATAL_FAILURE(bridge.listen());
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}});
+  ASSERT_NO_FATAL_FAILURE(bridge.accept());
+
+  std::string invalid(300, 'x');
+  bridge.send("{\"type\":\"status\",\"status\":\"connected\",\"killSwitch\":true,\"relayId\":\"se-1\"}\n"
+              "{\"type\":\"hide-app\"}\n{\"type\":\"ping\"}\n\n{\"type\":\"reboot\"}\n" + invalid + "\n");
+  bridge.send("{\"type\":\"status\",\"status\":\"connecting\"}\r\n{\"type\":\"status\",\"relayId\":\"m\xC3");
+  ASSERT_TRUE(agent.waitForLog("status: connecting ks=true rid=-"));
+  bridge.send("\xBCnchen\"}\n{\"type\":\"status\"}");  // the last line never ends
+  ASSERT_TRUE(agent.waitForLog("status: connecting ks=true rid=m\xC3\xBCnchen"));
+  bridge.close();
+  EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+  // hide-app is answered on the main thread, so its line may come anywhere
+  // after the connection thread has read it.
+  std::vector<std::string> log = afterStart(agent.log());
+  auto hideApp = std::find(log.begin(), log.end(), "hide-app: main app not found");
+  ASSERT_NE(hideApp, log.end());
+  EXPECT_GT(hideApp - log.begin(), 1);
+  log.erase(hideApp);
+  EXPECT_EQ(log, (std::vector<std::string>{
+                                         "connected to bridge at " + path,
+                                         "status: connected ks=true rid=se-1",
+                                         "unknown server-side type: reboot",
+                                         "invalid line (first 120B): " + std::string(120, 'x'),
+                                         "status: connecting ks=true rid=-",
+                                         "status: connecting ks=true rid=m\xC3\xBCnchen",
+                                         kEof,
+                                     }));
+}
+
+TEST(MenubarProcess, SocketPathLengthLimit) {
+  TempDir sockets;
+  const size_t limit = sizeof(sockaddr_un::sun_path) - 1;
+  std::string longest = sockets.path() + "/";
+  longest += std::string(limit - longest.size(), 's');
+  ASSERT_EQ(longest.size(), limit);
+  {
+    Bridge bridge(longest);
+    ASSERT_NO_FATAL_FAILURE(bridge.listen());
+    Agent agent({{"VELTOVPN_MENUBAR_SOCKET", longest}});
+    ASSERT_NO_FATAL_FAILURE(bridge.accept());
+    ASSERT_TRUE(agent.waitForLog("connected to bridge at " + longest));
+  }
+  {
+    std::string tooLong = longest + "s";
+    Agent agent({{"VELTOVPN_MENUBAR_SOCKET", tooLong}});
+    EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+    EXPECT_EQ(afterStart(agent.log()), (std::vector<std::string>{"FATAL: socket path too long: " + tooLong}));
+  }
+}
+
+TEST(MenubarProcess, EmptySocketPathKeepsTrying) {
+  Agent agent(std::map<std::string, std::string>{{"VELTOVPN_MENUBAR_SOCKET", ""}});
+  ASSERT_TRUE(agent.waitForLog(kStartPrefix + ")"));
+  // Long enough for a few attempts; none may end or crash the agent.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_TRUE(agent.running()) << agent.stderrText();
+  EXPECT_TRUE(afterStart(agent.log()).empty());
+}
+
+TEST(MenubarProcess, IconFilesAndFallback) {
+  const std::string png(reinterpret_cast<const char*>(kPng), sizeof kPng);
+  const std::string exeIconDir = fs::path(MENUBAR_BINARY).parent_path().parent_path() / "Resources/menubar";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> files;  // written into the icon directory
+    std::string iconDirSuffix;                 // added to the directory in the variable
+    bool setVariable;
+    std::vector<std::string> failedFiles;      // as logged: relative to the icon directory
+  };
+  const Case cases[] = {
+      {"both files", {{"menubar-connected@2x.png", png}, {"menubar-disconnected@2x.png", png}}, "", true, {}},
+      {"trailing separator, one file missing", {{"menubar-disconnected@2x.png", png}}, "/", true,
+       {"menubar-connected@2x.png"}},
+      {"unreadable image", {{"menubar-connected@2x.png", png}, {"menubar-disconnected@2x.png", "not a png"}}, "",
+       true, {"menubar-disconnected@2x.png"}},
+      {"empty variable: beside the executable", {}, "", false,
+       {"menubar-connected@2x.png", "menubar-disconnected@2x.png"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir icons;
+    for (const auto& [name, bytes] : c.files) writeFile(fs::path(icons.path()) / name, bytes);
+    std::string variable = c.setVariable ? icons.path() + c.iconDirSuffix : "";
+    std::string shownDir = c.setVariable ? icons.path() : exeIconDir;
+    TempDir sockets;
+    std::string path = sockets.path() + "/bridge.sock";
+    Bridge bridge(path);
+    ASSERT_NO_FATAL_FAILURE(bridge.listen());
+    Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}, {"VELTOVPN_MENUBAR_ICON_DIR", variable}});
+    ASSERT_NO_FATAL_FAILURE(bridge.accept());
+    bridge.close();
+    EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+    std::vector<std::string> expected = {kStartPrefix + path + ")", kNoDisplay};
+    for (const std::string& file : c.failedFiles) expected.push_back("icon load failed: " + shownDir + "/" + file);
+    expected.push_back("connected to bridge at " + path);
+    expected.push_back(kEof);
+    EXPECT_EQ(agent.log(), expected);
+  }
+}
+
+}  // namespace
+}  // namespace velto

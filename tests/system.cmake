@@ -1,0 +1,38 @@
+# End-to-end tests of the programs together, each a bash script under system/
+# that starts the real processes. A test whose programs are not built yet is not
+# registered; one that cannot run here (no root, no display tools) exits 77 and
+# shows as skipped with its reason.
+set(system_tests_dir ${CMAKE_CURRENT_SOURCE_DIR}/system)
+
+# velto_add_system_test(<name> [LOCKS lock...] [TIMEOUT s] ARGS arg...)
+function(velto_add_system_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LOCKS;ARGS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 90)
+  endif()
+  add_test(NAME system.${name} COMMAND bash ${system_tests_dir}/${name}.sh ${ARG_ARGS})
+  set_tests_properties(system.${name} PROPERTIES
+    LABELS system TIMEOUT ${ARG_TIMEOUT} SKIP_RETURN_CODE 77)
+  if(ARG_LOCKS)
+    set_tests_properties(system.${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+endfunction()
+
+velto_add_system_test(standin_bridge ARGS $<TARGET_FILE:veltovpn-standin>)
+
+set(installed_programs)
+foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
+  if(TARGET ${program})
+    list(APPEND installed_programs ${program})
+  endif()
+endforeach()
+velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_programs})
+
+if(TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
+  velto_add_system_test(launcher_session ARGS ${VELTOVPN_BUNDLE_DIR})
+endif()
+
+if(TARGET veltovpn-helper)
+  velto_add_system_test(helper_roundtrip LOCKS helper-socket
+    ARGS $<TARGET_FILE:veltovpn-standin> $<TARGET_FILE:veltovpn-helper>)
+endif()

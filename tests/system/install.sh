@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# `cmake --install` into a staging root lays out the Linux tree (programs under
+# lib/veltovpn/bin, icons where the agent looks for them, the command link, the
+# helper's systemd unit and its group) and, on request, the macOS bundle tree.
+# When the launcher and the agent exist, the installed command is then run: the
+# stand-in (installed as veltoVpn-bin) starts the installed agent, which finds
+# its icons and connects.
+#   install.sh BUILD_DIR PROGRAM...
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+build=$1
+shift
+programs=("$@")
+dest="$work/root"
+
+# cmake --install writes its manifests into the build tree; keep only the ones
+# that were there before.
+for manifest in "$build"/install_manifest*.txt; do
+  [ -e "$manifest" ] || continue
+  cp -p "$manifest" "$work/" && extra_cleanup+=("cp -p '$work/$(basename "$manifest")' '$manifest'")
+done
+extra_cleanup+=("find '$build' -maxdepth 1 -name 'install_manifest*.txt' -newer '$work/stamp' -delete")
+touch "$work/stamp"
+
+for component in "" standin macos-bundle; do
+  prefix=/usr
+  [ "$component" != macos-bundle ] || prefix=/Applications
+  DESTDIR="$dest" cmake --install "$build" --prefix "$prefix" ${component:+--component "$component"} \
+    >>"$work/install.out" 2>&1 || fail "cmake --install ${component:-(default)} failed"
+done
+
+lib="$dest/usr/lib/veltovpn"
+contents="$dest/Applications/veltoVpn.app/Contents"
+for program in "${programs[@]}"; do
+  [ -x "$lib/bin/$program" ] || fail "$program not installed in lib/veltovpn/bin"
+  in_bundle="$contents/MacOS/$program"
+  [ "$program" != veltovpn-helper ] || in_bundle="$contents/Library/LaunchServices/$program"
+  [ -x "$in_bundle" ] || fail "$program missing in the bundle layout"
+done
+[ -x "$lib/bin/veltoVpn-bin" ] || fail "the stand-in component did not install veltoVpn-bin"
+[ ! -e "$dest/Applications/veltoVpn.app/Contents/MacOS/veltoVpn-bin" ] ||
+  fail "the stand-in went into the bundle layout unasked"
+for icon in menubar-connected@2x.png menubar-disconnected@2x.png; do
+  for dir in "$lib/Resources/menubar" "$dest/Applications/veltoVpn.app/Contents/Resources/menubar"; do
+    head -c 8 "$dir/$icon" | od -An -tx1 | grep -q "89 50 4e 47 0d 0a 1a 0a" || fail "$dir/$icon is not a PNG"
+  done
+done
+[ "$(readlink "$dest/usr/bin/veltovpn")" = ../lib/veltovpn/bin/VeltoVpnLauncher ] ||
+  fail "bin/veltovpn does not point at the launcher"
+
+unit="$dest/usr/lib/systemd/system/veltovpn-helper.service"
+grep -qx "ExecStart=/usr/lib/veltovpn/bin/veltovpn-helper" "$unit" || fail "unit runs the wrong program"
+grep -qx "User=root" "$unit" || fail "unit does not run the helper as root"
+grep -qx "g veltovpn -" "$dest/usr/lib/sysusers.d/veltovpn.conf" || fail "sysusers file lacks the group"
+grep -qx "Exec=/usr/bin/veltovpn" "$dest/usr/share/applications/veltovpn.desktop" ||
+  fail "desktop entry does not start the command"
+if command -v systemd-analyze >/dev/null; then
+  # Every key must be known, and the exposure stays below "exposed".
+  systemd-analyze security --offline=true --threshold=70 --root="$dest" veltovpn-helper.service \
+    >"$work/security.out" 2>"$work/security.err" || fail "unit too exposed: $(tail -n1 "$work/security.out")"
+  [ ! -s "$work/security.err" ] || fail "systemd does not accept the unit: $(cat "$work/security.err")"
+fi
+
+if [[ " ${programs[*]} " != *" VeltoVpnLauncher "* || " ${programs[*]} " != *" veltovpn-menubar "* ]]; then
+  echo "PASS (layout only: launcher or agent not built)"
+  exit 0
+fi
+
+mkdir -p "$work/home" "$work/tmp"
+export HOME="$work/home" TMPDIR="$work/tmp"
+unset VELTOVPN_MENUBAR_SOCKET VELTOVPN_MENUBAR_ICON_DIR DISPLAY WAYLAND_DISPLAY
+open_console
+"$dest/usr/bin/veltovpn" --ping-ms=0 <&3 >>"$work/run.out" 2>&1 &
+wait_for "$work/run.out" "--path=$lib/bin --res-mode=bundle"
+wait_for "$work/tmp/veltovpn-menubar.log" "connected to bridge at $work/tmp/veltovpn-menubar.sock"
+console quit
+wait_for "$work/run.out" "stand-in exits"
+wait_for "$work/tmp/veltovpn-menubar.log" "bridge socket EOF"
+if grep -q "icon load failed" "$work/tmp/veltovpn-menubar.log"; then
+  fail "the installed agent did not find its icons"
+fi
+echo "PASS"

@@ -1,0 +1,451 @@
+#!/usr/bin/python3
+"""Looks at tray icons the way a desktop panel does, for tests: a minimal
+StatusNotifierWatcher, a reader of an item's exported menu
+(com.canonical.dbusmenu), clicks on menu items, and a headless session (Xvfb
+plus a private session bus) to run them in.
+
+Needs GLib from python (python3-gi): run it with /usr/bin/python3, not a
+python3 that lacks gi.
+
+As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
+
+    tray_probe.py session -- CMD ARGS...   run CMD with DISPLAY and
+                                           DBUS_SESSION_BUS_ADDRESS of a fresh
+                                           Xvfb and dbus-daemon; exit with its status
+    tray_probe.py watch                    be the StatusNotifierWatcher until
+                                           killed; prints "ready" once it owns
+                                           the name, then "registered ITEM" per item
+    tray_probe.py items                    the registered items, one a line
+    tray_probe.py menu [--item ITEM] [--wait SECONDS]
+                                           the item's menu as JSON: a list of
+                                           {"id", "label", "visible", "enabled",
+                                           "type"}; waits for an item to register
+    tray_probe.py click LABEL [--item ITEM] [--wait SECONDS]
+                                           chooses the menu item labelled LABEL
+    tray_probe.py wait-label LABEL [--item ITEM] [--wait SECONDS]
+                                           waits until a visible item has LABEL
+
+ITEM is a watcher entry "BUSNAME/OBJECT/PATH"; by default the only registered
+item. Exit status 0 on success, 1 on failure (with a message on stderr).
+
+As a module:
+
+    import tray_probe
+    with tray_probe.HeadlessSession() as session:      # session.env: DISPLAY, bus
+        watcher = tray_probe.start_watcher(session.env)  # a `watch` process, ready
+        ...start the program with session.env...
+        bus = tray_probe.connect(session.env)
+        item = tray_probe.wait_for_item(bus)
+        menu = tray_probe.wait_for_menu(bus, item, lambda m: tray_probe.find(m, "Quit"))
+        tray_probe.click(bus, item, "Quit")
+        tray_probe.stop(watcher)
+
+Menu items are matched by label: their ids belong to the toolkit that
+exports them. A missing "visible" or "enabled" property means true.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import gi
+
+gi.require_version("Gio", "2.0")
+gi.require_version("GLib", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+
+WATCHER_NAME = "org.kde.StatusNotifierWatcher"
+WATCHER_PATH = "/StatusNotifierWatcher"
+ITEM_INTERFACE = "org.kde.StatusNotifierItem"
+MENU_INTERFACE = "com.canonical.dbusmenu"
+CALL_TIMEOUT_MS = 5000
+
+WATCHER_XML = """
+<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+    <property name="ProtocolVersion" type="i" access="read"/>
+    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierHostRegistered"/>
+  </interface>
+</node>
+"""
+
+
+class ProbeError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- session
+
+
+class HeadlessSession:
+    """Xvfb on a free display and a private session bus; env holds the
+    variables a program needs to use them. Both are stopped on exit."""
+
+    def __init__(self):
+        self.env = dict(os.environ)
+        self._processes = []
+        self._dir = None
+
+    def __enter__(self):
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _start(self):
+        self._dir = tempfile.mkdtemp(prefix="tray-session-")
+        # Xvfb picks a free display and reports it on the descriptor.
+        display = self._spawn_reporting(
+            lambda fd: ["Xvfb", "-displayfd", str(fd), "-nolisten", "tcp", "-screen", "0", "640x480x24"])
+        self.env["DISPLAY"] = ":" + display
+
+        config = os.path.join(self._dir, "session.conf")
+        with open(config, "w") as f:
+            f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir={self._dir}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+""")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._spawn_reporting(
+            lambda fd: ["dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=" + str(fd)])
+        # No accessibility bus on the private session.
+        self.env["NO_AT_BRIDGE"] = "1"
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env["GDK_BACKEND"] = "x11"
+
+    def _spawn_reporting(self, make_argv):
+        """Starts a server that writes one line (where to reach it) to the
+        descriptor it is given; returns that line."""
+        read_end, write_end = os.pipe()
+        argv = make_argv(write_end)
+        process = subprocess.Popen(argv, pass_fds=(write_end,),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._processes.append(process)
+        os.close(write_end)
+        line = _read_line(read_end, 20)
+        os.close(read_end)
+        if not line:
+            raise ProbeError(argv[0] + " did not start")
+        return line
+
+    def close(self):
+        for process in reversed(self._processes):
+            stop(process)
+        self._processes = []
+        if self._dir:
+            shutil.rmtree(self._dir, ignore_errors=True)
+            self._dir = None
+
+
+def _read_line(fd, seconds):
+    """One line from a pipe, or "" when none comes within `seconds`."""
+    import select
+    data = b""
+    deadline = time.monotonic() + seconds
+    while b"\n" not in data:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return ""
+        ready, _, _ = select.select([fd], [], [], left)
+        if not ready:
+            return ""
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode().strip()
+
+
+def stop(process, seconds=5):
+    """Ends a child process: SIGTERM, then SIGKILL; always reaps it."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if process.stdout:
+        process.stdout.close()
+
+
+# ---------------------------------------------------------------- watcher
+
+
+def run_watcher(address=None, out=sys.stdout):
+    """Owns the watcher name on the bus and serves it until killed."""
+    bus = _bus(address)
+    items = []
+    node = Gio.DBusNodeInfo.new_for_xml(WATCHER_XML)
+
+    def emit(signal_name, entry):
+        bus.emit_signal(None, WATCHER_PATH, WATCHER_NAME, signal_name, GLib.Variant("(s)", (entry,)))
+
+    def on_call(connection, sender, path, interface, method, parameters, invocation):
+        if method == "RegisterStatusNotifierItem":
+            (argument,) = parameters.unpack()
+            if argument.startswith("/"):
+                entry = sender + argument
+            else:
+                entry = argument + "/StatusNotifierItem"
+            if entry not in items:
+                items.append(entry)
+                emit("StatusNotifierItemRegistered", entry)
+                print("registered " + entry, file=out, flush=True)
+            invocation.return_value(None)
+        elif method == "RegisterStatusNotifierHost":
+            invocation.return_value(None)
+        else:
+            invocation.return_dbus_error("org.freedesktop.DBus.Error.UnknownMethod", method)
+
+    def on_get(connection, sender, path, interface, name):
+        if name == "RegisteredStatusNotifierItems":
+            return GLib.Variant("as", items)
+        if name == "IsStatusNotifierHostRegistered":
+            return GLib.Variant("b", True)
+        if name == "ProtocolVersion":
+            return GLib.Variant("i", 0)
+        return None
+
+    def on_owner_changed(connection, sender, path, interface, signal_name, parameters):
+        name, _old, new = parameters.unpack()
+        if new:
+            return
+        for entry in [e for e in items if e.split("/", 1)[0] == name]:
+            items.remove(entry)
+            emit("StatusNotifierItemUnregistered", entry)
+            print("unregistered " + entry, file=out, flush=True)
+
+    bus.register_object(WATCHER_PATH, node.interfaces[0], on_call, on_get, None)
+    bus.signal_subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                         "/org/freedesktop/DBus", None, Gio.DBusSignalFlags.NONE, on_owner_changed)
+    loop = GLib.MainLoop()
+
+    def on_acquired(connection, name):
+        bus.emit_signal(None, WATCHER_PATH, WATCHER_NAME, "StatusNotifierHostRegistered", None)
+        print("ready", file=out, flush=True)
+
+    def on_lost(connection, name):
+        print("lost the watcher name", file=sys.stderr, flush=True)
+        loop.quit()
+
+    Gio.bus_own_name_on_connection(bus, WATCHER_NAME, Gio.BusNameOwnerFlags.NONE, on_acquired, on_lost)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, lambda: loop.quit() or False)
+    loop.run()
+
+
+def start_watcher(env, seconds=20):
+    """Starts `tray_probe.py watch` on env's bus; returns the process once it
+    owns the watcher name."""
+    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "watch"], env=env,
+                               stdout=subprocess.PIPE, text=True)
+    line = _read_line(process.stdout.fileno(), seconds) if process.stdout else ""
+    if line != "ready":
+        stop(process)
+        raise ProbeError("the watcher did not start: " + repr(line))
+    return process
+
+
+# ---------------------------------------------------------------- items and menus
+
+
+def connect(env=None):
+    """A connection to the session bus of env (or of this process)."""
+    address = (env or os.environ).get("DBUS_SESSION_BUS_ADDRESS")
+    return _bus(address)
+
+
+def _bus(address):
+    if not address:
+        raise ProbeError("DBUS_SESSION_BUS_ADDRESS is not set")
+    flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+    return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+
+
+def _call(bus, name, path, interface, method, parameters, reply_type=None):
+    reply = bus.call_sync(name, path, interface, method, parameters,
+                          GLib.VariantType.new(reply_type) if reply_type else None,
+                          Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, None)
+    return reply.unpack() if reply is not None else None
+
+
+def _property(bus, name, path, interface, prop):
+    (value,) = _call(bus, name, path, "org.freedesktop.DBus.Properties", "Get",
+                     GLib.Variant("(ss)", (interface, prop)), "(v)")
+    return value
+
+
+def items(bus):
+    """The watcher's registered items ("BUSNAME/OBJECT/PATH")."""
+    return list(_property(bus, WATCHER_NAME, WATCHER_PATH, WATCHER_NAME, "RegisteredStatusNotifierItems"))
+
+
+def wait_for_item(bus, seconds=20):
+    """The only registered item, once there is one."""
+    found = _poll(lambda: items(bus), seconds)
+    if not found:
+        raise ProbeError("no item registered with the watcher")
+    if len(found) > 1:
+        raise ProbeError("more than one item: " + ", ".join(found))
+    return found[0]
+
+
+def item_property(bus, item, prop):
+    service, path = _split(item)
+    return _property(bus, service, path, ITEM_INTERFACE, prop)
+
+
+def read_menu(bus, item):
+    """The item's menu as a flat list of dicts, in menu order."""
+    service, path = _split(item)
+    menu_path = item_property(bus, item, "Menu")
+    _revision, layout = _call(bus, service, menu_path, MENU_INTERFACE, "GetLayout",
+                              GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))")
+    entries = []
+
+    def walk(node):
+        node_id, props, children = node
+        entries.append({
+            "id": node_id,
+            "label": props.get("label", ""),
+            "visible": props.get("visible", True),
+            "enabled": props.get("enabled", True),
+            "type": props.get("type", "standard"),
+        })
+        for child in children:
+            walk(child)
+
+    for child in layout[2]:
+        walk(child)
+    return entries
+
+
+def find(menu, label):
+    """The entry labelled `label`, or None."""
+    for entry in menu:
+        if entry["label"] == label:
+            return entry
+    return None
+
+
+def wait_for_menu(bus, item, predicate, seconds=20):
+    """Reads the menu until predicate(menu) holds; returns that menu. The
+    exported layout follows the toolkit's menu a moment later."""
+    last = []
+
+    def attempt():
+        last[:] = read_menu(bus, item)
+        return last if predicate(last) else None
+
+    menu = _poll(attempt, seconds)
+    if menu is None:
+        raise ProbeError("menu never matched; last read: " + json.dumps(last, ensure_ascii=False))
+    return menu
+
+
+def click(bus, item, label):
+    """Chooses the menu entry labelled `label`, as a click on it would."""
+    entry = find(read_menu(bus, item), label)
+    if entry is None:
+        raise ProbeError("no menu entry labelled " + repr(label))
+    service, _path = _split(item)
+    menu_path = item_property(bus, item, "Menu")
+    _call(bus, service, menu_path, MENU_INTERFACE, "Event",
+          GLib.Variant("(isvu)", (entry["id"], "clicked", GLib.Variant("i", 0), 0)))
+
+
+def _split(item):
+    slash = item.index("/")
+    return item[:slash], item[slash:]
+
+
+def _poll(attempt, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            result = attempt()
+        except GLib.Error:
+            result = None  # the item or its menu is not exported yet
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            return None
+        time.sleep(0.05)
+
+
+# ---------------------------------------------------------------- command line
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="StatusNotifier tray probe for tests")
+    commands = parser.add_subparsers(dest="command", required=True)
+    session = commands.add_parser("session")
+    session.add_argument("argv", nargs=argparse.REMAINDER)
+    commands.add_parser("watch")
+    commands.add_parser("items")
+    for name in ("menu", "click", "wait-label"):
+        sub = commands.add_parser(name)
+        if name != "menu":
+            sub.add_argument("label")
+        sub.add_argument("--item")
+        sub.add_argument("--wait", type=float, default=20)
+    args = parser.parse_args(argv)
+
+    try:
+        if args.command == "session":
+            command = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
+            if not command:
+                parser.error("session needs a command")
+            with HeadlessSession() as headless:
+                return subprocess.call(command, env=headless.env)
+        if args.command == "watch":
+            run_watcher(os.environ.get("DBUS_SESSION_BUS_ADDRESS"))
+            return 0
+        bus = connect()
+        if args.command == "items":
+            for entry in items(bus):
+                print(entry)
+            return 0
+        item = args.item or wait_for_item(bus, args.wait)
+        if args.command == "menu":
+            menu = wait_for_menu(bus, item, lambda m: len(m) > 0, args.wait)
+            print(json.dumps(menu, ensure_ascii=False, indent=1))
+        elif args.command == "click":
+            wait_for_menu(bus, item, lambda m: find(m, args.label) is not None, args.wait)
+            click(bus, item, args.label)
+        elif args.command == "wait-label":
+            wait_for_menu(bus, item, lambda m: (find(m, args.label) or {}).get("visible", False), args.wait)
+        return 0
+    except (ProbeError, GLib.Error) as error:
+        print("tray_probe: " + str(error), file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

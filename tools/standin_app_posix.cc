@@ -1,0 +1,317 @@
+// The stand-in's event loop on POSIX systems: one thread, poll(2) over the
+// signal pipe, the console, the bridge's listening socket and its agents.
+#include "tools/standin_app.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "common/io.h"
+#include "common/unique_fd.h"
+#include "tools/standin_bridge.h"
+#include "build_config.h"
+#include "tools/helper_client.h"
+#include "tools/standin_helper.h"
+
+extern char** environ;
+
+namespace velto::standin {
+namespace {
+
+using namespace std::chrono_literals;
+
+int gSignalPipe = -1;
+
+void onSignal(int signal) {
+  int saved = errno;
+  unsigned char byte = static_cast<unsigned char>(signal);
+  [[maybe_unused]] ssize_t n = ::write(gSignalPipe, &byte, 1);
+  errno = saved;
+}
+
+void logLine(std::string_view message) {
+  time_t now = time(nullptr);
+  struct tm utc = {};
+  gmtime_r(&now, &utc);
+  char stamp[16] = {};
+  strftime(stamp, sizeof stamp, "%H:%M:%S", &utc);
+  std::string line = std::string("[stand-in ") + stamp + "] ";
+  line += message;
+  line += '\n';
+  writeAll(STDOUT_FILENO, line);
+}
+
+class LoopOutlet : public EngineOutlet {
+ public:
+  explicit LoopOutlet(BridgeServer& bridge) : bridge_(bridge) {}
+  void sendFrame(const std::string& line) override { bridge_.broadcast(line); }
+  void log(std::string_view message) override { logLine(message); }
+
+ private:
+  BridgeServer& bridge_;
+};
+
+std::string directoryOf(const std::string& program) {
+  char resolved[PATH_MAX];
+  std::string path = ::realpath(program.c_str(), resolved) ? resolved : program;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string describeExit(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+pid_t startAgent(const std::string& directory) {
+  const std::string program = directory + "/veltovpn-menubar";
+  if (::access(program.c_str(), X_OK) != 0) {
+    logLine("no agent at " + program + " (" + errnoText(errno) + "); running without one");
+    return -1;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // The console belongs to the stand-in; the agent only writes.
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGCHLD);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    logLine("could not start the agent " + program + ": " + errnoText(error));
+    return -1;
+  }
+  logLine("started agent " + program + " (pid " + std::to_string(pid) + ")");
+  return pid;
+}
+
+// Reaps the agent if it has ended; returns true when it has (or never ran).
+bool reapAgent(pid_t& agent) {
+  if (agent <= 0) return true;
+  int status = 0;
+  pid_t done;
+  do {
+    done = ::waitpid(agent, &status, WNOHANG);
+  } while (done < 0 && errno == EINTR);
+  if (done == 0) return false;
+  if (done == agent) logLine("agent (pid " + std::to_string(agent) + ") ended: " + describeExit(status));
+  agent = -1;
+  return true;
+}
+
+void stopAgent(pid_t& agent) {
+  // Closing the bridge is the agent's one signal to end; give it time to notice.
+  for (auto waited = 0ms; waited < 5000ms; waited += 50ms) {
+    if (reapAgent(agent)) return;
+    std::this_thread::sleep_for(50ms);
+  }
+  logLine("agent still running 5 s after the bridge closed; sending SIGTERM");
+  ::kill(agent, SIGTERM);
+  for (auto waited = 0ms; waited < 2000ms; waited += 50ms) {
+    if (reapAgent(agent)) return;
+    std::this_thread::sleep_for(50ms);
+  }
+  ::kill(agent, SIGKILL);
+  int status;
+  ::waitpid(agent, &status, 0);
+  agent = -1;
+}
+
+class LineReader {
+ public:
+  // Reads what is there; returns false at end of stream.
+  bool read(int fd, std::vector<std::string>& lines) {
+    char buffer[4096];
+    ssize_t n = readRetrying(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    pending_.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+      lines.emplace_back(pending_, start, end - start);
+    }
+    pending_.erase(0, start);
+    return true;
+  }
+
+ private:
+  std::string pending_;
+};
+
+}  // namespace
+
+int runStandin(const StandinOptions& options) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) {
+    logLine("pipe(): " + errnoText(errno));
+    return 1;
+  }
+  UniqueFd signalRead(pipeFds[0]), signalWrite(pipeFds[1]);
+  setCloseOnExec(pipeFds[0]);
+  setCloseOnExec(pipeFds[1]);
+  ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+  gSignalPipe = pipeFds[1];
+  struct sigaction action = {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaction(sig, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  char cwd[PATH_MAX] = {};
+  logLine("veltoVpn stand-in main application, pid " + std::to_string(getpid()) +
+          ", working directory " + (::getcwd(cwd, sizeof cwd) ? cwd : "?"));
+  logLine("--path=" + options.path.value_or("(not given)") +
+          " --res-mode=" + options.resMode.value_or("(not given)"));
+  for (const std::string& extra : options.extra) logLine("further argument: " + extra);
+  for (const std::string& problem : options.problems) logLine("ignored: " + problem);
+
+  std::string error;
+  std::unique_ptr<BridgeServer> bridge = BridgeServer::listenAt(bridgeSocketPath(), &error);
+  if (!bridge) {
+    logLine("bridge not started: " + error);
+    return 1;
+  }
+  logLine("bridge listening on " + bridge->path());
+
+  // Long enough for any script the daemon lets run, plus the exchange itself.
+  std::unique_ptr<PrivilegedHelper> helper =
+      makeSocketHelper(options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
+  LoopOutlet outlet(*bridge);
+  VpnEngine engine(options.engine, outlet, *helper, Clock::now());
+
+  pid_t agent = -1;
+  if (options.startAgent) {
+    agent = startAgent(options.path.value_or(directoryOf(options.programPath)));
+  }
+  logLine("type help for the console commands");
+
+  bool consoleOpen = true;
+  LineReader console;
+  while (!engine.quitRequested()) {
+    std::vector<pollfd> fds;
+    fds.push_back({signalRead.get(), POLLIN, 0});
+    fds.push_back({bridge->listenFd(), POLLIN, 0});
+    fds.push_back({consoleOpen ? STDIN_FILENO : -1, POLLIN, 0});
+    for (int fd : bridge->clientFds()) fds.push_back({fd, POLLIN, 0});
+
+    auto wait = engine.nextWakeup() - Clock::now();
+    int timeoutMs = static_cast<int>(std::clamp<long long>(
+        std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0, 60000));
+    if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+      logLine("poll(): " + errnoText(errno));
+      break;
+    }
+
+    if (fds[0].revents & POLLIN) {
+      unsigned char signals[16];
+      ssize_t n = ::read(signalRead.get(), signals, sizeof signals);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (signals[i] == SIGCHLD) {
+          reapAgent(agent);
+        } else {
+          logLine(std::string("got ") + strsignal(signals[i]) + "; quitting");
+          engine.perform("quit", Clock::now());
+        }
+      }
+    }
+    if (fds[1].revents & POLLIN) {
+      if (std::optional<int> fd = bridge->acceptClient()) {
+        logLine("agent connected to the bridge");
+        logLine("-> status " + describeState(engine.state()));
+        bridge->sendTo(*fd, statusFrame(engine.state()));
+      }
+    }
+    if (fds[2].revents & (POLLIN | POLLHUP)) {
+      std::vector<std::string> lines;
+      if (!console.read(STDIN_FILENO, lines)) {
+        logLine("console closed; commands now come from the agent only");
+        consoleOpen = false;
+      }
+      for (const std::string& line : lines) engine.handleConsoleLine(line, Clock::now());
+    }
+    for (size_t i = 3; i < fds.size(); ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      std::vector<std::string> lines;
+      bool open = bridge->readFrom(fds[i].fd, lines);
+      for (const std::string& line : lines) engine.handleAgentLine(line, Clock::now());
+      if (!open) logLine("agent connection closed");
+    }
+    engine.tick(Clock::now());
+  }
+
+  bridge->close();
+  logLine("bridge closed");
+  stopAgent(agent);
+  logLine("stand-in exits");
+  gSignalPipe = -1;
+  return 0;
+}
+
+StandinOptions parseStandinArguments(int argc, const char* const* argv) {
+  StandinOptions options;
+  options.programPath = argc > 0 ? argv[0] : "veltoVpn-bin";
+  options.helperSocket = kDefaultHelperSocket;
+  auto milliseconds = [&options](std::string_view name, std::string_view value,
+                                 std::chrono::milliseconds* out) {
+    char* end = nullptr;
+    std::string text(value);
+    long long number = strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || number < 0) {
+      options.problems.push_back(std::string(name) + " wants a number of milliseconds, got \"" +
+                                 text + "\"");
+      return;
+    }
+    *out = std::chrono::milliseconds(number);
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    auto value = [arg](std::string_view prefix) -> std::optional<std::string_view> {
+      if (arg.substr(0, prefix.size()) != prefix) return std::nullopt;
+      return arg.substr(prefix.size());
+    };
+    if (auto v = value("--path=")) {
+      if (!options.path) options.path = std::string(*v);
+    } else if (auto v = value("--res-mode=")) {
+      if (!options.resMode) options.resMode = std::string(*v);
+    } else if (arg == "--no-menubar") {
+      options.startAgent = false;
+    } else if (auto v = value("--helper-socket=")) {
+      options.helperSocket = std::string(*v);
+    } else if (auto v = value("--relay=")) {
+      options.engine.relayId = std::string(*v);
+    } else if (auto v = value("--connect-delay-ms=")) {
+      milliseconds("--connect-delay-ms", *v, &options.engine.connectDelay);
+    } else if (auto v = value("--ping-ms=")) {
+      milliseconds("--ping-ms", *v, &options.engine.pingInterval);
+    } else {
+      options.extra.emplace_back(arg);
+    }
+  }
+  return options;
+}
+
+}  // namespace velto::standin

@@ -1,0 +1,56 @@
+// The stand-in's end of the menu-bar bridge: a listening Unix-domain stream socket
+// and the agents connected to it, one JSON object per line each way.
+// Single-threaded: the stand-in's event loop owns it and polls its descriptors.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace velto::standin {
+
+// Where the bridge listens: `VELTOVPN_MENUBAR_SOCKET` when set (even empty),
+// else the per-user temporary directory + "veltovpn-menubar.sock".
+std::string bridgeSocketPath();
+
+// The per-user temporary directory, always ending in a slash: $TMPDIR when set
+// and not empty, else /tmp/.
+std::string userTempDir();
+
+class BridgeServer {
+ public:
+  // Binds and listens at `path`. Refuses (with the reason in *error) when
+  // another process is already serving there; a stale socket file is replaced.
+  static std::unique_ptr<BridgeServer> listenAt(const std::string& path, std::string* error);
+  ~BridgeServer();
+
+  const std::string& path() const { return path_; }
+  int listenFd() const { return listener_.get(); }
+  std::vector<int> clientFds() const;
+
+  // Accepts one waiting agent; returns its descriptor.
+  std::optional<int> acceptClient();
+
+  // Reads what the agent at `fd` sent and appends each complete line to `lines`.
+  // Returns false once that agent has gone; its descriptor is then closed.
+  bool readFrom(int fd, std::vector<std::string>& lines);
+
+  void sendTo(int fd, const std::string& line);
+  void broadcast(const std::string& line);
+
+  // Closes every connection and the listening socket and removes the socket file.
+  void close();
+
+ private:
+  BridgeServer(std::string path, UniqueFd listener);
+
+  std::string path_;
+  UniqueFd listener_;
+  std::map<int, std::pair<UniqueFd, std::string>> clients_;  // fd -> (socket, pending text)
+};
+
+}  // namespace velto::standin

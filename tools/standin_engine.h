@@ -1,0 +1,103 @@
+// The simulated VPN engine of the stand-in main application: turns commands from
+// the menu-bar agent or from the console into state changes, bridge frames and
+// requests to the privileged helper. Single-threaded: the stand-in's event loop
+// makes every call; nothing here blocks except the helper requests themselves.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velto::standin {
+
+using Clock = std::chrono::steady_clock;
+
+struct VpnState {
+  std::string status = "idle";
+  bool killSwitch = false;
+  std::optional<std::string> relayId;
+};
+
+// What the helper daemon answered, or why it could not be asked.
+struct HelperOutcome {
+  bool answered = false;   // a response came back from the daemon
+  bool success = false;    // its "success" member
+  int exitCode = 0;        // run-script: the script's exit status
+  std::string text;        // ping: the version; run-script: the output;
+                           // otherwise: what went wrong
+};
+
+// The privileged helper daemon, as far as the stand-in uses it.
+class PrivilegedHelper {
+ public:
+  virtual ~PrivilegedHelper() = default;
+  virtual HelperOutcome ping() = 0;
+  virtual HelperOutcome runScript(const std::string& script) = 0;
+};
+
+// Where the engine's output goes: frames for every connected agent, log lines.
+class EngineOutlet {
+ public:
+  virtual ~EngineOutlet() = default;
+  // One complete bridge line, line feed included.
+  virtual void sendFrame(const std::string& line) = 0;
+  virtual void log(std::string_view message) = 0;
+};
+
+struct EngineOptions {
+  std::string relayId = "fra-wg-007";
+  std::chrono::milliseconds connectDelay{1500};
+  // Zero turns the periodic ping frames off.
+  std::chrono::milliseconds pingInterval{5000};
+};
+
+// The bridge frames the stand-in sends.
+std::string statusFrame(const VpnState& state);
+std::string pingFrame();
+std::string hideAppFrame();
+
+// "connecting ks=false rid=-": a state in the agent's own log wording.
+std::string describeState(const VpnState& state);
+
+// The script a connect hands to the helper; harmless, it only reports.
+std::string connectScript(const std::string& relayId);
+
+class VpnEngine {
+ public:
+  VpnEngine(EngineOptions options, EngineOutlet& outlet, PrivilegedHelper& helper,
+            Clock::time_point now);
+
+  // One line from an agent, without its line feed: a command in either member order.
+  void handleAgentLine(std::string_view line, Clock::time_point now);
+
+  // One line typed on the console (standard input).
+  void handleConsoleLine(std::string_view line, Clock::time_point now);
+
+  // One of the agent's actions: connect, disconnect, toggle-killswitch, show-window, quit.
+  void perform(std::string_view action, Clock::time_point now);
+
+  // Completes a pending connect and sends pings when their time has come.
+  void tick(Clock::time_point now);
+
+  // When tick() next has something to do.
+  Clock::time_point nextWakeup() const;
+
+  bool quitRequested() const { return quit_; }
+  const VpnState& state() const { return state_; }
+
+ private:
+  void setState(VpnState next);
+  void runConnectScript();
+  void reportHelper(std::string_view what, const HelperOutcome& reply);
+
+  EngineOptions options_;
+  EngineOutlet& outlet_;
+  PrivilegedHelper& helper_;
+  VpnState state_;
+  std::optional<Clock::time_point> connectDue_;
+  Clock::time_point nextPing_;
+  bool quit_ = false;
+};
+
+}  // namespace velto::standin
