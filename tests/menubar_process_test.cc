@@ -265,6 +265,28 @@ TEST(MenubarProcess, EveryKindOfLine) {
                                      }));
 }
 
+TEST(MenubarProcess, OverlongLineIsDroppedAndLoggedOnce) {
+  TempDir sockets;
+  std::string path = sockets.path() + "/bridge.sock";
+  Bridge bridge(path);
+  ASSERT_NO_FATAL_FAILURE(bridge.listen());
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}});
+  ASSERT_NO_FATAL_FAILURE(bridge.accept());
+  // Two mebibytes without a line feed, the end of that line, then a good line.
+  std::string block(64 * 1024, 'y');
+  for (int i = 0; i < 32; ++i) bridge.send(block);
+  bridge.send("y\n{\"type\":\"status\",\"status\":\"connected\"}\n");
+  ASSERT_TRUE(agent.waitForLog("status: connected ks=false rid=-"));
+  bridge.close();
+  EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+  EXPECT_EQ(afterStart(agent.log()), (std::vector<std::string>{
+                                         "connected to bridge at " + path,
+                                         "invalid line (first 120B): " + std::string(120, 'y'),
+                                         "status: connected ks=false rid=-",
+                                         kEof,
+                                     }));
+}
+
 TEST(MenubarProcess, SocketPathLengthLimit) {
   TempDir sockets;
   const size_t limit = sizeof(sockaddr_un::sun_path) - 1;
