@@ -36,3 +36,11 @@ if(TARGET veltovpn-helper)
   velto_add_system_test(helper_roundtrip LOCKS helper-socket
     ARGS $<TARGET_FILE:veltovpn-standin> $<TARGET_FILE:veltovpn-helper>)
 endif()
+
+get_property(system_menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
+if(TARGET VeltoVpnLauncher AND system_menubar_platform STREQUAL "gtk")
+  add_test(NAME system.menu_click
+           COMMAND /usr/bin/python3 ${system_tests_dir}/menu_click_test.py ${VELTOVPN_BUNDLE_DIR})
+  set_tests_properties(system.menu_click PROPERTIES
+    LABELS system TIMEOUT 120 RESOURCE_LOCK display)
+endif()

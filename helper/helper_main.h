@@ -1,0 +1,16 @@
+// Entry point of veltovpn-helper, the root daemon that answers ping and runs
+// scripts for the main application. Main thread only.
+#pragma once
+
+namespace velto {
+
+inline constexpr const char* SOCKET_PATH = "/var/run/veltovpn-helper.sock";
+inline constexpr const char* LOG_PATH = "/var/log/veltovpn-helper.log";
+
+struct VeltoHelperMain {
+  // Serves SOCKET_PATH for ever, logging to LOG_PATH; returns only the exit status
+  // 1 when the socket could not be set up.
+  static int main();
+};
+
+}  // namespace velto

@@ -1,0 +1,74 @@
+// Request handling for the helper daemon. Any thread; JSON errors are caught here
+// and never leave these functions.
+#include "helper/helper_protocol.h"
+
+#include <nlohmann/json.hpp>
+
+#include "helper/utf8_text.h"
+
+namespace velto {
+namespace {
+
+constexpr const char* kSerializationFailed =
+    "{\"success\":false,\"error\":\"JSON serialization failed\"}";
+
+std::string errorResponse(std::string message) {
+  return jsonResponse({{"success", false}, {"error", std::move(message)}});
+}
+
+std::string invalidRequest() {
+  return errorResponse("invalid request \u2014 expected JSON with action field");
+}
+
+}  // namespace
+
+std::string jsonResponse(const ResponseMembers& members) {
+  try {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [key, value] : members) {
+      std::visit([&object, &key](const auto& v) { object[key] = v; }, value);
+    }
+    // dump() throws on text that is not UTF-8; that and any allocation failure
+    // become the fixed response.
+    return object.dump();
+  } catch (...) {
+    return kSerializationFailed;
+  }
+}
+
+std::string handleRequest(std::string_view request, const ScriptRunner& runScript,
+                          const LogFunction& log) {
+  auto say = [&log](const std::string& message) {
+    if (log) log(message);
+  };
+  say("recv " + std::to_string(countCharacters(request)) + "B");
+
+  nlohmann::json parsed = nlohmann::json::parse(request, /*cb=*/nullptr,
+                                                /*allow_exceptions=*/false);
+  if (parsed.is_discarded() || !parsed.is_object()) return invalidRequest();
+  auto action = parsed.find("action");
+  if (action == parsed.end() || !action->is_string()) return invalidRequest();
+  const std::string& name = action->get_ref<const std::string&>();
+
+  if (name == "ping") {
+    return jsonResponse(
+        {{"success", true}, {"message", std::string("pong")}, {"version", std::string(HELPER_VERSION)}});
+  }
+  if (name == "run-script") {
+    auto script = parsed.find("script");
+    if (script == parsed.end() || !script->is_string() ||
+        script->get_ref<const std::string&>().empty()) {
+      return errorResponse("run-script: missing or empty 'script' field");
+    }
+    ScriptResult result = runScript(script->get_ref<const std::string&>());
+    say("run-script exit=" + std::to_string(result.exitCode) +
+        " output=" + std::to_string(countCharacters(result.output)) + "B");
+    return jsonResponse({{"success", true},
+                         {"exit", result.exitCode},
+                         {"stdout", std::move(result.output)},
+                         {"stderr", std::string()}});
+  }
+  return errorResponse("unknown action: " + name);
+}
+
+}  // namespace velto

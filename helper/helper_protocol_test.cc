@@ -1,0 +1,134 @@
+#include "helper/helper_protocol.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace velto {
+namespace {
+
+using ::testing::ElementsAre;
+
+const std::string kInvalid =
+    "{\"error\":\"invalid request \xE2\x80\x94 expected JSON with action field\",\"success\":false}";
+const std::string kMissingScript =
+    "{\"error\":\"run-script: missing or empty 'script' field\",\"success\":false}";
+
+// A runner that records the scripts it was given and returns a fixed result.
+struct FakeRunner {
+  ScriptResult result{"out\n", 0};
+  std::vector<std::string> scripts;
+  ScriptRunner runner() {
+    return [this](const std::string& script) {
+      scripts.push_back(script);
+      return result;
+    };
+  }
+};
+
+struct Case {
+  const char* name;
+  std::string request;
+  std::string response;  // compared as JSON, since member order is free
+  std::optional<std::string> scriptRun;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class HandleRequestTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HandleRequestTest, AnswersEachRequest) {
+  const Case& c = GetParam();
+  FakeRunner runner;
+  std::vector<std::string> lines;
+  std::string response = handleRequest(c.request, runner.runner(),
+                                       [&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_EQ(nlohmann::json::parse(response), nlohmann::json::parse(c.response)) << response;
+  // Compact: no whitespace outside strings, nothing after the closing brace.
+  EXPECT_EQ(response, nlohmann::json::parse(response).dump());
+  if (c.scriptRun) {
+    EXPECT_THAT(runner.scripts, ElementsAre(*c.scriptRun));
+    EXPECT_EQ(lines.size(), 2u);
+  } else {
+    EXPECT_TRUE(runner.scripts.empty());
+    EXPECT_EQ(lines.size(), 1u);
+  }
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "recv " + std::to_string(c.request.size()) + "B");
+
+  // Without a log the response is the same.
+  FakeRunner quiet;
+  EXPECT_EQ(handleRequest(c.request, quiet.runner()), response);
+}
+
+const std::string kPong = R"({"success":true,"message":"pong","version":"2.0.0-alpha.1"})";
+const std::string kRan = R"({"success":true,"exit":0,"stdout":"out\n","stderr":""})";
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, HandleRequestTest,
+    ::testing::Values(
+        Case{"Ping", R"({"action":"ping"})", kPong, std::nullopt},
+        Case{"PingWithNewlineAndSpaces", " {\"action\" : \"ping\"}\n", kPong, std::nullopt},
+        Case{"PingIgnoresScript", R"({"action":"ping","script":"rm -rf /"})", kPong, std::nullopt},
+        Case{"RunScript", R"({"action":"run-script","script":"echo hi"})", kRan, "echo hi"},
+        Case{"ScriptOfBlanksRuns", R"({"action":"run-script","script":"  "})", kRan, "  "},
+        Case{"ScriptKeptVerbatim", R"({"action":"run-script","script":"\techo \"\u00e9\"\n"})",
+             kRan, "\techo \"\xC3\xA9\"\n"},
+        Case{"ScriptMissing", R"({"action":"run-script"})", kMissingScript, std::nullopt},
+        Case{"ScriptEmpty", R"({"action":"run-script","script":""})", kMissingScript,
+             std::nullopt},
+        Case{"ScriptNumber", R"({"action":"run-script","script":7})", kMissingScript,
+             std::nullopt},
+        Case{"UnknownAction", R"({"action":"PING"})",
+             R"({"success":false,"error":"unknown action: PING"})", std::nullopt},
+        Case{"UnknownEmptyAction", R"({"action":""})",
+             R"({"success":false,"error":"unknown action: "})", std::nullopt},
+        Case{"Empty", "", kInvalid, std::nullopt},
+        Case{"NotJson", "ping", kInvalid, std::nullopt},
+        Case{"TopLevelArray", R"([{"action":"ping"}])", kInvalid, std::nullopt},
+        Case{"TopLevelString", R"("ping")", kInvalid, std::nullopt},
+        Case{"EmptyObject", "{}", kInvalid, std::nullopt},
+        Case{"ActionNumber", R"({"action":1})", kInvalid, std::nullopt},
+        Case{"ActionMissing", R"({"script":"echo hi"})", kInvalid, std::nullopt},
+        Case{"TrailingGarbage", R"({"action":"ping"}x)", kInvalid, std::nullopt},
+        Case{"TwoObjects", R"({"action":"ping"}{"action":"ping"})", kInvalid, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HandleRequest, ReportsTheRunnersExitCodeAndOutputLength) {
+  FakeRunner runner;
+  runner.result = {"caf\xC3\xA9 \xE2\x80\x94 3", -3};
+  std::vector<std::string> lines;
+  std::string request = R"({"action":"run-script","script":"x","note":"d\u00e9j\u00e0"})";
+  std::string response = handleRequest(request, runner.runner(),
+                                       [&](std::string_view line) { lines.emplace_back(line); });
+  auto parsed = nlohmann::json::parse(response);
+  EXPECT_EQ(parsed["success"], true);
+  EXPECT_EQ(parsed["exit"], -3);
+  EXPECT_EQ(parsed["stdout"], "caf\xC3\xA9 \xE2\x80\x94 3");
+  EXPECT_EQ(parsed["stderr"], "");
+  // Lengths are counted in characters; the output itself is never logged.
+  EXPECT_THAT(lines, ElementsAre("recv " + std::to_string(request.size()) + "B",
+                                 "run-script exit=-3 output=8B"));
+}
+
+TEST(HandleRequest, CountsCharactersOfTheRequest) {
+  FakeRunner runner;
+  std::vector<std::string> lines;
+  handleRequest("{\"action\":\"p\xC3\xAFng\"}", runner.runner(),
+                [&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_THAT(lines, ElementsAre("recv 17B"));
+}
+
+TEST(JsonResponse, FallsBackWhenTextIsNotUtf8) {
+  EXPECT_EQ(jsonResponse({{"success", true}, {"stdout", std::string("\xFF")}}),
+            "{\"success\":false,\"error\":\"JSON serialization failed\"}");
+  EXPECT_EQ(jsonResponse({{"a", std::string("x/y\"")}, {"n", int32_t{-2147483647 - 1}}}),
+            R"({"a":"x/y\"","n":-2147483648})");
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,255 @@
+#include "helper/helper_server.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "helper/peer_credentials_linux.h"
+#include "common/io.h"
+#include "helper/script_runner.h"
+#include "helper/server_test_support.h"
+
+namespace velto {
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::roundTrip;
+
+const std::string kPong = R"({"message":"pong","success":true,"version":"2.0.0-alpha.1"})";
+const std::string kInvalid =
+    "{\"error\":\"invalid request \xE2\x80\x94 expected JSON with action field\",\"success\":false}";
+
+// Admits or refuses every peer and records how often it was asked.
+class FakeAuthorizer : public PeerAuthorizer {
+ public:
+  explicit FakeAuthorizer(bool allow) : allow_(allow) {}
+  PeerDecision check(int) override {
+    ++checks;
+    return {allow_, 1234, 42};
+  }
+  std::atomic<int> checks{0};
+
+ private:
+  bool allow_;
+};
+
+// The real server functions on a temporary socket, served from a thread.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = setUpListeningSocket(dir_.socketPath(), logger());
+    ASSERT_TRUE(listener_.valid());
+  }
+  // A test that failed half-way may leave the server waiting for a client: shutting
+  // the listener down makes its remaining accepts fail at once.
+  void TearDown() override {
+    if (server_.joinable()) shutdown(listener_.get(), SHUT_RDWR);
+    join();
+  }
+
+  LogFunction logger() {
+    return [this](std::string_view line) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.emplace_back(line);
+    };
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+  // Serves `count` connections on a thread with these services.
+  void serve(int count, PeerAuthorizer& authorizer, RequestLimits limits = {}) {
+    HelperServices services{authorizer, runner(), logger(), limits};
+    server_ = std::thread([this, count, services] {
+      for (int i = 0; i < count; ++i) serveNextConnection(listener_.get(), services);
+    });
+  }
+  void join() {
+    if (server_.joinable()) server_.join();
+  }
+
+  ScriptRunner runner() {
+    return [this](const std::string& script) {
+      ++scriptsRun_;
+      return runScript(script);
+    };
+  }
+
+  const std::string& path() const { return dir_.socketPath(); }
+
+  testing::TempSocketDir dir_;
+  UniqueFd listener_;
+  std::thread server_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::atomic<int> scriptsRun_{0};
+  FakeAuthorizer allowAll_{true};
+};
+
+TEST_F(ServerTest, SetUpReplacesAStaleFileAndOpensTheSocketToAll) {
+  struct stat info;
+  ASSERT_EQ(stat(path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  EXPECT_THAT(lines(), Contains("listening on " + path()));
+
+  // Set up again over the file the first socket left behind.
+  listener_.reset();
+  UniqueFd again = setUpListeningSocket(path(), logger());
+  EXPECT_TRUE(again.valid());
+
+  std::vector<std::string> failures;
+  UniqueFd failed = setUpListeningSocket("/nonexistent-dir/helper.sock",
+                                         [&](std::string_view l) { failures.emplace_back(l); });
+  EXPECT_FALSE(failed.valid());
+  EXPECT_THAT(failures, ::testing::ElementsAre("bind() failed: errno=2"));
+}
+
+struct Delivery {
+  const char* name;
+  std::vector<std::string> chunks;
+  std::string response;
+};
+
+void PrintTo(const Delivery& c, std::ostream* os) { *os << c.name; }
+
+class DeliveryTest : public ServerTest, public ::testing::WithParamInterface<Delivery> {};
+
+TEST_P(DeliveryTest, ReadsTheWholeRequestUpToTheClientsEnd) {
+  serve(1, allowAll_);
+  std::string response = roundTrip(path(), GetParam().chunks);
+  join();
+  // The exact bytes: compact JSON, no trailing newline.
+  EXPECT_EQ(response, nlohmann::json::parse(GetParam().response).dump());
+}
+
+const std::string kPadding(100000, 'p');
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, DeliveryTest,
+    ::testing::Values(
+        Delivery{"OneWrite", {R"({"action":"ping"})"}, kPong},
+        Delivery{"ManyWrites", {"{\"act", "ion\":", "\"pi", "ng\"}"}, kPong},
+        Delivery{"SplitInsideACharacter",
+                 {"{\"action\":\"p\xC3", "\xAFng\"}"},
+                 "{\"error\":\"unknown action: p\xC3\xAFng\",\"success\":false}"},
+        Delivery{"LongerThanOneRead",
+                 {"{\"pad\":\"" + kPadding + "\",", "\"action\":\"ping\"}"}, kPong},
+        Delivery{"TrailingNewline", {"{\"action\":\"ping\"}\n"}, kPong},
+        Delivery{"Empty", {}, kInvalid},
+        Delivery{"NotUtf8", {"{\"action\":\"ping\",\"x\":\"\xFF\"}"}, kInvalid}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServerTest, RunsScriptsWithoutHandingThemTheSockets) {
+  serve(1, allowAll_);
+  nlohmann::json request = {
+      {"action", "run-script"},
+      {"script", "for f in /proc/$$/fd/*; do readlink \"$f\"; done; echo err >&2; exit 7"}};
+  std::string response = roundTrip(path(), {request.dump()});
+  join();
+  auto parsed = nlohmann::json::parse(response);
+  EXPECT_EQ(parsed["success"], true);
+  EXPECT_EQ(parsed["exit"], 7);
+  EXPECT_EQ(parsed["stderr"], "");
+  std::string output = parsed["stdout"];
+  EXPECT_THAT(output, HasSubstr("err\n"));
+  EXPECT_THAT(output, Not(HasSubstr("socket:"))) << output;
+}
+
+TEST_F(ServerTest, AClientThatHangsUpEarlyDoesNotStopTheServer) {
+  serve(2, allowAll_);
+  {
+    // Much output, and the client is gone before any of it is written.
+    UniqueFd fd = testing::connectTo(path());
+    ASSERT_TRUE(fd.valid());
+    nlohmann::json request = {{"action", "run-script"},
+                              {"script", "sleep 0.2; head -c 1000000 /dev/zero | tr '\\0' x"}};
+    sendAll(fd.get(), request.dump());
+    shutdown(fd.get(), SHUT_WR);
+  }
+  EXPECT_EQ(roundTrip(path(), {R"({"action":"ping"})"}), kPong);
+  join();
+}
+
+TEST_F(ServerTest, ASilentClientGetsWhatItSentHandledAtTheTimeOut) {
+  RequestLimits limits;
+  limits.timeout = std::chrono::milliseconds(300);
+  serve(3, allowAll_, limits);
+  UniqueFd silent = testing::connectTo(path());
+  ASSERT_TRUE(silent.valid());
+  EXPECT_EQ(testing::readToEnd(silent.get()), kInvalid);
+
+  // A complete request whose sender never ends its side is still answered.
+  UniqueFd open = testing::connectTo(path());
+  ASSERT_TRUE(open.valid());
+  sendAll(open.get(), R"({"action":"ping"})");
+  EXPECT_EQ(testing::readToEnd(open.get()), kPong);
+
+  // The next client is served as usual.
+  EXPECT_EQ(roundTrip(path(), {R"({"action":"ping"})"}), kPong);
+  join();
+}
+
+TEST_F(ServerTest, OversizedRequestIsRefusedWithoutRunningIt) {
+  RequestLimits limits;
+  limits.maxBytes = 1000;
+  serve(2, allowAll_, limits);
+  nlohmann::json big = {{"action", "run-script"}, {"script", std::string(5000, '#')}};
+  EXPECT_EQ(roundTrip(path(), {big.dump()}), R"({"error":"request too large","success":false})");
+
+  nlohmann::json fits = {{"action", "ping"}, {"pad", std::string(1000 - 26, 'x')}};
+  ASSERT_EQ(fits.dump().size(), 1000u);
+  EXPECT_EQ(roundTrip(path(), {fits.dump()}), kPong);
+  join();
+  EXPECT_EQ(scriptsRun_, 0);
+}
+
+TEST_F(ServerTest, RefusedPeerIsAnsweredUnreadAndLogged) {
+  FakeAuthorizer refuseAll(false);
+  serve(1, refuseAll);
+  nlohmann::json request = {{"action", "run-script"}, {"script", "touch /tmp/should-not-exist"}};
+  EXPECT_EQ(roundTrip(path(), {request.dump()}),
+            R"({"error":"unauthorized peer","success":false})");
+  join();
+  EXPECT_EQ(refuseAll.checks, 1);
+  EXPECT_EQ(scriptsRun_, 0);
+  EXPECT_THAT(lines(), Contains("refused peer uid=1234 pid=42"));
+  EXPECT_THAT(lines(), Not(Contains(HasSubstr("recv"))));
+}
+
+// The real Linux check against a client that really runs as "nobody".
+TEST_F(ServerTest, AnotherUserIsRefusedByThePlatformCheck) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as uid 65534";
+  std::unique_ptr<PeerAuthorizer> platform = makePlatformPeerAuthorizer();
+  HelperServices services{*platform, runner(), logger(), RequestLimits{}};
+  // The server runs on this thread, so the client is forked with no other thread.
+  testing::UserClient client =
+      testing::startClientAs(65534, 65534, path(), R"({"action":"run-script","script":"id"})");
+  serveNextConnection(listener_.get(), services);
+  EXPECT_EQ(testing::finishUserClient(client),
+            R"({"error":"unauthorized peer","success":false})");
+  EXPECT_EQ(scriptsRun_, 0);
+  EXPECT_THAT(lines(),
+              Contains("refused peer uid=65534 pid=" + std::to_string(client.pid)));
+
+  // Root itself is admitted.
+  std::thread rootClient([this] { EXPECT_EQ(roundTrip(path(), {R"({"action":"ping"})"}), kPong); });
+  serveNextConnection(listener_.get(), services);
+  rootClient.join();
+}
+
+}  // namespace
+}  // namespace velto

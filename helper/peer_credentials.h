@@ -1,0 +1,47 @@
+// Who may talk to the helper daemon. The daemon asks a PeerAuthorizer about every
+// accepted connection before it reads a byte of it; each platform supplies one in
+// a file of its own (peer_credentials_<platform>.cc) that CMake picks. Called on
+// the daemon's one thread.
+//
+// What each platform admits:
+// - Linux: uid 0, and users who belong to the group HELPER_CLIENT_GROUP
+//   (primary or supplementary), read through SO_PEERCRED.
+// - macOS: uid 0, and the user who owns /dev/console (the logged-in user), read
+//   through getpeereid / LOCAL_PEERPID; a code-signature check of the peer (its
+//   audit token against VELTOVPN_HELPER_CODE_REQUIREMENT) belongs in the same
+//   check() when that requirement is not empty.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "build_config.h"
+
+namespace velto {
+
+// The group whose members may use the daemon, besides root.
+inline constexpr const char* HELPER_CLIENT_GROUP = VELTOVPN_HELPER_CLIENT_GROUP;
+
+struct PeerDecision {
+  bool allowed = false;
+  // Who the peer is, for the log; -1 where the platform could not tell.
+  long long uid = -1;
+  long long pid = -1;
+};
+
+class PeerAuthorizer {
+ public:
+  virtual ~PeerAuthorizer() = default;
+
+  // Decides about the peer of the connected Unix-domain socket `fd`. A peer whose
+  // identity cannot be read is refused.
+  virtual PeerDecision check(int fd) = 0;
+};
+
+// The authorizer of the platform this program was built for, with the build-time
+// admission rules above.
+std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer();
+
+}  // namespace velto

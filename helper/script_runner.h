@@ -1,0 +1,39 @@
+// Runs one bash script as the daemon's user and collects its combined output.
+// Blocks the calling thread for the whole run; any thread.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "build_config.h"
+#include "helper/helper_protocol.h"
+
+namespace velto {
+
+// Longest run of one script; after it the script and everything it started in its
+// process group are killed.
+inline constexpr std::chrono::seconds SCRIPT_TIMEOUT{VELTOVPN_SCRIPT_TIMEOUT_SECONDS};
+
+// The search path every script gets, whatever the daemon was started with.
+inline constexpr const char* kScriptSearchPath =
+    "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin";
+
+struct ScriptRunOptions {
+  std::chrono::seconds timeout = SCRIPT_TIMEOUT;
+  std::string shell = "/bin/bash";
+};
+
+// Writes `script` to a fresh private file "/tmp/veltovpn-helper-script-<UUID>.sh"
+// (mode 0700 from its creation), runs it with the shell in a process group of its
+// own, and returns its standard output and standard error as one stream together
+// with its exit code (128 + the signal for a script ended by a signal). Output
+// that is not UTF-8 is returned as the empty string.
+// A script still running after the time-out is killed with its process group: the
+// result is its output so far followed by "helper: script timed out after N s",
+// exit code 124.
+// Returns as soon as the shell has exited, with what it wrote, even when a
+// background process it started still holds the output pipe.
+// The script file is removed before returning, on every path.
+ScriptResult runScript(const std::string& script, const ScriptRunOptions& options = {});
+
+}  // namespace velto

@@ -1,0 +1,180 @@
+#include "helper/script_runner.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace velto {
+namespace {
+
+class RunScriptTest : public ::testing::Test {};
+
+struct Case {
+  const char* name;
+  std::string script;
+  std::string output;
+  int32_t exitCode;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class RunScriptCases : public RunScriptTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(RunScriptCases, ReturnsCombinedOutputAndExitCode) {
+  ScriptResult result = runScript(GetParam().script);
+  EXPECT_EQ(result.output, GetParam().output);
+  EXPECT_EQ(result.exitCode, GetParam().exitCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, RunScriptCases,
+    ::testing::Values(
+        Case{"BothStreamsInWrittenOrder", "echo one; echo two >&2; echo three; echo four >&2",
+             "one\ntwo\nthree\nfour\n", 0},
+        Case{"ExitStatus", "echo failing; exit 3", "failing\n", 3},
+        Case{"NoTrailingNewlineAdded", "printf 'no newline'", "no newline", 0},
+        Case{"ForeignInterpreterLineIsAComment", "#!/bin/sh\necho \"${BASH_VERSION:+bash}\"",
+             "bash\n", 0},
+        Case{"FixedSearchPath", "echo \"$PATH\"",
+             "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin\n", 0},
+        Case{"KilledBySignal", "kill -TERM $$", "", 128 + SIGTERM},
+        Case{"SigpipeIsNotInheritedIgnored", "yes | head -n 2; echo \"${PIPESTATUS[0]}\"",
+             "y\ny\n141\n", 0},
+        Case{"NonUtf8OutputIsDropped", "printf 'ok \\377 bad'; exit 5", "", 5},
+        Case{"OverlongUtf8IsDropped", "printf '\\300\\257'", "", 0},
+        Case{"Utf8OutputKept", "printf 'caf\\303\\251 \\342\\200\\224'", "caf\xC3\xA9 \xE2\x80\x94",
+             0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunScriptTest, RemovesItsScriptFileOnEveryPath) {
+  char record[] = "/tmp/helper-runner-record-XXXXXX";
+  int fd = mkstemp(record);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string note = std::string("echo \"$0\" >> ") + record + "; ";
+  ScriptRunOptions shortBound;
+  shortBound.timeout = std::chrono::seconds(1);
+  for (const char* ending : {"exit 0", "exit 3", "kill -KILL $$", "printf '\\377'", "sleep 30"}) {
+    runScript(note + ending, shortBound);
+  }
+  std::ifstream in(record);
+  std::string path;
+  int runs = 0;
+  std::set<std::string> seen;
+  while (std::getline(in, path)) {
+    ++runs;
+    seen.insert(path);
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << path << " was left behind";
+  }
+  unlink(record);
+  EXPECT_EQ(runs, 5);
+  EXPECT_EQ(seen.size(), 5u) << "every run has a file of its own";
+}
+
+TEST_F(RunScriptTest, ScriptFileIsPrivateWhileItRuns) {
+  ScriptResult result = runScript("echo \"$0\"; stat -c '%a %u' \"$0\"");
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(
+      result.output, match,
+      std::regex("(/tmp/veltovpn-helper-script-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
+                 "[0-9A-F]{12}\\.sh)\n700 ([0-9]+)\n")))
+      << result.output;
+  EXPECT_EQ(match[2], std::to_string(getuid()));
+  EXPECT_NE(access(match[1].str().c_str(), F_OK), 0);
+}
+
+TEST_F(RunScriptTest, SearchPathIsSetWhateverTheCallersIs) {
+  const char* saved = getenv("PATH");
+  std::string original = saved ? saved : "";
+  setenv("PATH", "/nonexistent", 1);
+  ScriptResult result = runScript("env | grep -c '^PATH='; id -u >/dev/null && echo found");
+  setenv("PATH", original.c_str(), 1);
+  EXPECT_EQ(result.output, "1\nfound\n");
+}
+
+TEST_F(RunScriptTest, LargeOutputDoesNotBlock) {
+  // Far more than a pipe holds: the runner must read while the script writes.
+  ScriptResult result = runScript("head -c 5000000 /dev/zero | tr '\\0' 'x'; echo; echo done");
+  EXPECT_EQ(result.exitCode, 0);
+  ASSERT_EQ(result.output.size(), 5000000u + 6);
+  EXPECT_EQ(result.output.substr(0, 3), "xxx");
+  EXPECT_EQ(result.output.substr(5000000), "\ndone\n");
+}
+
+TEST_F(RunScriptTest, ReturnsWhenBashExitsThoughABackgroundChildHoldsThePipe) {
+  char pidFile[] = "/tmp/helper-runner-test-XXXXXX";
+  int fd = mkstemp(pidFile);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ScriptResult result =
+      runScript(std::string("sleep 20 & echo $! > ") + pidFile + "; echo started");
+  std::ifstream in(pidFile);
+  pid_t child = 0;
+  in >> child;
+  unlink(pidFile);
+  ASSERT_GT(child, 0);
+  // The background child is left alone: it may be something the script started
+  // on purpose. The test cleans it up.
+  EXPECT_EQ(kill(child, 0), 0);
+  kill(child, SIGKILL);
+  EXPECT_EQ(result.output, "started\n");
+  EXPECT_EQ(result.exitCode, 0);
+}
+
+// True once `pid` is gone or only a zombie waiting for its parent.
+bool processEnded(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    size_t close = line.rfind(')');
+    if (close != std::string::npos && line.compare(close, 3, ") Z") == 0) return true;
+    usleep(50000);
+  }
+  return false;
+}
+
+TEST_F(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
+  char pidFile[] = "/tmp/helper-runner-test-XXXXXX";
+  int fd = mkstemp(pidFile);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ScriptRunOptions options;
+  options.timeout = std::chrono::seconds(1);
+  ScriptResult result = runScript(
+      std::string("(sleep 30; echo survived) & echo $! > ") + pidFile + "; echo before; sleep 30",
+      options);
+  EXPECT_EQ(result.output, "before\nhelper: script timed out after 1 s");
+  EXPECT_EQ(result.exitCode, 124);
+  std::ifstream in(pidFile);
+  pid_t background = 0;
+  in >> background;
+  unlink(pidFile);
+  ASSERT_GT(background, 0);
+  EXPECT_TRUE(processEnded(background)) << "the background job outlived the time-out";
+  if (!processEnded(background)) kill(background, SIGKILL);
+
+  ScriptResult partial = runScript("printf 'no newline'; sleep 30", options);
+  EXPECT_EQ(partial.output, "no newline\nhelper: script timed out after 1 s");
+  EXPECT_EQ(partial.exitCode, 124);
+}
+
+TEST_F(RunScriptTest, LaunchFailureIsAResult) {
+  ScriptRunOptions options;
+  options.shell = "/nonexistent/bash";
+  ScriptResult result = runScript("echo hi", options);
+  EXPECT_EQ(result.output,
+            "helper: failed to launch /nonexistent/bash: No such file or directory");
+  EXPECT_EQ(result.exitCode, 1);
+}
+
+}  // namespace
+}  // namespace velto
