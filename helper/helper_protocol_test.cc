@@ -37,6 +37,8 @@ struct Case {
   std::optional<std::string> scriptRun;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class HandleRequestTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(HandleRequestTest, AnswersEachRequest) {

@@ -129,6 +129,8 @@ struct Delivery {
   std::string response;
 };
 
+void PrintTo(const Delivery& c, std::ostream* os) { *os << c.name; }
+
 class DeliveryTest : public ServerTest, public ::testing::WithParamInterface<Delivery> {};
 
 TEST_P(DeliveryTest, ReadsTheWholeRequestUpToTheClientsEnd) {

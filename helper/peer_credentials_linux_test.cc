@@ -21,6 +21,8 @@ struct Case {
   bool allowed;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class LinuxPeerCheck : public ::testing::TestWithParam<Case> {};
 
 TEST_P(LinuxPeerCheck, AdmitsRootAndMembersOfTheGroup) {
