@@ -6,29 +6,44 @@
 
 namespace velto {
 
-namespace {
-
-gboolean runBlock(gpointer data) {
-  (*static_cast<std::function<void()>*>(data))();
-  return G_SOURCE_REMOVE;
-}
-
-void deleteBlock(gpointer data) { delete static_cast<std::function<void()>*>(data); }
-
-}  // namespace
-
 GLibApplication::GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE)) {}
 
-GLibApplication::~GLibApplication() { g_main_loop_unref(loop_); }
+GLibApplication::~GLibApplication() {
+  {
+    std::lock_guard lock(mutex_);
+    if (drainSource_ != 0) g_source_remove(drainSource_);
+    drainSource_ = 0;
+    blocks_.clear();
+  }
+  g_main_loop_unref(loop_);
+}
 
 void GLibApplication::run() { g_main_loop_run(loop_); }
 
 void GLibApplication::postToMain(std::function<void()> block) {
-  // Always through a queued source, never g_main_context_invoke: invoke runs the
-  // block at once on the calling thread when that thread can acquire the
-  // context, which the connection thread can before the loop has started.
-  // Sources of one priority are dispatched in the order they were attached.
-  g_idle_add_full(G_PRIORITY_DEFAULT, runBlock, new std::function<void()>(std::move(block)), deleteBlock);
+  std::lock_guard lock(mutex_);
+  blocks_.push_back(std::move(block));
+  // An idle source on the default context, never g_main_context_invoke: invoke
+  // runs the function at once on the calling thread whenever that thread can
+  // acquire the context, which the connection thread can before the loop runs.
+  if (drainSource_ == 0) drainSource_ = g_idle_add_full(G_PRIORITY_DEFAULT, drain, this, nullptr);
+}
+
+int GLibApplication::drain(void* data) {
+  auto* self = static_cast<GLibApplication*>(data);
+  for (;;) {
+    std::function<void()> block;
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->blocks_.empty()) {
+        self->drainSource_ = 0;
+        return G_SOURCE_REMOVE;
+      }
+      block = std::move(self->blocks_.front());
+      self->blocks_.pop_front();
+    }
+    block();
+  }
 }
 
 void GLibApplication::terminate() { g_main_loop_quit(loop_); }

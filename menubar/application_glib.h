@@ -2,7 +2,11 @@
 // and as the agent runs without a display. Threads as in platform.h.
 #pragma once
 
+#include <deque>
+#include <mutex>
+
 #include "menubar/platform.h"
+#include "menubar/thread_annotations.h"
 
 typedef struct _GMainLoop GMainLoop;
 
@@ -19,7 +23,15 @@ class GLibApplication final : public Application {
   void terminate() override;
 
  private:
+  static int drain(void* self);
+
   GMainLoop* loop_;
+  // Blocks hand over through this queue and its mutex rather than through
+  // GLib's own locking, so that the hand-over is plain C++ (and visible to
+  // ThreadSanitizer); one idle source at a time runs them on the main thread.
+  std::mutex mutex_;
+  std::deque<std::function<void()>> blocks_ VELTO_GUARDED_BY(mutex_);
+  unsigned drainSource_ VELTO_GUARDED_BY(mutex_) = 0;  // GLib source id, 0 when none is attached
 };
 
 }  // namespace velto

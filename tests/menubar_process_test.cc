@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -34,12 +35,11 @@ namespace fs = std::filesystem;
 // Bounds every wait, so that a fault fails the test instead of hanging it.
 constexpr auto kPatience = 20s;
 
-const unsigned char kPng[] = {
-    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00,
-    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x08, 0x06, 0x00, 0x00, 0x00, 0x72, 0xb6, 0x0d, 0x24, 0x00,
-    0x00, 0x00, 0x10, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x60, 0x60, 0x60, 0xf8, 0x0f, 0xc5, 0x10,
-    0x06, 0x00, 0x1d, 0xf4, 0x03, 0xfd, 0xc8, 0xe1, 0xf6, 0xa8, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e,
-    0x44, 0xae, 0x42, 0x60, 0x82};
+const unsigned char kPng[] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44,
+                              0x52, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x08, 0x06, 0x00, 0x00, 0x00, 0x72,
+                              0xb6, 0x0d, 0x24, 0x00, 0x00, 0x00, 0x10, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x60,
+                              0x60, 0x60, 0xf8, 0x0f, 0xc5, 0x10, 0x06, 0x00, 0x1d, 0xf4, 0x03, 0xfd, 0xc8, 0xe1, 0xf6,
+                              0xa8, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
 
 const std::string kStartPrefix = "veltovpn-menubar 2.0.0-alpha.1 starting (socket: ";
 const std::string kNoDisplay = "no display \u2014 running without a tray icon";
@@ -102,8 +102,8 @@ class Agent {
     for (char** e = environ; *e; ++e) {
       std::string entry = *e;
       std::string name = entry.substr(0, entry.find('='));
-      if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "TMPDIR" ||
-          name == "DBUS_SESSION_BUS_ADDRESS" || name.rfind("VELTOVPN_", 0) == 0) {
+      if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "TMPDIR" || name == "DBUS_SESSION_BUS_ADDRESS" ||
+          name.rfind("VELTOVPN_", 0) == 0) {
         continue;
       }
       entries.push_back(entry);
@@ -204,11 +204,34 @@ class Agent {
 
 // The log after the start, notice and icon lines, which every run has first.
 std::vector<std::string> afterStart(std::vector<std::string> lines) {
-  auto it = std::find_if(lines.begin(), lines.end(),
-                         [](const std::string& l) { return l.rfind("icon load failed: ", 0) != 0 &&
-                                                           l.rfind(kStartPrefix, 0) != 0 && l != kNoDisplay; });
+  auto it = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("icon load failed: ", 0) != 0 && l.rfind(kStartPrefix, 0) != 0 && l != kNoDisplay;
+  });
   return std::vector<std::string>(it, lines.end());
 }
+
+// A bridge listening in a fresh directory and an agent started against it,
+// once start() has returned: the agent is connected.
+struct ConnectedRun {
+  ConnectedRun() : path(sockets.path() + "/bridge.sock"), bridge(path) {}
+  void start(std::map<std::string, std::string> environment = {}) {
+    ASSERT_NO_FATAL_FAILURE(bridge.listen());
+    environment["VELTOVPN_MENUBAR_SOCKET"] = path;
+    agent.emplace(std::move(environment));
+    ASSERT_NO_FATAL_FAILURE(bridge.accept());
+  }
+  // Closes the bridge; the agent must then end with status 0. Returns its
+  // log after the start lines.
+  std::vector<std::string> finish() {
+    bridge.close();
+    EXPECT_EQ(agent->waitForExit(), 0) << agent->stderrText();
+    return afterStart(agent->log());
+  }
+  TempDir sockets;
+  std::string path;
+  Bridge bridge;
+  std::optional<Agent> agent;  // last: ends before the bridge goes
+};
 
 TEST(MenubarProcess, WaitsForTheBridgeThenEndsWithIt) {
   TempDir sockets;
@@ -226,43 +249,59 @@ TEST(MenubarProcess, WaitsForTheBridgeThenEndsWithIt) {
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[0], kStartPrefix + path + ")");
   EXPECT_EQ(log[1], kNoDisplay);
-  // Failed attempts leave no trace; the run ends with the end of the connection.
+  // Failed attempts leave no trace; the run ends with the end of the
+  // connection.
   EXPECT_EQ(afterStart(log), (std::vector<std::string>{"connected to bridge at " + path, kEof}));
 }
 
 TEST(MenubarProcess, EveryKindOfLine) {
-  TempDir sockets;
-  std::string path = sockets.path() + "/bridge.sock";
-  Bridge bridge(path);
-  ASSERT_NO_FATAL_FAILURE(bridge.listen());
-  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}});
-  ASSERT_NO_FATAL_FAILURE(bridge.accept());
-
+  ConnectedRun run;
+  ASSERT_NO_FATAL_FAILURE(run.start());
   std::string invalid(300, 'x');
-  bridge.send("{\"type\":\"status\",\"status\":\"connected\",\"killSwitch\":true,\"relayId\":\"se-1\"}\n"
-              "{\"type\":\"hide-app\"}\n{\"type\":\"ping\"}\n\n{\"type\":\"reboot\"}\n" + invalid + "\n");
-  bridge.send("{\"type\":\"status\",\"status\":\"connecting\"}\r\n{\"type\":\"status\",\"relayId\":\"m\xC3");
-  ASSERT_TRUE(agent.waitForLog("status: connecting ks=true rid=-"));
-  bridge.send("\xBCnchen\"}\n{\"type\":\"status\"}");  // the last line never ends
-  ASSERT_TRUE(agent.waitForLog("status: connecting ks=true rid=m\xC3\xBCnchen"));
-  bridge.close();
-  EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+  run.bridge.send(
+      "{\"type\":\"status\",\"status\":\"connected\","
+      "\"killSwitch\":true,\"relayId\":\"se-1\"}\n"
+      "{\"type\":\"hide-app\"}\n{\"type\":\"ping\"}\n\n{\"type\":"
+      "\"reboot\"}\n" +
+      invalid + "\n");
+  run.bridge.send(
+      "{\"type\":\"status\",\"status\":\"connecting\"}\r\n{"
+      "\"type\":\"status\",\"relayId\":\"m\xC3");
+  ASSERT_TRUE(run.agent->waitForLog("status: connecting ks=true rid=-"));
+  run.bridge.send("\xBCnchen\"}\n{\"type\":\"status\"}");  // the last line never ends
+  ASSERT_TRUE(run.agent->waitForLog("status: connecting ks=true rid=m\xC3\xBCnchen"));
   // hide-app is answered on the main thread, so its line may come anywhere
   // after the connection thread has read it.
-  std::vector<std::string> log = afterStart(agent.log());
+  std::vector<std::string> log = run.finish();
   auto hideApp = std::find(log.begin(), log.end(), "hide-app: main app not found");
   ASSERT_NE(hideApp, log.end());
   EXPECT_GT(hideApp - log.begin(), 1);
   log.erase(hideApp);
   EXPECT_EQ(log, (std::vector<std::string>{
-                                         "connected to bridge at " + path,
-                                         "status: connected ks=true rid=se-1",
-                                         "unknown server-side type: reboot",
-                                         "invalid line (first 120B): " + std::string(120, 'x'),
-                                         "status: connecting ks=true rid=-",
-                                         "status: connecting ks=true rid=m\xC3\xBCnchen",
-                                         kEof,
-                                     }));
+                     "connected to bridge at " + run.path,
+                     "status: connected ks=true rid=se-1",
+                     "unknown server-side type: reboot",
+                     "invalid line (first 120B): " + std::string(120, 'x'),
+                     "status: connecting ks=true rid=-",
+                     "status: connecting ks=true rid=m\xC3\xBCnchen",
+                     kEof,
+                 }));
+}
+
+TEST(MenubarProcess, OverlongLineIsDroppedAndLoggedOnce) {
+  ConnectedRun run;
+  ASSERT_NO_FATAL_FAILURE(run.start());
+  // Two mebibytes without a line feed, the end of that line, then a good line.
+  std::string block(64 * 1024, 'y');
+  for (int i = 0; i < 32; ++i) run.bridge.send(block);
+  run.bridge.send("y\n{\"type\":\"status\",\"status\":\"connected\"}\n");
+  ASSERT_TRUE(run.agent->waitForLog("status: connected ks=false rid=-"));
+  EXPECT_EQ(run.finish(), (std::vector<std::string>{
+                              "connected to bridge at " + run.path,
+                              "invalid line (first 120B): " + std::string(120, 'y'),
+                              "status: connected ks=false rid=-",
+                              kEof,
+                          }));
 }
 
 TEST(MenubarProcess, SocketPathLengthLimit) {
@@ -303,15 +342,24 @@ TEST(MenubarProcess, IconFilesAndFallback) {
     std::map<std::string, std::string> files;  // written into the icon directory
     std::string iconDirSuffix;                 // added to the directory in the variable
     bool setVariable;
-    std::vector<std::string> failedFiles;      // as logged: relative to the icon directory
+    std::vector<std::string> failedFiles;  // as logged: relative to the icon directory
   };
   const Case cases[] = {
       {"both files", {{"menubar-connected@2x.png", png}, {"menubar-disconnected@2x.png", png}}, "", true, {}},
-      {"trailing separator, one file missing", {{"menubar-disconnected@2x.png", png}}, "/", true,
+      {"trailing separator, one file missing",
+       {{"menubar-disconnected@2x.png", png}},
+       "/",
+       true,
        {"menubar-connected@2x.png"}},
-      {"unreadable image", {{"menubar-connected@2x.png", png}, {"menubar-disconnected@2x.png", "not a png"}}, "",
-       true, {"menubar-disconnected@2x.png"}},
-      {"empty variable: beside the executable", {}, "", false,
+      {"unreadable image",
+       {{"menubar-connected@2x.png", png}, {"menubar-disconnected@2x.png", "not a png"}},
+       "",
+       true,
+       {"menubar-disconnected@2x.png"}},
+      {"empty variable: beside the executable",
+       {},
+       "",
+       false,
        {"menubar-connected@2x.png", "menubar-disconnected@2x.png"}},
   };
   for (const Case& c : cases) {
@@ -320,19 +368,16 @@ TEST(MenubarProcess, IconFilesAndFallback) {
     for (const auto& [name, bytes] : c.files) writeFile(fs::path(icons.path()) / name, bytes);
     std::string variable = c.setVariable ? icons.path() + c.iconDirSuffix : "";
     std::string shownDir = c.setVariable ? icons.path() : exeIconDir;
-    TempDir sockets;
-    std::string path = sockets.path() + "/bridge.sock";
-    Bridge bridge(path);
-    ASSERT_NO_FATAL_FAILURE(bridge.listen());
-    Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}, {"VELTOVPN_MENUBAR_ICON_DIR", variable}});
-    ASSERT_NO_FATAL_FAILURE(bridge.accept());
-    bridge.close();
-    EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+    ConnectedRun run;
+    ASSERT_NO_FATAL_FAILURE(run.start({{"VELTOVPN_MENUBAR_ICON_DIR", variable}}));
+    const std::string& path = run.path;
+    run.bridge.close();
+    EXPECT_EQ(run.agent->waitForExit(), 0) << run.agent->stderrText();
     std::vector<std::string> expected = {kStartPrefix + path + ")", kNoDisplay};
     for (const std::string& file : c.failedFiles) expected.push_back("icon load failed: " + shownDir + "/" + file);
     expected.push_back("connected to bridge at " + path);
     expected.push_back(kEof);
-    EXPECT_EQ(agent.log(), expected);
+    EXPECT_EQ(run.agent->log(), expected);
   }
 }
 

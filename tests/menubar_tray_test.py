@@ -5,6 +5,7 @@ exported menu after status lines from a bridge played by this test, and clicks
 items, which must reach the bridge as command lines.
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
+With KEEP_TRAY_DIR=1 each case keeps its directory (agent log and stderr).
 """
 
 import json
@@ -88,7 +89,10 @@ class TrayTest(unittest.TestCase):
         for process in reversed(self.processes):
             tray_probe.stop(process)
         self.session.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
+        if os.environ.get("KEEP_TRAY_DIR"):
+            print("kept " + self.dir)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
 
     def start_watcher(self):
         watcher = tray_probe.start_watcher(self.session.env)
