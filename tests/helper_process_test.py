@@ -86,8 +86,12 @@ class HelperDaemonTest(unittest.TestCase):
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         stale.bind(SOCKET_PATH)
         stale.close()
-        cls.helper = subprocess.Popen([HELPER], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                      stdin=subprocess.DEVNULL, env=dict(os.environ, PATH="/nowhere"))
+        # Started with its standard descriptors closed, as a careless parent might:
+        # sockets and pipes must not land on them. Its log file tells what it says.
+        cls.helper = subprocess.Popen(
+            ["/bin/bash", "-c", 'exec 0<&- 1>&- 2>&-; exec "$0"', HELPER],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, PATH="/nowhere"))
         deadline = time.monotonic() + 30
         while True:
             try:
@@ -103,7 +107,7 @@ class HelperDaemonTest(unittest.TestCase):
     def tearDownClass(cls):
         if cls.helper.poll() is None:
             cls.helper.terminate()
-        cls.output = cls.helper.communicate(timeout=30)[0].decode(errors="replace")
+        cls.helper.wait(timeout=30)
         if os.path.exists(SOCKET_PATH):
             os.unlink(SOCKET_PATH)
         if not cls.log_existed and os.path.exists(LOG_PATH):
