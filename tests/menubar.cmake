@@ -25,6 +25,7 @@ if(menubar_platform STREQUAL "gtk")
              COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
                      $<TARGET_FILE:veltovpn-menubar> TrayTest.${case})
     set_tests_properties(menubar.tray.${case} PROPERTIES
-      LABELS process TIMEOUT 120 RESOURCE_LOCK display)
+      LABELS process TIMEOUT 120 RESOURCE_LOCK display
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
   endforeach()
 endif()

@@ -126,7 +126,10 @@ class TrayTest(unittest.TestCase):
     def end_agent(self):
         """Closes the bridge; the agent must end by itself, with status 0."""
         self.bridge.close()
-        self.assertEqual(self.agent.wait(PATIENCE), 0)
+        status = self.agent.wait(PATIENCE)
+        with open(os.path.join(self.dir, "stderr"), errors="replace") as f:
+            stderr = f.read()
+        self.assertEqual(status, 0, "agent's stderr (end):\n" + stderr[-3000:])
         self.assertEqual(self.log()[-1], EOF_LINE)
 
     def menu_where(self, bus, item, **expected):
