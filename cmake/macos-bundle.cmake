@@ -35,6 +35,12 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS "${_velto_sparkle}/Versions/B/Sparkle")
   set(_velto_ship_sparkle "${_velto_sparkle}")
 endif()
 
+if(_velto_ship_sparkle)
+  # install(DIRECTORY) keeps the framework's symbolic links.
+  install(DIRECTORY "${_velto_ship_sparkle}" DESTINATION veltoVpn.app/Contents/Frameworks
+          COMPONENT macos-bundle USE_SOURCE_PERMISSIONS)
+endif()
+
 foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
   if(NOT TARGET ${program})
     message(STATUS "veltovpn-app: no target ${program} yet, so no bundle target")

@@ -25,8 +25,11 @@ std::string invalidRequest() {
 std::string jsonResponse(const ResponseMembers& members) {
   try {
     nlohmann::json object = nlohmann::json::object();
-    for (const auto& [key, value] : members) {
-      std::visit([&object, &key](const auto& v) { object[key] = v; }, value);
+    for (const auto& member : members) {
+      // A named reference, not a structured binding: clang before 16 cannot
+      // capture those.
+      const auto& key = member.first;
+      std::visit([&object, &key](const auto& v) { object[key] = v; }, member.second);
     }
     // dump() throws on text that is not UTF-8; that and any allocation failure
     // become the fixed response.

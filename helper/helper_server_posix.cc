@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <thread>
 
 #include "common/io.h"
@@ -87,8 +88,16 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
     return UniqueFd();
   }
   memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  if (::bind(listener.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
-    log(errnoLine("bind", errno));
+  // The socket file comes into being owner-only and is opened up only by the
+  // chmod below. The mask is put back at once: it is process-wide, and the log
+  // file and the scripts' own files must keep their usual modes.
+  const mode_t previousMask = ::umask(077);
+  const int bound =
+      ::bind(listener.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+  const int bindError = errno;
+  ::umask(previousMask);
+  if (bound != 0) {
+    log(errnoLine("bind", bindError));
     return UniqueFd();
   }
   // Lets clients that are not root connect; who may actually use the daemon is
@@ -153,6 +162,7 @@ int runHelperServer(const std::string& socketPath, const std::string& logPath) {
   if (!listener) return 1;
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer();
+  if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);
   HelperServices services{*authorizer,
                           [](const std::string& script) { return runScript(script); }, log,
                           RequestLimits{}};

@@ -106,10 +106,15 @@ TEST_F(ServerTest, SetUpReplacesAStaleFileAndOpensTheSocketToAll) {
   EXPECT_EQ(info.st_mode & 0777, 0666u);
   EXPECT_THAT(lines(), Contains("listening on " + path()));
 
-  // Set up again over the file the first socket left behind.
+  // Set up again over the file the first socket left behind. The set-up narrows
+  // the process-wide file-creation mask only while it binds.
   listener_.reset();
+  const mode_t maskBefore = ::umask(027);
   UniqueFd again = setUpListeningSocket(path(), logger());
+  EXPECT_EQ(::umask(maskBefore), 027u);
   EXPECT_TRUE(again.valid());
+  ASSERT_EQ(stat(path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
 
   std::vector<std::string> failures;
   UniqueFd failed = setUpListeningSocket("/nonexistent-dir/helper.sock",

@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "build_config.h"
@@ -38,6 +39,10 @@ class PeerAuthorizer {
   // Decides about the peer of the connected Unix-domain socket `fd`. A peer whose
   // identity cannot be read is refused.
   virtual PeerDecision check(int fd) = 0;
+
+  // A line for the daemon's log at start when the admission rules in force need
+  // one (a check that this build leaves out, say); none by default.
+  virtual std::optional<std::string> startNotice() const { return std::nullopt; }
 };
 
 // The authorizer of the platform this program was built for, with the build-time

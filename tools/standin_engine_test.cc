@@ -1,4 +1,6 @@
 #include "tools/standin_engine.h"
+#include "tools/helper_client.h"
+#include "tools/standin_app.h"
 #include "tools/standin_helper.h"
 
 #include <gmock/gmock.h>
@@ -223,6 +225,30 @@ TEST(HelperResponse, IsReadByNameWhateverTheMemberTypes) {
     EXPECT_EQ(got.exitCode, c.expected.exitCode) << c.response;
     EXPECT_EQ(got.text, c.expected.text) << c.response;
   }
+}
+
+TEST(StandinArguments, TakesTheLaunchersAndItsOwnAndKeepsTheRest) {
+  const char* argv[] = {"/b/veltoVpn-bin", "doc.vpn", "--path=/b", "--res-mode=bundle",
+                        "--path=/other", "--relay=x-1", "--connect-delay-ms=20",
+                        "--ping-ms=soon", "--no-menubar", "--helper-socket=/h.sock", "--verbose"};
+  StandinOptions o = parseStandinArguments(static_cast<int>(std::size(argv)), argv);
+  EXPECT_EQ(o.programPath, "/b/veltoVpn-bin");
+  EXPECT_EQ(o.path, "/b");  // the first one counts
+  EXPECT_EQ(o.resMode, "bundle");
+  EXPECT_FALSE(o.startAgent);
+  EXPECT_EQ(o.helperSocket, "/h.sock");
+  EXPECT_EQ(o.engine.relayId, "x-1");
+  EXPECT_EQ(o.engine.connectDelay, 20ms);
+  EXPECT_EQ(o.engine.pingInterval, EngineOptions().pingInterval);
+  EXPECT_EQ(o.extra, (std::vector<std::string>{"doc.vpn", "--verbose"}));
+  ASSERT_EQ(o.problems.size(), 1u);
+  EXPECT_THAT(o.problems[0], HasSubstr("--ping-ms"));
+
+  const char* bare[] = {"veltoVpn-bin"};
+  StandinOptions d = parseStandinArguments(1, bare);
+  EXPECT_FALSE(d.path.has_value());
+  EXPECT_TRUE(d.startAgent);
+  EXPECT_EQ(d.helperSocket, velto::kDefaultHelperSocket);
 }
 
 TEST(ConnectScript, KeepsAnyRelayIdAsData) {

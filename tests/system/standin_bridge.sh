@@ -2,8 +2,9 @@
 # The stand-in keeps the main application's side of the bridge: a client in the
 # agent's place sees the current state at once, commands in either member order
 # drive the simulated engine (connecting, then connected with a relay), console
-# words reach it too, and "quit" closes the bridge and ends the stand-in with its
-# socket file removed. Without a helper daemon the connect goes on and says so.
+# words reach it too, and "quit" or SIGTERM closes the bridge and ends the stand-in
+# with its socket file removed. Without a helper daemon the connect goes on and
+# says so. A second stand-in leaves a socket that is being served alone.
 #   standin_bridge.sh STANDIN
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -64,6 +65,8 @@ if "$standin" --no-menubar </dev/null >"$work/second.out" 2>&1; then
 fi
 grep -qF "another main application already serves $socket" "$work/second.out" ||
   fail "the second stand-in did not say why it stopped"
-console quit
+# SIGTERM (as an updater sends it) ends it in the same orderly way as quit.
+kill -TERM "$(sed -n 's/.*main application, pid \([0-9]*\),.*/\1/p' "$work/first.out")"
 wait_for "$work/first.out" "stand-in exits"
+[ ! -e "$socket" ] || fail "the socket file outlived a stand-in ended by SIGTERM"
 echo "PASS"

@@ -1,0 +1,134 @@
+// Peer check on macOS: the peer's uid (getpeereid) and pid (LOCAL_PEERPID); root
+// and the user who owns /dev/console, the one logged in at the screen, are
+// admitted. When the build names a code-signing requirement, the peer's code,
+// found by its audit token (LOCAL_PEERTOKEN), must satisfy it as well. Daemon
+// thread only.
+#include <CoreFoundation/CoreFoundation.h>
+#include <Security/Security.h>
+#include <bsm/libbsm.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "helper/peer_credentials.h"
+
+namespace velto {
+
+namespace {
+
+// The code-signing requirement a client must satisfy; empty skips the check.
+constexpr const char* HELPER_CODE_REQUIREMENT = VELTOVPN_HELPER_CODE_REQUIREMENT;
+
+// Owns one Core Foundation reference.
+template <typename Ref>
+class CFHolder {
+ public:
+  CFHolder() = default;
+  explicit CFHolder(Ref ref) : ref_(ref) {}
+  CFHolder(const CFHolder&) = delete;
+  CFHolder& operator=(const CFHolder&) = delete;
+  ~CFHolder() {
+    if (ref_ != nullptr) CFRelease(ref_);
+  }
+  Ref get() const { return ref_; }
+  Ref* out() { return &ref_; }
+
+ private:
+  Ref ref_ = nullptr;
+};
+
+// The uid that owns /dev/console; root while nobody is logged in.
+bool consoleOwner(uid_t* owner) {
+  struct stat info;
+  if (::stat("/dev/console", &info) != 0) return false;
+  *owner = info.st_uid;
+  return true;
+}
+
+class MacPeerAuthorizer final : public PeerAuthorizer {
+ public:
+  explicit MacPeerAuthorizer(std::string requirementText)
+      : requirementText_(std::move(requirementText)) {
+    if (requirementText_.empty()) return;
+    CFHolder<CFStringRef> text(CFStringCreateWithCString(kCFAllocatorDefault,
+                                                         requirementText_.c_str(),
+                                                         kCFStringEncodingUTF8));
+    // A requirement that does not compile admits nobody: requirement_ stays null.
+    if (text.get() != nullptr) {
+      SecRequirementCreateWithString(text.get(), kSecCSDefaultFlags, requirement_.out());
+    }
+  }
+
+  std::optional<std::string> startNotice() const override {
+    if (requirementText_.empty()) {
+      return "code-signature check of clients skipped: this build names no requirement";
+    }
+    if (requirement_.get() == nullptr) {
+      return "code-signature requirement does not compile, every client is refused: " +
+             requirementText_;
+    }
+    return std::nullopt;
+  }
+
+  PeerDecision check(int fd) override {
+    PeerDecision decision;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (::getpeereid(fd, &uid, &gid) != 0) return decision;
+    decision.uid = static_cast<long long>(uid);
+
+    pid_t pid = 0;
+    socklen_t size = sizeof pid;
+    if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &pid, &size) == 0 && size == sizeof pid) {
+      decision.pid = static_cast<long long>(pid);
+    }
+
+    uid_t console = 0;
+    const bool userAdmitted = uid == 0 || (consoleOwner(&console) && uid == console);
+    decision.allowed = userAdmitted && (requirementText_.empty() || satisfiesRequirement(fd));
+    return decision;
+  }
+
+ private:
+  // The peer's code, named by its audit token (which, unlike a pid, cannot be
+  // reused by another process), checked against the requirement.
+  bool satisfiesRequirement(int fd) const {
+    if (requirement_.get() == nullptr) return false;
+    audit_token_t token;
+    socklen_t size = sizeof token;
+    if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERTOKEN, &token, &size) != 0 || size != sizeof token) {
+      return false;
+    }
+    CFHolder<CFDataRef> tokenData(
+        CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(&token), sizeof token));
+    if (tokenData.get() == nullptr) return false;
+    const void* keys[] = {kSecGuestAttributeAudit};
+    const void* values[] = {tokenData.get()};
+    CFHolder<CFDictionaryRef> attributes(
+        CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks));
+    if (attributes.get() == nullptr) return false;
+    CFHolder<SecCodeRef> code;
+    if (SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags, code.out()) !=
+        errSecSuccess) {
+      return false;
+    }
+    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement_.get()) == errSecSuccess;
+  }
+
+  const std::string requirementText_;
+  CFHolder<SecRequirementRef> requirement_;
+};
+
+}  // namespace
+
+std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer() {
+  return std::make_unique<MacPeerAuthorizer>(HELPER_CODE_REQUIREMENT);
+}
+
+}  // namespace velto
