@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zlib
@@ -65,6 +66,7 @@ class Bridge:
     def close(self):
         if self.reader:
             self.reader.close()
+            self.reader = None
         if self.peer:
             self.peer.close()
             self.peer = None
@@ -173,9 +175,20 @@ class TrayTest(unittest.TestCase):
                                       "Kill-switch: OFF": (True, True)})
         tray_probe.click(bus, item, "Connect")
         self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "connect"})
+
+        # As the main application does: it quits on the command, which closes
+        # the bridge, and the agent ends at once. The click still gets its reply.
+        commands = []
+
+        def quit_on_command():
+            commands.append(self.bridge.read_command())
+            self.bridge.close()
+
+        closer = threading.Thread(target=quit_on_command)
+        closer.start()
         tray_probe.click(bus, item, "Quit veltoVpn")
-        self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "quit"})
-        self.wait_for_log("sent: quit")
+        closer.join(PATIENCE)
+        self.assertEqual(commands, [{"type": "command", "action": "quit"}])
         self.end_agent()
 
     def test_item_registers_when_the_watcher_comes_later(self):
