@@ -31,7 +31,8 @@ UniqueFd connectTo(const std::string& path);
 // Reads `fd` until end of stream (or a reset, as after a peer's early close).
 std::string readToEnd(int fd);
 
-// Sends `chunks` one write each, ends the sending side and reads the response.
+// Sends `chunks` one write each (as far as the server takes them), ends the
+// sending side and reads the response.
 std::string roundTrip(const std::string& path, const std::vector<std::string>& chunks);
 
 // Forks a client that switches to `uid`/`gid` (no supplementary groups), connects

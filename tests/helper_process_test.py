@@ -86,8 +86,12 @@ class HelperDaemonTest(unittest.TestCase):
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         stale.bind(SOCKET_PATH)
         stale.close()
-        cls.helper = subprocess.Popen([HELPER], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                      stdin=subprocess.DEVNULL, env=dict(os.environ, PATH="/nowhere"))
+        # Started with its standard descriptors closed, as a careless parent might:
+        # sockets and pipes must not land on them. Its log file tells what it says.
+        cls.helper = subprocess.Popen(
+            ["/bin/bash", "-c", 'exec 0<&- 1>&- 2>&-; exec "$0"', HELPER],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, PATH="/nowhere"))
         deadline = time.monotonic() + 30
         while True:
             try:
@@ -103,7 +107,7 @@ class HelperDaemonTest(unittest.TestCase):
     def tearDownClass(cls):
         if cls.helper.poll() is None:
             cls.helper.terminate()
-        cls.output = cls.helper.communicate(timeout=30)[0].decode(errors="replace")
+        cls.helper.wait(timeout=30)
         if os.path.exists(SOCKET_PATH):
             os.unlink(SOCKET_PATH)
         if not cls.log_existed and os.path.exists(LOG_PATH):
@@ -139,17 +143,14 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertIn("run-script exit=3 output=", "\n".join(self.log_lines()))
 
     def test_edge_cases(self):
+        # The framing as the real daemon reads it; the protocol's own cases are
+        # covered by the unit tests.
         cases = [
             ("empty", [], INVALID),
-            ("not json", [b"hello"], INVALID),
-            ("array", [b'[{"action":"ping"}]'], INVALID),
-            ("no action", [b'{"script":"id"}'], INVALID),
             ("not utf-8", [b'{"action":"ping","x":"\xff"}'], INVALID),
             ("capital ping", [b'{"action":"PING"}'],
              {"success": False, "error": "unknown action: PING"}),
             ("missing script", [b'{"action":"run-script"}'],
-             {"success": False, "error": "run-script: missing or empty 'script' field"}),
-            ("empty script", [b'{"action":"run-script","script":""}'],
              {"success": False, "error": "run-script: missing or empty 'script' field"}),
             ("fragments", [b'{"act', b'ion":"pi', b'ng"}'], PONG),
             ("newline", [b'{"action":"ping"}\n'], PONG),
