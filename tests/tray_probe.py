@@ -163,7 +163,8 @@ class HeadlessSession:
 
 
 def _read_line(fd, seconds):
-    """One line from a pipe, or "" when none comes within `seconds`."""
+    """The first line from a pipe, or "" when none comes within `seconds`.
+    Whatever came with it in the same read is dropped."""
     import select
     data = b""
     deadline = time.monotonic() + seconds
@@ -178,7 +179,7 @@ def _read_line(fd, seconds):
         if not chunk:
             break
         data += chunk
-    return data.decode().strip()
+    return data.split(b"\n", 1)[0].decode().strip()
 
 
 def stop(process, seconds=5):
