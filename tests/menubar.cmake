@@ -4,13 +4,20 @@
 
 add_executable(menubar_process_tests menubar_process_test.cc)
 target_link_libraries(menubar_process_tests PRIVATE velto_common GTest::gtest GTest::gtest_main)
-target_compile_definitions(menubar_process_tests PRIVATE MENUBAR_BINARY="$<TARGET_FILE:veltovpn-menubar>")
+get_property(menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
+if(menubar_platform STREQUAL "none")
+  set(menubar_built_with_tray false)
+else()
+  set(menubar_built_with_tray true)
+endif()
+target_compile_definitions(menubar_process_tests PRIVATE
+  MENUBAR_BINARY="$<TARGET_FILE:veltovpn-menubar>"
+  MENUBAR_BUILT_WITH_TRAY=${menubar_built_with_tray})
 add_dependencies(menubar_process_tests veltovpn-menubar)
 gtest_discover_tests(menubar_process_tests DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS process TIMEOUT 120)
 
 # The real tray: only where the agent is built with it.
-get_property(menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
 if(menubar_platform STREQUAL "gtk")
   foreach(case test_menu_follows_status_and_clicks_send_commands
                test_item_registers_when_the_watcher_comes_later)
@@ -18,6 +25,7 @@ if(menubar_platform STREQUAL "gtk")
              COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
                      $<TARGET_FILE:veltovpn-menubar> TrayTest.${case})
     set_tests_properties(menubar.tray.${case} PROPERTIES
-      LABELS process TIMEOUT 120 RESOURCE_LOCK display)
+      LABELS process TIMEOUT 120 RESOURCE_LOCK display
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
   endforeach()
 endif()

@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zlib
@@ -65,6 +66,7 @@ class Bridge:
     def close(self):
         if self.reader:
             self.reader.close()
+            self.reader = None
         if self.peer:
             self.peer.close()
             self.peer = None
@@ -126,7 +128,10 @@ class TrayTest(unittest.TestCase):
     def end_agent(self):
         """Closes the bridge; the agent must end by itself, with status 0."""
         self.bridge.close()
-        self.assertEqual(self.agent.wait(PATIENCE), 0)
+        status = self.agent.wait(PATIENCE)
+        with open(os.path.join(self.dir, "stderr"), errors="replace") as f:
+            stderr = f.read()
+        self.assertEqual(status, 0, "agent's stderr (end):\n" + stderr[-3000:])
         self.assertEqual(self.log()[-1], EOF_LINE)
 
     def menu_where(self, bus, item, **expected):
@@ -170,9 +175,20 @@ class TrayTest(unittest.TestCase):
                                       "Kill-switch: OFF": (True, True)})
         tray_probe.click(bus, item, "Connect")
         self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "connect"})
+
+        # As the main application does: it quits on the command, which closes
+        # the bridge, and the agent ends at once. The click still gets its reply.
+        commands = []
+
+        def quit_on_command():
+            commands.append(self.bridge.read_command())
+            self.bridge.close()
+
+        closer = threading.Thread(target=quit_on_command)
+        closer.start()
         tray_probe.click(bus, item, "Quit veltoVpn")
-        self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "quit"})
-        self.wait_for_log("sent: quit")
+        closer.join(PATIENCE)
+        self.assertEqual(commands, [{"type": "command", "action": "quit"}])
         self.end_agent()
 
     def test_item_registers_when_the_watcher_comes_later(self):

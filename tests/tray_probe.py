@@ -163,7 +163,8 @@ class HeadlessSession:
 
 
 def _read_line(fd, seconds):
-    """One line from a pipe, or "" when none comes within `seconds`."""
+    """The first line from a pipe, or "" when none comes within `seconds`.
+    Whatever came with it in the same read is dropped."""
     import select
     data = b""
     deadline = time.monotonic() + seconds
@@ -178,7 +179,7 @@ def _read_line(fd, seconds):
         if not chunk:
             break
         data += chunk
-    return data.decode().strip()
+    return data.split(b"\n", 1)[0].decode().strip()
 
 
 def stop(process, seconds=5):
@@ -204,7 +205,10 @@ def run_watcher(address=None, out=sys.stdout):
     node = Gio.DBusNodeInfo.new_for_xml(WATCHER_XML)
 
     def emit(signal_name, entry):
-        bus.emit_signal(None, WATCHER_PATH, WATCHER_NAME, signal_name, GLib.Variant("(s)", (entry,)))
+        try:
+            bus.emit_signal(None, WATCHER_PATH, WATCHER_NAME, signal_name, GLib.Variant("(s)", (entry,)))
+        except GLib.Error:
+            pass  # the bus is going away with the session
 
     def on_call(connection, sender, path, interface, method, parameters, invocation):
         if method == "RegisterStatusNotifierItem":
@@ -251,9 +255,11 @@ def run_watcher(address=None, out=sys.stdout):
         print("ready", file=out, flush=True)
 
     def on_lost(connection, name):
-        print("lost the watcher name", file=sys.stderr, flush=True)
+        if not connection.is_closed():
+            print("lost the watcher name", file=sys.stderr, flush=True)
         loop.quit()
 
+    bus.connect("closed", lambda *args: loop.quit())
     Gio.bus_own_name_on_connection(bus, WATCHER_NAME, Gio.BusNameOwnerFlags.NONE, on_acquired, on_lost)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, lambda: loop.quit() or False)
     loop.run()

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The parts of the macOS build that run on any host: check-macos-build's skip
+# path and argument checks (CI has no SDK), and the bundle layout script with
+# stand-in programs and a stand-in framework.
+#   macos_build_test.sh SOURCE_DIR
+set -euo pipefail
+root=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+check="$root/scripts/check-macos-build"
+export VELTOVPN_MACOS_CHECK_DIR="$work/check"
+
+# Without arguments the check is skipped, says so, succeeds and builds nothing.
+out=$("$check") || fail "the skip path exited with $?"
+grep -q "SKIPPED" <<<"$out" || fail "the skip path does not say it skipped: $out"
+[ ! -e "$work/check" ] || fail "the skip path built something"
+
+# A folder that is no SDK, or one without Sparkle, fails at once.
+mkdir -p "$work/not-an-sdk" "$work/sdk/usr/include" "$work/sdk/System/Library/Frameworks" "$work/no-sparkle"
+status=0; "$check" "$work/not-an-sdk" "$work/no-sparkle" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] && grep -q "is not a macOS SDK root" "$work/err" || fail "no-SDK case: $status $(cat "$work/err")"
+status=0; "$check" "$work/sdk" "$work/no-sparkle" 2>"$work/err" || status=$?
+[ "$status" -eq 1 ] && grep -q "holds no Sparkle.framework" "$work/err" || fail "no-Sparkle case: $status $(cat "$work/err")"
+status=0; "$check" "$work/sdk" 2>/dev/null || status=$?
+[ "$status" -eq 2 ] || fail "one argument exited with $status, not 2"
+[ ! -e "$work/check" ] || fail "a refused check built something"
+
+# Bundle layout from stand-ins.
+bin="$work/bin"
+mkdir -p "$bin" "$work/icons" "$work/fw/Sparkle.framework/Versions/B"
+for program in VeltoVpnLauncher veltovpn-menubar veltovpn-helper veltovpn-standin; do
+  printf '#!/bin/sh\n' >"$bin/$program"
+  chmod 755 "$bin/$program"
+done
+echo '<plist/>' >"$work/Info.plist"
+echo '<plist/>' >"$work/com.example.helper.plist"
+touch "$work/icons/menubar-connected@2x.png" "$work/icons/menubar-disconnected@2x.png" "$work/icons/notes.txt"
+touch "$work/fw/Sparkle.framework/Versions/B/Sparkle"
+ln -s B "$work/fw/Sparkle.framework/Versions/Current"
+ln -s Versions/Current/Sparkle "$work/fw/Sparkle.framework/Sparkle"
+
+assemble() {
+  cmake -DAPP="$work/veltoVpn.app" -DBIN_DIR="$bin" -DINFO_PLIST="$work/Info.plist" \
+    -DLAUNCHD_PLIST="$work/com.example.helper.plist" -DICON_DIR="$work/icons" "$@" \
+    -P "$root/cmake/assemble-macos-app.cmake" >/dev/null
+}
+
+assemble -DSPARKLE_FRAMEWORK="$work/fw/Sparkle.framework"
+contents="$work/veltoVpn.app/Contents"
+expected="./Frameworks/Sparkle.framework/Sparkle
+./Frameworks/Sparkle.framework/Versions/B/Sparkle
+./Frameworks/Sparkle.framework/Versions/Current
+./Info.plist
+./Library/LaunchDaemons/com.example.helper.plist
+./Library/LaunchServices/veltovpn-helper
+./MacOS/VeltoVpnLauncher
+./MacOS/veltovpn-menubar
+./PkgInfo
+./Resources/menubar/menubar-connected@2x.png
+./Resources/menubar/menubar-disconnected@2x.png"
+actual=$(cd "$contents" && find . ! -type d | LC_ALL=C sort)
+[ "$actual" = "$expected" ] || fail "bundle layout:
+$actual"
+for program in MacOS/VeltoVpnLauncher MacOS/veltovpn-menubar Library/LaunchServices/veltovpn-helper; do
+  [ -x "$contents/$program" ] || fail "$program is not executable"
+done
+[ "$(readlink "$contents/Frameworks/Sparkle.framework/Versions/Current")" = B ] ||
+  fail "the framework's Versions/Current link was not kept"
+
+# Laid out again without a framework: nothing left of the earlier bundle, and no
+# Frameworks folder (a link stub never ships).
+touch "$contents/stale"
+assemble
+[ ! -e "$contents/stale" ] || fail "a second layout kept a file of the first"
+[ ! -e "$contents/Frameworks" ] || fail "Frameworks exists though no framework was given"
+[ -x "$contents/MacOS/VeltoVpnLauncher" ] || fail "the second layout lacks the launcher"
+echo "macOS build checks passed"
