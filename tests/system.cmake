@@ -44,3 +44,13 @@ if(TARGET VeltoVpnLauncher AND system_menubar_platform STREQUAL "gtk")
   set_tests_properties(system.menu_click PROPERTIES
     LABELS system TIMEOUT 120 RESOURCE_LOCK display)
 endif()
+
+# The README's main job, exactly as a newcomer runs it, against this very build.
+cmake_path(GET CMAKE_BINARY_DIR FILENAME system_preset)
+if(CMAKE_BINARY_DIR STREQUAL "${PROJECT_SOURCE_DIR}/build/${system_preset}"
+   AND TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
+  add_test(NAME system.demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo)
+  set_tests_properties(system.demo PROPERTIES
+    LABELS system TIMEOUT 180 ENVIRONMENT "VELTOVPN_DEMO_PRESET=${system_preset}"
+    RESOURCE_LOCK "helper-socket;display")
+endif()
