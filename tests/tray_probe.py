@@ -255,7 +255,8 @@ def run_watcher(address=None, out=sys.stdout):
         print("ready", file=out, flush=True)
 
     def on_lost(connection, name):
-        if not connection.is_closed():
+        # Called with no connection at all once the bus itself has gone.
+        if connection is not None and not connection.is_closed():
             print("lost the watcher name", file=sys.stderr, flush=True)
         loop.quit()
 
@@ -382,8 +383,16 @@ def click(bus, item, label):
         raise ProbeError("no menu entry labelled " + repr(label))
     service, _path = _split(item)
     menu_path = item_property(bus, item, "Menu")
-    _call(bus, service, menu_path, MENU_INTERFACE, "Event",
-          GLib.Variant("(isvu)", (entry["id"], "clicked", GLib.Variant("i", 0), 0)))
+    try:
+        _call(bus, service, menu_path, MENU_INTERFACE, "Event",
+              GLib.Variant("(isvu)", (entry["id"], "clicked", GLib.Variant("i", 0), 0)))
+    except GLib.Error as error:
+        # The bus reports NoReply when the item received the click but left the
+        # bus before answering, as an agent does when the click ends it (Quit
+        # closes the application, and with it the agent). The click was
+        # delivered; what it caused is for the caller to check.
+        if Gio.DBusError.get_remote_error(error) != "org.freedesktop.DBus.Error.NoReply":
+            raise
 
 
 def _split(item):
