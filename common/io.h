@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <string>
 #include <string_view>
@@ -23,6 +24,11 @@ bool sendAll(int fd, std::string_view data);
 // Marks a socket so that writing to a closed peer never raises SIGPIPE, where the
 // platform offers a per-socket option; a no-op elsewhere.
 void disableSigpipe(int fd);
+
+// Fills `address` for a Unix-domain socket at `path`: zeroed, family AF_UNIX, the
+// path copied with its terminating NUL. Returns false, leaving only the family
+// set, when the path with its NUL does not fit the platform's path field.
+bool fillUnixAddress(std::string_view path, sockaddr_un* address);
 
 // read(2) that retries EINTR. Same result convention as read(2).
 ssize_t readRetrying(int fd, void* buffer, size_t size);

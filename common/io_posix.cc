@@ -69,6 +69,14 @@ void disableSigpipe(int fd) {
 #endif
 }
 
+bool fillUnixAddress(std::string_view path, sockaddr_un* address) {
+  memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  memcpy(address->sun_path, path.data(), path.size());
+  return true;
+}
+
 ssize_t readRetrying(int fd, void* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, size);

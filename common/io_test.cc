@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -39,6 +41,18 @@ TEST(IoTest, SendAllToClosedPeerFailsWithoutKillingTheProcess) {
   // With SIGPIPE at its default action this would end the test binary.
   EXPECT_FALSE(sendAll(a.get(), std::string(100000, 'y')));
   EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(IoTest, UnixAddressTakesPathsUpToThePathFieldLessItsNul) {
+  sockaddr_un address;
+  const size_t field = sizeof address.sun_path;
+  const std::string longest(field - 1, 'p');
+  memset(&address, 0x55, sizeof address);
+  ASSERT_TRUE(fillUnixAddress(longest, &address));
+  EXPECT_EQ(address.sun_family, AF_UNIX);
+  EXPECT_EQ(std::string(address.sun_path), longest);  // NUL-terminated within the field
+  EXPECT_FALSE(fillUnixAddress(longest + "p", &address));
+  EXPECT_EQ(address.sun_path[0], '\0');
 }
 
 TEST(IoTest, ErrnoTextNamesTheError) {

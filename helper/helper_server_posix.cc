@@ -81,13 +81,10 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
   setCloseOnExec(listener.get());
 
   struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof address.sun_path) {
+  if (!fillUnixAddress(socketPath, &address)) {
     log(errnoLine("bind", ENAMETOOLONG));
     return UniqueFd();
   }
-  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   // The socket file comes into being owner-only and is opened up only by the
   // chmod below. The mask is put back at once: it is process-wide, and the log
   // file and the scripts' own files must keep their usual modes.

@@ -242,10 +242,9 @@ void MenubarController::connectionTask() {
     }
     setCloseOnExec(fd.get());
     disableSigpipe(fd.get());
+    // The path is known to fit: its length was checked just above.
     sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    fillUnixAddress(path, &address);
     // An empty path would name Linux's abstract namespace: treat it as the
     // failed attempt it is everywhere else.
     if (!path.empty() &&

@@ -53,12 +53,9 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
   const Clock::time_point deadline = Clock::now() + timeout;
 
   struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof address.sun_path) {
+  if (!fillUnixAddress(socketPath, &address)) {
     return failure("socket path too long: " + socketPath);
   }
-  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (!fd) return failure("socket: " + errnoText(errno));

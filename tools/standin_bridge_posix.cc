@@ -13,14 +13,6 @@
 namespace velto::standin {
 namespace {
 
-bool fillAddress(const std::string& path, sockaddr_un* address) {
-  memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address->sun_path) return false;
-  memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
-}
-
 UniqueFd newSocket() {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (fd) {
@@ -51,7 +43,7 @@ BridgeServer::~BridgeServer() { close(); }
 
 std::unique_ptr<BridgeServer> BridgeServer::listenAt(const std::string& path, std::string* error) {
   sockaddr_un address;
-  if (!fillAddress(path, &address)) {
+  if (path.empty() || !fillUnixAddress(path, &address)) {
     *error = "unusable socket path (empty or too long): \"" + path + "\"";
     return nullptr;
   }
