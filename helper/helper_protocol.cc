@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "helper/utf8_text.h"
+#include "common/utf8.h"
 
 namespace velto {
 namespace {
@@ -46,6 +46,9 @@ std::string handleRequest(std::string_view request, const ScriptRunner& runScrip
   };
   say("recv " + std::to_string(countCharacters(request)) + "B");
 
+  // The JSON reader takes a NUL for the end of the text: without this check,
+  // a valid request followed by a NUL and anything at all would run.
+  if (request.find('\0') != std::string_view::npos) return invalidRequest();
   nlohmann::json parsed = nlohmann::json::parse(request, /*cb=*/nullptr,
                                                 /*allow_exceptions=*/false);
   if (parsed.is_discarded() || !parsed.is_object()) return invalidRequest();

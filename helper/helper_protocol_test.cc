@@ -95,7 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ActionNumber", R"({"action":1})", kInvalid, std::nullopt},
         Case{"ActionMissing", R"({"script":"echo hi"})", kInvalid, std::nullopt},
         Case{"TrailingGarbage", R"({"action":"ping"}x)", kInvalid, std::nullopt},
-        Case{"TwoObjects", R"({"action":"ping"}{"action":"ping"})", kInvalid, std::nullopt}),
+        Case{"TwoObjects", R"({"action":"ping"}{"action":"ping"})", kInvalid, std::nullopt},
+        Case{"NulAfterTheObject", std::string(R"({"action":"run-script","script":"x"})" "\0junk", 41),
+             kInvalid, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HandleRequest, ReportsTheRunnersExitCodeAndOutputLength) {

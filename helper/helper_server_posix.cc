@@ -17,7 +17,7 @@
 
 #include "common/io.h"
 #include "helper/script_runner.h"
-#include "helper/utf8_text.h"
+#include "common/utf8.h"
 
 namespace velto {
 namespace {

@@ -20,7 +20,7 @@
 
 #include "common/io.h"
 #include "common/unique_fd.h"
-#include "helper/utf8_text.h"
+#include "common/utf8.h"
 
 extern char** environ;
 

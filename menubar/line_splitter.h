@@ -1,6 +1,5 @@
-// Cuts the byte stream from the bridge into lines of valid UTF-8 text. Holds
-// the state of one connection; used by one thread at a time (the connection
-// thread).
+// Cuts the byte stream from the bridge into lines. Holds the state of one
+// connection; used by one thread at a time (the connection thread).
 #pragma once
 
 #include <cstddef>
@@ -10,29 +9,21 @@
 
 namespace velto {
 
-// Decodes UTF-8 across read boundaries: a character whose bytes arrive in two
-// reads is kept whole, while bytes that can never be part of a valid character
-// are dropped.
-class Utf8StreamDecoder {
- public:
-  // Appends the valid text of `bytes` to `out`. An incomplete sequence at the
-  // end is kept back and completed by the next call.
-  void decode(std::string_view bytes, std::string& out);
-
- private:
-  std::string carry_;  // start of a character whose remaining bytes have not arrived
-};
-
+// Lines are cut at the byte 0x0A, which never occurs inside a multi-byte UTF-8
+// character: a character whose bytes arrive in two reads stays whole, and a
+// line is handed over with exactly the bytes it arrived with. Whether they are
+// UTF-8 is the parser's question. How the stream was cut into reads never
+// changes which lines come out.
 class LineSplitter {
  public:
-  // Longest text kept while waiting for a line feed.
-  static constexpr size_t kMaxPending = size_t{1} << 20;
+  // Longest line kept while waiting for its line feed.
+  static constexpr size_t kMaxLine = size_t{1} << 20;
 
   // `onLine` receives every non-empty line without its line feed, in order.
-  // `onOverlong` receives the start of a line that grew beyond kMaxPending; the
-  // rest of that line, up to its line feed, is dropped.
+  // `onOverlong` receives the first `maxLine` bytes of a line longer than that;
+  // the rest of that line, up to its line feed, is dropped.
   LineSplitter(std::function<void(std::string_view line)> onLine,
-               std::function<void(std::string_view start)> onOverlong);
+               std::function<void(std::string_view start)> onOverlong, size_t maxLine = kMaxLine);
 
   // Takes the bytes of one read.
   void feed(std::string_view bytes);
@@ -40,9 +31,9 @@ class LineSplitter {
  private:
   std::function<void(std::string_view)> onLine_;
   std::function<void(std::string_view)> onOverlong_;
-  Utf8StreamDecoder decoder_;
-  std::string text_;            // decoded, not yet split
-  bool discarding_ = false;     // inside an overlong line, waiting for its end
+  size_t maxLine_;
+  std::string pending_;      // start of a line whose line feed has not arrived
+  bool discarding_ = false;  // inside an overlong line, waiting for its end
 };
 
 }  // namespace velto

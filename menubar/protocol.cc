@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/utf8.h"
+
 namespace velto {
 
 namespace {
@@ -32,6 +34,12 @@ std::optional<bool> killSwitchMember(const json& object) {
 }  // namespace
 
 MenubarFrame parseMenubarLine(std::string_view line) {
+  // The line is judged as a whole: a bad byte is never skipped, so that
+  // {"type":"st\xC0atus"} cannot become a status line. The JSON reader would
+  // take a NUL for the end of the text and ignore what follows it.
+  if (line.find('\0') != std::string_view::npos || !isValidUtf8(line)) {
+    return MenubarFrame::invalid();
+  }
   // The non-throwing parse rejects trailing text too: strict mode wants one
   // JSON text and nothing but whitespace after it.
   json value = json::parse(line.begin(), line.end(), /*cb=*/nullptr, /*allow_exceptions=*/false);

@@ -52,8 +52,9 @@ class MenubarFrame {
 // Readable form for test failure messages, e.g. status(connected, true, -).
 std::string describe(const MenubarFrame& frame);
 
-// Turns one line (without its line feed) into a frame. Never fails: anything
-// that is not a JSON object with a string "type" member is Invalid.
+// Turns one line (without its line feed) into a frame. Never fails: a line that
+// holds a NUL byte or is not well-formed UTF-8, and anything that is not a JSON
+// object with a string "type" member, is Invalid.
 MenubarFrame parseMenubarLine(std::string_view line);
 
 // The command line for `action`: a compact JSON object {"type":"command",

@@ -60,7 +60,11 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"type":"ping"} x)", MenubarFrame::invalid()},
       {R"({"type":"ping"}{"type":"ping"})", MenubarFrame::invalid()},
       {R"({"type":"ping")", MenubarFrame::invalid()},
+      // invalid as a whole: a NUL or a byte that is not UTF-8, wherever it stands
       {"{\"type\":\"p\xFFing\"}", MenubarFrame::invalid()},
+      {"{\"type\":\"st\xC0" "atus\"}", MenubarFrame::invalid()},
+      {"{\"type\":\"ping\"} \xE2\x80", MenubarFrame::invalid()},
+      {std::string("{\"type\":\"ping\"}\0{\"x\"", 20), MenubarFrame::invalid()},
   };
   for (const Case& c : cases) {
     MenubarFrame actual = parseMenubarLine(c.line);

@@ -1,5 +1,6 @@
-// UTF-8 well-formedness after the table of well-formed byte sequences in the
-// Unicode standard (chapter 3, D92). Any thread.
+// validUtf8Prefix where utf8proc is not available (macOS: Foundation decodes
+// whole strings or nothing), after the table of well-formed byte sequences in
+// the Unicode standard (chapter 3, D92). Any thread.
 #include "common/utf8.h"
 
 namespace velto {
