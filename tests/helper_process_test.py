@@ -13,7 +13,9 @@ Exits 77 (skipped) when not root.
 """
 import grp
 import json
+import multiprocessing
 import os
+import random
 import signal
 import socket
 import stat
@@ -57,78 +59,14 @@ sys.stdout.write(data.decode())
 """
 
 
-# One of the load test's clients: `count` requests of every kind, mixed by a
-# seeded generator, each checked; prints how many were answered and what went wrong.
-LOAD_CLIENT = r"""
-import json, random, socket, sys
-path, seed, count, record = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-INVALID = {"success": False, "error": "invalid request \u2014 expected JSON with action field"}
-PONG = {"success": True, "message": "pong", "version": sys.argv[5]}
-rng = random.Random(seed)
-answered, wrong = 0, []
-
-def connect():
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(120)
-    s.connect(path)
-    return s
-
-def ask(payload):
-    with connect() as s:
-        try:
-            s.sendall(payload)
-        except OSError:
-            pass  # an oversized request is answered before it is all sent
-        s.shutdown(socket.SHUT_WR)
-        data = b""
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not chunk:
-                break
-            data += chunk
-        return json.loads(data)
-
-for i in range(count):
-    kind = rng.randrange(100)
-    tag = "%d-%d" % (seed, i)
-    script = 'echo "$0" >> %s; echo %s' % (record, tag)
-    if kind < 5:
-        expected = {"success": True, "exit": 0, "stderr": "", "stdout": tag + "\n"}
-        payload = json.dumps({"action": "run-script", "script": script}).encode()
-    elif kind < 15:
-        expected, payload = INVALID, rng.choice([b"", b"{", b"[1,2]", b'{"action":7}', bytes([0xff, 0x7b])])
-    elif kind < 20:
-        # Hangs up before the answer, half the time in the middle of its request.
-        with connect() as s:
-            s.sendall(json.dumps({"action": "run-script", "script": script}).encode()[:rng.choice([5, 1000])])
-        continue
-    elif kind < 21 and i % 4 == 0:
-        expected = {"success": False, "error": "request too large"}
-        payload = b'{"action":"ping","pad":"' + b"x" * (16 * 1024 * 1024) + b'"}'
-    else:
-        expected, payload = PONG, b'{"action":"ping"}'
-    try:
-        got = ask(payload)
-    except (OSError, ValueError) as e:
-        wrong.append("%s: %r" % (tag, e))
-        continue
-    if got == expected:
-        answered += 1
-    else:
-        wrong.append("%s: %r" % (tag, got))
-print(json.dumps({"answered": answered, "wrong": wrong[:10]}))
-"""
-
-
 def exchange(chunks, shut=True, pause=0.0, path=SOCKET_PATH):
     """Sends `chunks` (bytes) in separate writes, ends the sending side, returns
     the raw response bytes."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(60)
+        # A blocking connect waits for room in a full listen queue; with a time-out
+        # set, Python would fail it with EAGAIN instead.
         s.connect(path)
+        s.settimeout(60)
         for chunk in chunks:
             s.sendall(chunk)
             if pause:
@@ -149,6 +87,46 @@ def exchange(chunks, shut=True, pause=0.0, path=SOCKET_PATH):
 
 def request(obj, path=SOCKET_PATH):
     return json.loads(exchange([json.dumps(obj).encode()], path=path))
+
+
+def load_client(path, seed, count, record):
+    """One of the load test's clients: `count` requests of every kind, mixed by
+    a seeded generator, each checked. Returns how many were answered and what
+    went wrong."""
+    rng = random.Random(seed)
+    answered, wrong = 0, []
+    for i in range(count):
+        kind = rng.randrange(100)
+        tag = "%d-%d" % (seed, i)
+        script = json.dumps({"action": "run-script",
+                             "script": 'echo "$0" >> %s; echo %s' % (record, tag)}).encode()
+        if kind < 5:
+            expected = {"success": True, "exit": 0, "stderr": "", "stdout": tag + "\n"}
+            chunks = [script]
+        elif kind < 15:
+            expected = INVALID
+            chunks = [rng.choice([b"", b"{", b"[1,2]", b'{"action":7}', bytes([0xff, 0x7b])])]
+        elif kind < 20:
+            # Hangs up before the answer, half the time in the middle of its request.
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.connect(path)
+                s.sendall(script[:rng.choice([5, 1000])])
+            continue
+        elif kind < 21 and i % 4 == 0:
+            expected = {"success": False, "error": "request too large"}
+            chunks = [b'{"action":"ping","pad":"' + b"x" * (16 * 1024 * 1024) + b'"}']
+        else:
+            expected, chunks = PONG, [b'{"action":"ping"}']
+        try:
+            got = json.loads(exchange(chunks, path=path))
+        except (OSError, ValueError) as e:
+            wrong.append("%s: %r" % (tag, e))
+            continue
+        if got == expected:
+            answered += 1
+        else:
+            wrong.append("%s: %r" % (tag, got))
+    return answered, wrong[:10]
 
 
 def process_status(pid):
@@ -390,19 +368,17 @@ class HelperLoadTest(unittest.TestCase):
         record = tempfile.NamedTemporaryFile(prefix="helper-load-scripts-")
         os.chmod(record.name, 0o666)
         silent = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        silent.settimeout(60)
         silent.connect(self.path)
-        clients = [subprocess.Popen([sys.executable, "-c", LOAD_CLIENT, self.path, str(seed),
-                                     "1000", record.name, VERSION],
-                                    stdout=subprocess.PIPE, text=True)
-                   for seed in range(1, 5)]
-        results = [json.loads(c.communicate(timeout=600)[0]) for c in clients]
+        silent.settimeout(60)
+        with multiprocessing.get_context("fork").Pool(4) as pool:
+            results = pool.starmap(load_client,
+                                   [(self.path, seed, 1000, record.name) for seed in range(1, 5)])
         # The silent client is answered at the request time-out, as an empty request.
         self.assertEqual(json.loads(self._read_all(silent)), INVALID)
         silent.close()
-        for r in results:
-            self.assertEqual(r["wrong"], [])
-        self.assertGreater(sum(r["answered"] for r in results), 3000)
+        for answered, wrong in results:
+            self.assertEqual(wrong, [])
+        self.assertGreater(sum(answered for answered, _ in results), 3000)
 
         request({"action": "ping"}, self.path)
         self.assertEqual(open_descriptors(self.helper.pid), fds_before)
