@@ -1,11 +1,18 @@
-// Entry point of veltovpn-helper. Main thread only.
+// Entry point of veltovpn-helper. Main thread only, before any other thread exists.
 #include "helper/helper_main.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#include "helper/helper_server.h"
+#include <vector>
+
+#if VELTO_HAVE_MALLOPT
+#include <malloc.h>
+#endif
 
 namespace velto {
 namespace {
@@ -24,11 +31,67 @@ void openMissingStandardDescriptors() {
   }
 }
 
+// Whatever the parent left open above the standard three would reach every root
+// script (and keep the parent's pipes and files alive); none of it is the daemon's.
+void closeInheritedDescriptors() {
+#if VELTO_HAVE_CLOSE_RANGE
+  if (::close_range(STDERR_FILENO + 1, ~0u, 0) == 0) return;  // ENOSYS before Linux 5.9
+#endif
+  // The open descriptors are listed under /dev/fd (on Linux a link to
+  // /proc/self/fd); the listing's own descriptor is left for closedir.
+  std::vector<int> open;
+  if (DIR* dir = ::opendir("/dev/fd")) {
+    const int own = ::dirfd(dir);
+    while (const struct dirent* entry = ::readdir(dir)) {
+      char* end = nullptr;
+      long fd = ::strtol(entry->d_name, &end, 10);
+      if (end != entry->d_name && *end == '\0' && fd > STDERR_FILENO && fd != own) {
+        open.push_back(static_cast<int>(fd));
+      }
+    }
+    ::closedir(dir);
+  } else {
+    long limit = ::sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > 65536) limit = 65536;
+    for (int fd = STDERR_FILENO + 1; fd < limit; ++fd) open.push_back(fd);
+  }
+  for (int fd : open) ::close(fd);
+}
+
+// Dispositions and the signal mask survive exec. A parent that ignored SIGCHLD
+// would have the kernel reap every script before its exit code is read; a blocked
+// SIGTERM would keep the service manager from stopping the daemon.
+void resetInheritedSignals() {
+  ::signal(SIGCHLD, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Script output and oversized requests come in buffers of up to 16 MiB. With a
+// fixed mmap threshold glibc gives those back at once instead of raising the
+// threshold and keeping the freed memory in the heap for good.
+void returnLargeBuffersToTheSystem() {
+#if VELTO_HAVE_MALLOPT
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+}
+
 }  // namespace
 
 int VeltoHelperMain::main() {
+  HelperServerOptions options;
+  options.socketPath = SOCKET_PATH;
+  options.logPath = LOG_PATH;
+  return main(options);
+}
+
+int VeltoHelperMain::main(const HelperServerOptions& options) {
   openMissingStandardDescriptors();
-  return runHelperServer(SOCKET_PATH, LOG_PATH);
+  closeInheritedDescriptors();
+  resetInheritedSignals();
+  returnLargeBuffersToTheSystem();
+  return runHelperServer(options);
 }
 
 }  // namespace velto

@@ -2,6 +2,8 @@
 // scripts for the main application. Main thread only.
 #pragma once
 
+#include "helper/helper_server.h"
+
 namespace velto {
 
 inline constexpr const char* SOCKET_PATH = "/var/run/veltovpn-helper.sock";
@@ -11,6 +13,10 @@ struct VeltoHelperMain {
   // Serves SOCKET_PATH for ever, logging to LOG_PATH; returns only the exit status
   // 1 when the socket could not be set up.
   static int main();
+
+  // The same daemon on the paths and group in `options`: for builds used by tests
+  // and benchmarks only.
+  static int main(const HelperServerOptions& options);
 };
 
 }  // namespace velto

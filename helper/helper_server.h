@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,30 +39,57 @@ struct RequestRead {
 RequestRead readFullRequest(int fd, std::chrono::steady_clock::time_point deadline,
                             size_t maxBytes);
 
-// Writes the whole response to `fd`. A peer that has gone away or stopped reading
-// only cuts the response short.
-void writeFullResponse(int fd, std::string_view response);
+// Writes the whole response to `fd`. A peer that has gone away, or that takes
+// nothing for `stallLimit`, only cuts the response short.
+void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit);
 
-// What serving a connection needs from outside.
+// Log lines for refused peers, at most one a second, so that a flood of refused
+// connections cannot fill the disk: refusals within a second of the last line are
+// counted, and the count goes into the next line, "refused peer uid=<uid>
+// pid=<pid> (<n> more refused since the last line)".
+class RefusalLog {
+ public:
+  void refused(const PeerDecision& peer, std::chrono::steady_clock::time_point now,
+               const LogFunction& log);
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> lastLine_;
+  long long unlogged_ = 0;
+};
+
+// What serving a connection needs from outside, and the little state that lasts
+// from one connection to the next.
 struct HelperServices {
   PeerAuthorizer& authorizer;
   ScriptRunner runScript;
   LogFunction log;
   RequestLimits limits;
+  RefusalLog refusals{};
 };
 
-// Removes a stale file at `socketPath`, then creates, binds (mode 0666) and
-// listens on the daemon's socket. Logs and returns an invalid descriptor when a
-// step fails.
+// When something already accepts connections at `socketPath` (another daemon),
+// logs "another veltovpn-helper is serving <path>" and returns an invalid
+// descriptor, leaving the file alone. Otherwise removes a stale file there, then
+// creates, binds (mode 0666) and listens on the daemon's socket. Logs and returns
+// an invalid descriptor when a step fails.
 UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log);
 
 // Accepts one connection on `listenFd` and serves it to the end: a refused peer
 // gets the unauthorized-peer response unread; anyone else gets the response to
 // the request. The connection is closed before this returns.
-void serveNextConnection(int listenFd, const HelperServices& services);
+void serveNextConnection(int listenFd, HelperServices& services);
 
-// The whole daemon on the given paths: start line, socket set-up, then connections
-// for ever. Returns only when the set-up failed, with exit status 1.
-int runHelperServer(const std::string& socketPath, const std::string& logPath);
+struct HelperServerOptions {
+  std::string socketPath;
+  std::string logPath;
+  std::string clientGroup = HELPER_CLIENT_GROUP;
+  // Called once, when the socket listens and before the first connection is
+  // accepted: the moment a service manager may be told the daemon is ready.
+  std::function<void()> onListening;
+};
+
+// The whole daemon: start line, socket set-up, then connections for ever. Returns
+// only when the set-up failed, with exit status 1.
+int runHelperServer(const HelperServerOptions& options);
 
 }  // namespace velto

@@ -2,12 +2,12 @@
 #include "helper/helper_server.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,20 +28,59 @@ using Clock = std::chrono::steady_clock;
 // (out of descriptors) does not spin and flood the log.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = MSG_DONTWAIT;  // the daemon ignores SIGPIPE
+#endif
+
 std::string errnoLine(const char* call, int err) {
   return std::string(call) + "() failed: errno=" + std::to_string(err);
 }
 
-// Waits for input on `fd` until `deadline`. False on time-out.
-bool waitReadable(int fd, Clock::time_point deadline) {
+// Waits until `fd` is ready for `events` or `deadline` passes. False on time-out
+// or failure.
+bool waitReady(int fd, short events, Clock::time_point deadline) {
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
-    struct pollfd entry = {fd, POLLIN, 0};
+    struct pollfd entry = {fd, events, 0};
     int n = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60000)));
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return false;
   }
+}
+
+// True when something accepts connections at `path`. A non-blocking probe, so a
+// daemon whose listen queue is full counts as serving instead of stalling this one.
+bool someoneServes(const std::string& path) {
+  struct sockaddr_un address;
+  if (!fillUnixAddress(path, &address)) return false;
+  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!probe) return false;
+  int flags = ::fcntl(probe.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(probe.get(), F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (::connect(probe.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
+    return true;
+  }
+  return errno == EAGAIN || errno == EINPROGRESS;
+}
+
+// accept that hands back a close-on-exec descriptor (scripts never inherit the
+// daemon's connections), in one call where the platform has one.
+int acceptConnection(int listenFd) {
+  int fd;
+  do {
+#if VELTO_HAVE_ACCEPT4
+    fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+#else
+    fd = ::accept(listenFd, nullptr, nullptr);
+#endif
+  } while (fd < 0 && errno == EINTR);
+#if !VELTO_HAVE_ACCEPT4
+  if (fd >= 0) setCloseOnExec(fd);
+#endif
+  return fd;
 }
 
 }  // namespace
@@ -50,8 +89,15 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
   RequestRead result;
   std::string bytes;
   char buffer[65536];
-  while (waitReadable(fd, deadline)) {
-    ssize_t n = readRetrying(fd, buffer, sizeof buffer);
+  // Read first and wait only when nothing is there: most clients have sent their
+  // whole request by the time it is accepted.
+  for (;;) {
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitReady(fd, POLLIN, deadline)) break;
+      continue;
+    }
     if (n <= 0) break;
     if (result.tooLarge) continue;
     if (bytes.size() + static_cast<size_t>(n) > maxBytes) {
@@ -65,11 +111,42 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
   return result;
 }
 
-void writeFullResponse(int fd, std::string_view response) {
-  sendAll(fd, response);
+void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit) {
+  size_t offset = 0;
+  while (offset < response.size()) {
+    ssize_t n = ::send(fd, response.data() + offset, response.size() - offset, kSendFlags);
+    if (n > 0) {
+      offset += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitReady(fd, POLLOUT, Clock::now() + stallLimit)) return;
+    } else {
+      return;
+    }
+  }
+}
+
+void RefusalLog::refused(const PeerDecision& peer, Clock::time_point now, const LogFunction& log) {
+  if (lastLine_ && now - *lastLine_ < std::chrono::seconds(1)) {
+    ++unlogged_;
+    return;
+  }
+  std::string line = "refused peer uid=" + std::to_string(peer.uid) +
+                     " pid=" + std::to_string(peer.pid);
+  if (unlogged_ > 0) {
+    line += " (" + std::to_string(unlogged_) + " more refused since the last line)";
+  }
+  log(line);
+  lastLine_ = now;
+  unlogged_ = 0;
 }
 
 UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log) {
+  if (someoneServes(socketPath)) {
+    log("another veltovpn-helper is serving " + socketPath);
+    return UniqueFd();
+  }
   ::unlink(socketPath.c_str());  // a file left by an earlier run; missing is normal
 
   UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
@@ -108,11 +185,8 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
   return listener;
 }
 
-void serveNextConnection(int listenFd, const HelperServices& services) {
-  int fd;
-  do {
-    fd = ::accept(listenFd, nullptr, nullptr);
-  } while (fd < 0 && errno == EINTR);
+void serveNextConnection(int listenFd, HelperServices& services) {
+  int fd = acceptConnection(listenFd);
   if (fd < 0) {
     services.log(errnoLine("accept", errno));
     std::this_thread::sleep_for(kAcceptRetryPause);
@@ -120,21 +194,16 @@ void serveNextConnection(int listenFd, const HelperServices& services) {
   }
   UniqueFd connection(fd);
   const Clock::time_point deadline = Clock::now() + services.limits.timeout;
-  setCloseOnExec(connection.get());
-  disableSigpipe(connection.get());
   // A client that stops reading its response cannot hold the daemon for longer
   // than this per stalled write.
-  auto sendWait = std::chrono::duration_cast<std::chrono::microseconds>(services.limits.timeout);
-  struct timeval sendTimeout = {static_cast<time_t>(sendWait.count() / 1000000),
-                                static_cast<suseconds_t>(sendWait.count() % 1000000)};
-  ::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  const auto stallLimit = services.limits.timeout;
 
   PeerDecision peer = services.authorizer.check(connection.get());
   if (!peer.allowed) {
-    services.log("refused peer uid=" + std::to_string(peer.uid) +
-                 " pid=" + std::to_string(peer.pid));
+    services.refusals.refused(peer, Clock::now(), services.log);
     writeFullResponse(connection.get(),
-                      jsonResponse({{"success", false}, {"error", std::string("unauthorized peer")}}));
+                      jsonResponse({{"success", false}, {"error", std::string("unauthorized peer")}}),
+                      stallLimit);
     return;
   }
 
@@ -143,23 +212,25 @@ void serveNextConnection(int listenFd, const HelperServices& services) {
     services.log("request too large: more than " + std::to_string(services.limits.maxBytes) +
                  " bytes");
     writeFullResponse(connection.get(),
-                      jsonResponse({{"success", false}, {"error", std::string("request too large")}}));
+                      jsonResponse({{"success", false}, {"error", std::string("request too large")}}),
+                      stallLimit);
     return;
   }
   writeFullResponse(connection.get(),
-                    handleRequest(request.text, services.runScript, services.log));
+                    handleRequest(request.text, services.runScript, services.log), stallLimit);
 }
 
-int runHelperServer(const std::string& socketPath, const std::string& logPath) {
+int runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
-  LogFunction log = fileLogger(logPath);
+  LogFunction log = fileLogger(options.logPath);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
-  UniqueFd listener = setUpListeningSocket(socketPath, log);
+  UniqueFd listener = setUpListeningSocket(options.socketPath, log);
   if (!listener) return 1;
 
-  std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer();
+  std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);
+  if (options.onListening) options.onListening();
   HelperServices services{*authorizer,
                           [](const std::string& script) { return runScript(script); }, log,
                           RequestLimits{}};

@@ -73,7 +73,7 @@ class ServerTest : public ::testing::Test {
   // Serves `count` connections on a thread with these services.
   void serve(int count, PeerAuthorizer& authorizer, RequestLimits limits = {}) {
     HelperServices services{authorizer, runner(), logger(), limits};
-    server_ = std::thread([this, count, services] {
+    server_ = std::thread([this, count, services]() mutable {
       for (int i = 0; i < count; ++i) serveNextConnection(listener_.get(), services);
     });
   }
@@ -121,6 +121,54 @@ TEST_F(ServerTest, SetUpReplacesAStaleFileAndOpensTheSocketToAll) {
                                          [&](std::string_view l) { failures.emplace_back(l); });
   EXPECT_FALSE(failed.valid());
   EXPECT_THAT(failures, ::testing::ElementsAre("bind() failed: errno=2"));
+}
+
+TEST_F(ServerTest, ASecondInstanceLeavesTheServingOneAlone) {
+  struct stat before, after;
+  ASSERT_EQ(stat(path().c_str(), &before), 0);
+  std::vector<std::string> second;
+  UniqueFd refused =
+      setUpListeningSocket(path(), [&](std::string_view l) { second.emplace_back(l); });
+  EXPECT_FALSE(refused.valid());
+  EXPECT_THAT(second, ::testing::ElementsAre("another veltovpn-helper is serving " + path()));
+  ASSERT_EQ(stat(path().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "the live socket file was replaced";
+
+  // The first one serves on: the second's probe, then a real client.
+  serve(2, allowAll_);
+  EXPECT_EQ(roundTrip(path(), {R"({"action":"ping"})"}), kPong);
+  join();
+}
+
+struct Refusal {
+  int atMs;
+  std::string line;  // empty: counted, not logged
+};
+
+// The refusal log's lines against a timeline of refused peers.
+TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRest) {
+  const std::vector<Refusal> timeline = {
+      {0, "refused peer uid=7 pid=0"},
+      {1, ""},
+      {999, ""},
+      {1000, "refused peer uid=7 pid=1000 (2 more refused since the last line)"},
+      {1500, ""},
+      {5000, "refused peer uid=7 pid=5000 (1 more refused since the last line)"},
+      {6000, "refused peer uid=7 pid=6000"},
+  };
+  RefusalLog refusals;
+  std::vector<std::string> lines;
+  const auto start = std::chrono::steady_clock::now();
+  for (const Refusal& r : timeline) {
+    lines.clear();
+    refusals.refused({false, 7, r.atMs}, start + std::chrono::milliseconds(r.atMs),
+                     [&](std::string_view l) { lines.emplace_back(l); });
+    if (r.line.empty()) {
+      EXPECT_THAT(lines, ::testing::IsEmpty()) << "at " << r.atMs << " ms";
+    } else {
+      EXPECT_THAT(lines, ::testing::ElementsAre(r.line)) << "at " << r.atMs << " ms";
+    }
+  }
 }
 
 struct Delivery {
@@ -238,7 +286,7 @@ TEST_F(ServerTest, RefusedPeerIsAnsweredUnreadAndLogged) {
 // The real Linux check against a client that really runs as "nobody".
 TEST_F(ServerTest, AnotherUserIsRefusedByThePlatformCheck) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as uid 65534";
-  std::unique_ptr<PeerAuthorizer> platform = makePlatformPeerAuthorizer();
+  std::unique_ptr<PeerAuthorizer> platform = makePlatformPeerAuthorizer("no-such-group-here");
   HelperServices services{*platform, runner(), logger(), RequestLimits{}};
   // The server runs on this thread, so the client is forked with no other thread.
   testing::UserClient client =

@@ -4,8 +4,8 @@
 // the daemon's one thread.
 //
 // What each platform admits:
-// - Linux: uid 0, and users who belong to the group HELPER_CLIENT_GROUP
-//   (primary or supplementary), read through SO_PEERCRED.
+// - Linux: uid 0, and processes that carry the group HELPER_CLIENT_GROUP as their
+//   gid or a supplementary group, read through SO_PEERCRED and SO_PEERGROUPS.
 // - macOS: uid 0, and the user who owns /dev/console (the logged-in user), read
 //   through getpeereid / LOCAL_PEERPID; a code-signature check of the peer (its
 //   audit token against VELTOVPN_HELPER_CODE_REQUIREMENT) belongs in the same
@@ -45,8 +45,10 @@ class PeerAuthorizer {
   virtual std::optional<std::string> startNotice() const { return std::nullopt; }
 };
 
-// The authorizer of the platform this program was built for, with the build-time
-// admission rules above.
-std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer();
+// The authorizer of the platform this program was built for, with the admission
+// rules above; `clientGroup` is the admitted group where the platform admits by
+// group (Linux), looked up once here.
+std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer(
+    const std::string& clientGroup = HELPER_CLIENT_GROUP);
 
 }  // namespace velto

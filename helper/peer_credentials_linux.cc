@@ -1,11 +1,10 @@
-// Peer check on Linux: SO_PEERCRED for the peer's uid and pid, the group database
-// for membership. Daemon thread only (the NSS lookups are re-entrant, but the
-// daemon has no other thread anyway).
+// Peer check on Linux: the connecting process's own credentials, SO_PEERCRED for
+// its uid, gid and pid and SO_PEERGROUPS for its supplementary groups. The group
+// database is read once, at start. Daemon thread only.
 #include "helper/peer_credentials_linux.h"
 
 #include <errno.h>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,56 +12,44 @@
 #include <vector>
 
 namespace velto {
-namespace {
 
-// Runs a re-entrant passwd or group lookup, growing its scratch buffer while the
-// entry does not fit. Returns false when there is no such entry.
-template <typename Entry, typename Lookup>
-bool lookUp(Entry& entry, std::vector<char>& buffer, Lookup lookup) {
-  for (size_t size = 16384; size <= (1u << 22); size *= 2) {
+std::unique_ptr<LinuxPeerAuthorizer> LinuxPeerAuthorizer::forGroupName(
+    const std::string& groupName) {
+  struct group entry;
+  struct group* found = nullptr;
+  std::vector<char> buffer;
+  std::optional<gid_t> gid;
+  // The scratch buffer grows while the entry (with its member list) does not fit.
+  for (size_t size = 16384; size <= (1u << 24); size *= 2) {
     buffer.resize(size);
-    Entry* found = nullptr;
-    int err = lookup(&entry, buffer.data(), buffer.size(), &found);
+    int err = ::getgrnam_r(groupName.c_str(), &entry, buffer.data(), buffer.size(), &found);
     if (err == ERANGE) continue;
-    return err == 0 && found != nullptr;
+    if (err == 0 && found != nullptr) gid = found->gr_gid;
+    break;
   }
-  return false;
+  return std::make_unique<LinuxPeerAuthorizer>(gid, groupName);
 }
 
-bool userBelongsToGroup(uid_t uid, const std::string& group) {
-  struct group groupEntry;
-  std::vector<char> groupBuffer;
-  if (!lookUp(groupEntry, groupBuffer, [&](struct group* e, char* b, size_t n, struct group** r) {
-        return ::getgrnam_r(group.c_str(), e, b, n, r);
-      })) {
-    return false;
-  }
-  const gid_t wanted = groupEntry.gr_gid;
-
-  struct passwd userEntry;
-  std::vector<char> userBuffer;
-  if (!lookUp(userEntry, userBuffer, [&](struct passwd* e, char* b, size_t n, struct passwd** r) {
-        return ::getpwuid_r(uid, e, b, n, r);
-      })) {
-    return false;
-  }
-  const struct passwd* user = &userEntry;
-  if (user->pw_gid == wanted) return true;
-
-  // getgrouplist reports the size it needs when the list is too short.
+bool LinuxPeerAuthorizer::carriesGroup(int fd, gid_t primary) const {
+  if (!group_) return false;
+  if (primary == *group_) return true;
+#ifdef SO_PEERGROUPS
+  // The kernel reports the size it needs when the list is too short.
   std::vector<gid_t> groups(64);
   for (int attempt = 0; attempt < 4; ++attempt) {
-    int count = static_cast<int>(groups.size());
-    if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) >= 0) {
-      groups.resize(static_cast<size_t>(count));
-      return std::find(groups.begin(), groups.end(), wanted) != groups.end();
+    socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+      groups.resize(size / sizeof(gid_t));
+      return std::find(groups.begin(), groups.end(), *group_) != groups.end();
     }
-    groups.resize(static_cast<size_t>(std::max(count, static_cast<int>(groups.size()) * 2)));
+    if (errno != ERANGE) return false;
+    groups.resize(std::max<size_t>(size / sizeof(gid_t), groups.size() * 2));
   }
+#else
+  (void)fd;
+#endif
   return false;
 }
-
-}  // namespace
 
 PeerDecision LinuxPeerAuthorizer::check(int fd) {
   PeerDecision decision;
@@ -74,12 +61,17 @@ PeerDecision LinuxPeerAuthorizer::check(int fd) {
   }
   decision.uid = static_cast<long long>(credentials.uid);
   decision.pid = static_cast<long long>(credentials.pid);
-  decision.allowed = credentials.uid == 0 || userBelongsToGroup(credentials.uid, group_);
+  decision.allowed = credentials.uid == 0 || carriesGroup(fd, credentials.gid);
   return decision;
 }
 
-std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer() {
-  return std::make_unique<LinuxPeerAuthorizer>(HELPER_CLIENT_GROUP);
+std::optional<std::string> LinuxPeerAuthorizer::startNotice() const {
+  if (group_) return std::nullopt;
+  return "client group " + groupName_ + " does not exist: only root may use the daemon";
+}
+
+std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer(const std::string& clientGroup) {
+  return LinuxPeerAuthorizer::forGroupName(clientGroup);
 }
 
 }  // namespace velto

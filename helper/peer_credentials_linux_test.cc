@@ -3,7 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,25 +19,35 @@ struct Case {
   const char* name;
   uid_t uid;
   gid_t gid;
-  std::string group;
+  std::vector<gid_t> groups;  // the client's supplementary groups
+  std::optional<gid_t> admitted;
   bool allowed;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
+// More groups than the first SO_PEERGROUPS buffer holds.
+std::vector<gid_t> manyGroupsEndingWith(gid_t last) {
+  std::vector<gid_t> groups;
+  for (gid_t g = 10000; g < 10100; ++g) groups.push_back(g);
+  groups.push_back(last);
+  return groups;
+}
+
 class LinuxPeerCheck : public ::testing::TestWithParam<Case> {};
 
-TEST_P(LinuxPeerCheck, AdmitsRootAndMembersOfTheGroup) {
+TEST_P(LinuxPeerCheck, AdmitsRootAndProcessesCarryingTheGroup) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run clients as other users";
   const Case& c = GetParam();
   testing::TempSocketDir dir;
   UniqueFd listener = setUpListeningSocket(dir.socketPath(), [](std::string_view) {});
   ASSERT_TRUE(listener.valid());
-  testing::UserClient client = testing::startClientAs(c.uid, c.gid, dir.socketPath(), "x");
+  testing::UserClient client =
+      testing::startClientAs(c.uid, c.gid, dir.socketPath(), "x", c.groups);
   UniqueFd connection(accept(listener.get(), nullptr, nullptr));
   ASSERT_TRUE(connection.valid());
 
-  LinuxPeerAuthorizer authorizer(c.group);
+  LinuxPeerAuthorizer authorizer(c.admitted, "g");
   PeerDecision decision = authorizer.check(connection.get());
   connection.reset();
   testing::finishUserClient(client);
@@ -44,16 +56,26 @@ TEST_P(LinuxPeerCheck, AdmitsRootAndMembersOfTheGroup) {
   EXPECT_EQ(decision.pid, static_cast<long long>(client.pid));
 }
 
-// uid 65534 is "nobody", whose primary group is "nogroup"; uid 1 is "daemon", a
-// supplementary member of no group but its own. "sudo" has no such members.
+// Only the process's own credentials count: uid 65534 ("nobody", whose database
+// group is 65534) is refused for group 65534 once its process has dropped it, and
+// users the database does not know are admitted by what they carry.
 INSTANTIATE_TEST_SUITE_P(
     Peers, LinuxPeerCheck,
-    ::testing::Values(Case{"RootAlways", 0, 0, "no-such-group-here", true},
-                      Case{"MemberByPrimaryGroup", 65534, 65534, "nogroup", true},
-                      Case{"NotAMember", 65534, 65534, "sudo", false},
-                      Case{"MissingGroup", 65534, 65534, "no-such-group-here", false},
-                      Case{"UnknownUser", 54321, 54321, "nogroup", false}),
+    ::testing::Values(Case{"RootAlways", 0, 0, {}, std::nullopt, true},
+                      Case{"ByGid", 54321, 4242, {}, 4242, true},
+                      Case{"BySupplementaryGroup", 54321, 54321, {7, 4242, 9}, 4242, true},
+                      Case{"ManySupplementaryGroups", 54321, 54321, manyGroupsEndingWith(4242),
+                           4242, true},
+                      Case{"GroupDroppedByTheProcess", 65534, 1, {}, 65534, false},
+                      Case{"NotCarried", 54321, 54321, {7, 9}, 4242, false},
+                      Case{"NoGroupAdmitsOnlyRoot", 54321, 4242, {4242}, std::nullopt, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LinuxPeerGroup, AMissingOneIsAnnouncedAtStart) {
+  EXPECT_EQ(LinuxPeerAuthorizer::forGroupName("root")->startNotice(), std::nullopt);
+  EXPECT_EQ(LinuxPeerAuthorizer::forGroupName("no-such-group-here")->startNotice(),
+            "client group no-such-group-here does not exist: only root may use the daemon");
+}
 
 }  // namespace
 }  // namespace velto

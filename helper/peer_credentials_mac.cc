@@ -127,7 +127,7 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
 
 }  // namespace
 
-std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer() {
+std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer(const std::string&) {
   return std::make_unique<MacPeerAuthorizer>(HELPER_CODE_REQUIREMENT);
 }
 

@@ -1,6 +1,6 @@
 // Script runner on POSIX: posix_spawn of the shell, one pipe for both output
-// streams, a polling wait that notices the shell's exit and the time-out. Any
-// thread; one call runs one script.
+// streams, and one poll that wakes for output, for the shell's exit and for the
+// time-out. Any thread; one call runs one script.
 #include "helper/script_runner.h"
 
 #include <errno.h>
@@ -15,12 +15,14 @@
 #include <uuid/uuid.h>
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <vector>
 
 #include "common/io.h"
 #include "common/unique_fd.h"
 #include "common/utf8.h"
+#include "helper/child_exit_watch.h"
 
 extern char** environ;
 
@@ -30,6 +32,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kTimedOutExitCode = 124;
+constexpr size_t kMiB = 1024 * 1024;
+static_assert(MAX_OUTPUT % kMiB == 0, "the truncation note counts whole MiB");
 
 std::string newScriptPath() {
   uuid_t id;
@@ -74,12 +78,24 @@ class ScriptFile {
   bool created_ = false;
 };
 
-// The daemon's environment with PATH set to the fixed search path.
+// Variables that change how bash itself starts or runs (a file it sources, its
+// options, word splitting, functions that replace commands). Whoever started the
+// daemon must not be able to slip them into root scripts.
+bool changesHowBashRuns(std::string_view name) {
+  static constexpr std::array<std::string_view, 8> kNames = {
+      "BASH_ENV", "ENV", "SHELLOPTS", "BASHOPTS", "CDPATH", "GLOBIGNORE", "IFS", "PS4"};
+  return name.starts_with("BASH_FUNC_") ||
+         std::find(kNames.begin(), kNames.end(), name) != kNames.end();
+}
+
+// The daemon's environment with PATH set to the fixed search path, without the
+// variables above.
 std::vector<std::string> scriptEnvironment() {
   std::vector<std::string> entries;
   for (char** entry = environ; entry && *entry; ++entry) {
     std::string_view text(*entry);
-    if (text.substr(0, 5) != "PATH=") entries.emplace_back(text);
+    std::string_view name = text.substr(0, text.find('='));
+    if (name != "PATH" && !changesHowBashRuns(name)) entries.emplace_back(text);
   }
   entries.push_back(std::string("PATH=") + kScriptSearchPath);
   return entries;
@@ -91,47 +107,80 @@ int32_t exitCodeOf(int status) {
   return 1;
 }
 
-// Appends to `output` what the non-blocking pipe holds now. Returns false once the
-// pipe has reached end of file.
-bool readAvailable(int fd, std::string& output) {
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      output.append(buffer, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+// The script's output as it arrives: the first MAX_OUTPUT bytes, and the few after
+// them that may complete a character cut there; everything later is dropped.
+class OutputCollector {
+ public:
+  void append(const char* data, size_t size) {
+    total_ += size;
+    const size_t room = kKept - std::min(kKept, bytes_.size());
+    bytes_.append(data, std::min(room, size));
   }
-}
+
+  // The text to return: all of it when it is UTF-8 and within the bound; the
+  // first part cut at a character boundary, with a note, when it is longer;
+  // the empty string (plus the note) when it is not UTF-8.
+  std::string finish() {
+    const size_t valid = validUtf8Prefix(bytes_);
+    if (total_ <= MAX_OUTPUT) {
+      if (valid != bytes_.size()) bytes_.clear();
+      return std::move(bytes_);
+    }
+    // Bytes past the bound are kept only so that a character cut by it is told
+    // apart from bytes that are not UTF-8.
+    size_t cut = 0;
+    if (valid >= MAX_OUTPUT) {
+      cut = MAX_OUTPUT;
+      while (cut > 0 && (static_cast<unsigned char>(bytes_[cut]) & 0xC0) == 0x80) --cut;
+    }
+    bytes_.resize(cut);
+    bytes_ += "\nhelper: output truncated after " + std::to_string(MAX_OUTPUT / kMiB) + " MiB";
+    return std::move(bytes_);
+  }
+
+ private:
+  static constexpr size_t kKept = MAX_OUTPUT + 3;
+  std::string bytes_;
+  size_t total_ = 0;
+};
 
 // Reads what is in the pipe at this moment and no more: a background process that
 // outlives the shell and keeps writing cannot hold the runner.
-void drainPipe(int fd, std::string& output) {
+void drainPipe(int fd, OutputCollector& output) {
   int pending = 0;
-  if (::ioctl(fd, FIONREAD, &pending) != 0 || pending <= 0) return;
-  std::string rest(static_cast<size_t>(pending), '\0');
-  size_t got = 0;
-  while (got < rest.size()) {
-    ssize_t n = ::read(fd, rest.data() + got, rest.size() - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
+  if (::ioctl(fd, FIONREAD, &pending) != 0) return;
+  char buffer[65536];
+  while (pending > 0) {
+    ssize_t n = readRetrying(fd, buffer, std::min(sizeof buffer, static_cast<size_t>(pending)));
+    if (n <= 0) return;
+    output.append(buffer, static_cast<size_t>(n));
+    pending -= static_cast<int>(n);
   }
-  output.append(rest, 0, got);
 }
 
-int waitRetrying(pid_t pid, int* status, int flags) {
+int waitRetrying(pid_t pid, int* status) {
   for (;;) {
-    pid_t r = ::waitpid(pid, status, flags);
+    pid_t r = ::waitpid(pid, status, 0);
     if (r < 0 && errno == EINTR) continue;
     return r;
   }
+}
+
+// A pipe whose two ends are closed on exec, so that only the dup2'd copies reach
+// the shell.
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int ends[2];
+#if VELTO_HAVE_PIPE2
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  readEnd.reset(ends[0]);
+  writeEnd.reset(ends[1]);
+#else
+  if (::pipe(ends) != 0) return false;
+  readEnd.reset(ends[0]);
+  writeEnd.reset(ends[1]);
+  if (!setCloseOnExec(readEnd.get()) || !setCloseOnExec(writeEnd.get())) return false;
+#endif
+  return true;
 }
 
 // Holds the spawn attributes and file actions and releases them on every path.
@@ -155,15 +204,10 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   if (int err = file.write(script); err != 0) {
     return {"helper: failed to write script tmpfile: " + errnoText(err), 1};
   }
+  const std::string launchFailed = "helper: failed to launch " + options.shell + ": ";
 
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0) {
-    return {"helper: failed to launch " + options.shell + ": " + errnoText(errno), 1};
-  }
-  UniqueFd readEnd(pipeEnds[0]);
-  UniqueFd writeEnd(pipeEnds[1]);
-  setCloseOnExec(readEnd.get());
-  setCloseOnExec(writeEnd.get());
+  UniqueFd readEnd, writeEnd;
+  if (!makePipe(readEnd, writeEnd)) return {launchFailed + errnoText(errno), 1};
 
   SpawnSetup setup;
   // Both streams go into one pipe, so the output keeps the order it was written in.
@@ -193,51 +237,69 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   pid_t pid = -1;
   int err = ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv,
                           envp.data());
-  if (err != 0) {
-    return {"helper: failed to launch " + options.shell + ": " + errnoText(err), 1};
-  }
+  if (err != 0) return {launchFailed + errnoText(err), 1};
   // Only the child writes from here on, so end of file means it (and whatever it
   // started) closed the pipe.
   writeEnd.reset();
-  int flags = ::fcntl(readEnd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(readEnd.get(), F_SETFL, flags | O_NONBLOCK);
 
-  // Output is read while the script runs, so a full pipe never stalls it. The
-  // shell's exit is checked between reads with a short, growing pause.
-  const Clock::time_point deadline = Clock::now() + options.timeout;
-  std::string output;
-  bool pipeOpen = true;
-  int pauseMs = 1;
   int status = 0;
+  UniqueFd exited = watchChildExit(pid);
+  if (!exited) {
+    // Without word of its exit the shell could not be bounded in time.
+    const int watchError = errno;
+    ::kill(-pid, SIGKILL);
+    waitRetrying(pid, &status);
+    return {launchFailed + errnoText(watchError), 1};
+  }
+
+  // Output is read while the script runs, so a full pipe never stalls it; the
+  // same poll learns of the shell's exit, and its time-out is the run's bound.
+  const Clock::time_point deadline = Clock::now() + options.timeout;
+  OutputCollector output;
+  bool pipeOpen = true;
   bool timedOut = false;
+  int waitError = 0;
   for (;;) {
-    if (waitRetrying(pid, &status, WNOHANG) == pid) break;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
-      ::kill(-pid, SIGKILL);
-      waitRetrying(pid, &status, 0);
       timedOut = true;
       break;
     }
-    struct pollfd entry = {readEnd.get(), POLLIN, 0};
-    int ready = ::poll(&entry, pipeOpen ? 1 : 0,
-                       static_cast<int>(std::min<long long>(pauseMs, left)));
-    if (ready > 0) {
-      pipeOpen = readAvailable(readEnd.get(), output);
-      if (!pipeOpen) pauseMs = 1;  // the shell is about to end
-    } else {
-      pauseMs = std::min(pauseMs * 2, 50);
+    struct pollfd entries[2] = {{exited.get(), POLLIN, 0}, {readEnd.get(), POLLIN, 0}};
+    int ready = ::poll(entries, pipeOpen ? 2 : 1,
+                       static_cast<int>(std::min<long long>(left, 60000)));
+    if (ready < 0 && errno != EINTR) {
+      waitError = errno;  // cannot bound the script any more: end it now
+      break;
     }
+    if (ready <= 0) continue;
+    if (pipeOpen && entries[1].revents != 0) {
+      // One read per wake-up: the pipe is blocking, and poll said it has data or
+      // reached its end.
+      char buffer[65536];
+      ssize_t n = readRetrying(readEnd.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        output.append(buffer, static_cast<size_t>(n));
+      } else {
+        pipeOpen = false;
+      }
+    }
+    if (entries[0].revents != 0) break;
   }
+  if (timedOut || waitError != 0) ::kill(-pid, SIGKILL);
+  const bool reaped = waitRetrying(pid, &status) == pid;
   drainPipe(readEnd.get(), output);
 
-  if (!isValidUtf8(output)) output.clear();
-  if (timedOut) {
-    if (!output.empty() && output.back() != '\n') output += '\n';
-    output += "helper: script timed out after " + std::to_string(options.timeout.count()) + " s";
-    return {std::move(output), kTimedOutExitCode};
+  std::string text = output.finish();
+  if (waitError != 0) {
+    return {"helper: failed to wait for " + options.shell + ": " + errnoText(waitError), 1};
   }
-  return {std::move(output), exitCodeOf(status)};
+  if (timedOut) {
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    text += "helper: script timed out after " + std::to_string(options.timeout.count()) + " s";
+    return {std::move(text), kTimedOutExitCode};
+  }
+  return {std::move(text), reaped ? exitCodeOf(status) : 1};
 }
 
 }  // namespace velto

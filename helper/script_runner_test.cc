@@ -8,6 +8,8 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +100,51 @@ TEST_F(RunScriptTest, SearchPathIsSetWhateverTheCallersIs) {
   ScriptResult result = runScript("env | grep -c '^PATH='; id -u >/dev/null && echo found");
   setenv("PATH", original.c_str(), 1);
   EXPECT_EQ(result.output, "1\nfound\n");
+}
+
+TEST_F(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {
+  char sourced[] = "/tmp/helper-runner-env-XXXXXX";
+  int fd = mkstemp(sourced);
+  ASSERT_GE(fd, 0);
+  const std::string hook = "echo sourced-by-bash\n";
+  ASSERT_EQ(write(fd, hook.data(), hook.size()), static_cast<ssize_t>(hook.size()));
+  close(fd);
+  const std::vector<std::pair<std::string, std::string>> planted = {
+      {"BASH_ENV", sourced},        {"ENV", sourced},
+      {"SHELLOPTS", "xtrace"},      {"BASHOPTS", "nullglob"},
+      {"PS4", "+traced+ "},         {"IFS", "e"},
+      {"CDPATH", "/usr"},           {"GLOBIGNORE", "*"},
+      {"BASH_FUNC_echo%%", "() { builtin echo hijacked; }"},
+      {"HELPER_TEST_KEPT", "kept"}};
+  for (const auto& [name, value] : planted) setenv(name.c_str(), value.c_str(), 1);
+  ScriptResult result = runScript(
+      "echo \"$HELPER_TEST_KEPT\"; x='a e b'; echo $x; cd lib 2>/dev/null && pwd; "
+      "echo /ho*; env | grep -c -e '^BASH_ENV=' -e '^ENV=' -e '^SHELLOPTS=' -e '^IFS=' "
+      "-e '^BASH_FUNC_' -e '^PS4=' -e '^CDPATH=' -e '^GLOBIGNORE=' -e '^BASHOPTS='");
+  for (const auto& entry : planted) unsetenv(entry.first.c_str());
+  unlink(sourced);
+  // No sourced file, no trace, default word splitting, no cd into /usr/lib, the
+  // glob expands, the builtin echo; only the harmless variable arrives.
+  EXPECT_EQ(result.output, "kept\na e b\n/home\n0\n");
+  EXPECT_EQ(result.exitCode, 1);  // grep -c found nothing
+}
+
+TEST_F(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
+  // One byte short of the bound, then a two-byte character that straddles it,
+  // then far more than the bound; the script goes on to its own exit code.
+  const std::string fill = std::to_string(MAX_OUTPUT - 1);
+  ScriptResult result = runScript("head -c " + fill +
+                                  " /dev/zero | tr '\\0' x; printf '\\303\\251'; "
+                                  "head -c 40000000 /dev/zero; exit 4");
+  EXPECT_EQ(result.exitCode, 4);
+  ASSERT_EQ(result.output.size(), MAX_OUTPUT - 1 + 38) << result.output.substr(MAX_OUTPUT - 8);
+  EXPECT_EQ(result.output.substr(MAX_OUTPUT - 3), "xx\nhelper: output truncated after 16 MiB");
+
+  // Bytes that are not UTF-8 within the kept part drop it, as for any output.
+  ScriptResult bad = runScript("printf '\\377'; head -c " + std::to_string(MAX_OUTPUT) +
+                               " /dev/zero");
+  EXPECT_EQ(bad.output, "\nhelper: output truncated after 16 MiB");
+  EXPECT_EQ(bad.exitCode, 0);
 }
 
 TEST_F(RunScriptTest, LargeOutputDoesNotBlock) {

@@ -60,7 +60,7 @@ std::string roundTrip(const std::string& path, const std::vector<std::string>& c
 }
 
 UserClient startClientAs(uid_t uid, gid_t gid, const std::string& path,
-                         std::string_view request) {
+                         std::string_view request, const std::vector<gid_t>& groups) {
   int ends[2];
   UserClient client;
   if (pipe(ends) != 0) return client;
@@ -68,7 +68,7 @@ UserClient startClientAs(uid_t uid, gid_t gid, const std::string& path,
   if (client.pid == 0) {
     // Child: only system calls from here on.
     close(ends[0]);
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(3);
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(3);
     UniqueFd fd = connectTo(path);
     if (!fd) _exit(4);
     sendAll(fd.get(), request);  // may fail when the daemon answers unread

@@ -35,7 +35,7 @@ std::string readToEnd(int fd);
 // sending side and reads the response.
 std::string roundTrip(const std::string& path, const std::vector<std::string>& chunks);
 
-// Forks a client that switches to `uid`/`gid` (no supplementary groups), connects
+// Forks a client that switches to `uid`/`gid` with the supplementary `groups`, connects
 // to `path`, sends `request`, ends its sending side and reads to the end. Returns
 // the client's pid; its response is read with finishUserClient. REQUIRES: root,
 // no other threads running.
@@ -43,7 +43,8 @@ struct UserClient {
   pid_t pid = -1;
   UniqueFd responsePipe;
 };
-UserClient startClientAs(uid_t uid, gid_t gid, const std::string& path, std::string_view request);
+UserClient startClientAs(uid_t uid, gid_t gid, const std::string& path, std::string_view request,
+                         const std::vector<gid_t>& groups = {});
 // Waits for the forked client; returns its response, or "client failed" text.
 std::string finishUserClient(UserClient& client);
 

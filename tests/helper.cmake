@@ -1,8 +1,20 @@
 # Process tests of veltovpn-helper: the real daemon, started as root on its fixed
-# socket, spoken to by raw clients, the client tool and a client of another user.
+# socket, spoken to by raw clients, the client tool, clients of another user and
+# a load of mixed and faulty requests; admission by groups on the testing build.
 # Without root the test is skipped (exit 77) with its reason.
+set(VELTO_HELPER_PROCESS_FLAGS)
+if(VELTOVPN_SANITIZE)
+  set(VELTO_HELPER_PROCESS_FLAGS --sanitized)
+endif()
 add_test(NAME helper.process
          COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/helper_process_test.py
-                 $<TARGET_FILE:veltovpn-helper> $<TARGET_FILE:veltovpn-helper-client>)
+                 $<TARGET_FILE:veltovpn-helper> $<TARGET_FILE:veltovpn-helper-client>
+                 $<TARGET_FILE:veltovpn-helper-testing> ${VELTO_HELPER_PROCESS_FLAGS})
 set_tests_properties(helper.process PROPERTIES
-  LABELS process TIMEOUT 120 SKIP_RETURN_CODE 77 RESOURCE_LOCK helper-socket)
+  LABELS process TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK helper-socket)
+# One short round of the benchmark: the floors and the daemon start and answer.
+# No figure is checked.
+add_test(NAME helper.benchmark_smoke
+         COMMAND $<TARGET_FILE:helper-benchmark> --rounds 1 --pings 20 --scripts 3)
+set_tests_properties(helper.benchmark_smoke PROPERTIES
+  LABELS process TIMEOUT 120 SKIP_RETURN_CODE 77)

@@ -1,18 +1,27 @@
 """The real veltovpn-helper binary, run as root on its fixed socket.
 
-  helper_process_test.py HELPER CLIENT
+  helper_process_test.py HELPER CLIENT TESTING_HELPER [--sanitized]
 
-Starts the daemon over a stale socket file, checks its start lines and the
+Starts the daemon over a stale socket file, with SIGCHLD ignored, SIGTERM
+blocked and a descriptor left open by its parent; checks its start lines and the
 socket's mode, serves the protocol's edge cases to raw clients and to the client
-tool, has a client running as uid 65534 refused, then stops the daemon and
-removes what it left. Exits 77 (skipped) when not root.
+tool, has a client running as uid 65534 refused, refuses a second daemon, puts
+it under load with faults, then stops it and removes what it left. Admission by
+process groups runs on the testing build (same daemon, own socket and group).
+--sanitized skips the memory figures, which a sanitizer's allocator distorts.
+Exits 77 (skipped) when not root.
 """
+import grp
 import json
+import multiprocessing
 import os
+import random
+import signal
 import socket
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -22,7 +31,10 @@ VERSION = "2.0.0-alpha.1"
 INVALID = {"success": False, "error": "invalid request \u2014 expected JSON with action field"}
 PONG = {"success": True, "message": "pong", "version": VERSION}
 
-HELPER, CLIENT = sys.argv[1], sys.argv[2]
+HELPER, CLIENT, TESTING_HELPER = sys.argv[1], sys.argv[2], sys.argv[3]
+SANITIZED = "--sanitized" in sys.argv[4:]
+MAX_OUTPUT = 16 * 1024 * 1024
+TRUNCATED = "\nhelper: output truncated after 16 MiB"
 
 # A client for another user: raw socket, as the daemon's real clients speak.
 OTHER_USER_CLIENT = r"""
@@ -47,12 +59,14 @@ sys.stdout.write(data.decode())
 """
 
 
-def exchange(chunks, shut=True, pause=0.0):
+def exchange(chunks, shut=True, pause=0.0, path=SOCKET_PATH):
     """Sends `chunks` (bytes) in separate writes, ends the sending side, returns
     the raw response bytes."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        # A blocking connect waits for room in a full listen queue; with a time-out
+        # set, Python would fail it with EAGAIN instead.
+        s.connect(path)
         s.settimeout(60)
-        s.connect(SOCKET_PATH)
         for chunk in chunks:
             s.sendall(chunk)
             if pause:
@@ -71,8 +85,81 @@ def exchange(chunks, shut=True, pause=0.0):
         return data
 
 
-def request(obj):
-    return json.loads(exchange([json.dumps(obj).encode()]))
+def request(obj, path=SOCKET_PATH):
+    return json.loads(exchange([json.dumps(obj).encode()], path=path))
+
+
+def load_client(path, seed, count, record):
+    """One of the load test's clients: `count` requests of every kind, mixed by
+    a seeded generator, each checked. Returns how many were answered and what
+    went wrong."""
+    rng = random.Random(seed)
+    answered, wrong = 0, []
+    for i in range(count):
+        kind = rng.randrange(100)
+        tag = "%d-%d" % (seed, i)
+        script = json.dumps({"action": "run-script",
+                             "script": 'echo "$0" >> %s; echo %s' % (record, tag)}).encode()
+        if kind < 5:
+            expected = {"success": True, "exit": 0, "stderr": "", "stdout": tag + "\n"}
+            chunks = [script]
+        elif kind < 15:
+            expected = INVALID
+            chunks = [rng.choice([b"", b"{", b"[1,2]", b'{"action":7}', bytes([0xff, 0x7b])])]
+        elif kind < 20:
+            # Hangs up before the answer, half the time in the middle of its request.
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.connect(path)
+                s.sendall(script[:rng.choice([5, 1000])])
+            continue
+        elif kind < 21 and i % 4 == 0:
+            expected = {"success": False, "error": "request too large"}
+            chunks = [b'{"action":"ping","pad":"' + b"x" * (16 * 1024 * 1024) + b'"}']
+        else:
+            expected, chunks = PONG, [b'{"action":"ping"}']
+        try:
+            got = json.loads(exchange(chunks, path=path))
+        except (OSError, ValueError) as e:
+            wrong.append("%s: %r" % (tag, e))
+            continue
+        if got == expected:
+            answered += 1
+        else:
+            wrong.append("%s: %r" % (tag, got))
+    return answered, wrong[:10]
+
+
+def process_status(pid):
+    """The fields of /proc/PID/status, by name."""
+    with open("/proc/%d/status" % pid) as f:
+        return dict(line.split(":", 1) for line in f)
+
+
+def memory_kib(pid, field):
+    return int(process_status(pid)[field].split()[0])
+
+
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def wait_until_serving(path, process):
+    deadline = time.monotonic() + 30
+    while True:
+        try:
+            exchange([b'{"action":"ping"}'], path=path)
+            return
+        except OSError:
+            if time.monotonic() > deadline or process.poll() is not None:
+                raise RuntimeError("the helper did not start listening on " + path)
+            time.sleep(0.05)
+
+
+def hostile_parent():
+    """What a careless parent passes on through exec: SIGCHLD ignored (the
+    kernel would reap every script) and SIGTERM blocked."""
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
 
 
 class HelperDaemonTest(unittest.TestCase):
@@ -88,26 +175,27 @@ class HelperDaemonTest(unittest.TestCase):
         stale.close()
         # Started with its standard descriptors closed, as a careless parent might:
         # sockets and pipes must not land on them. Its log file tells what it says.
+        # A file the parent left open must not reach the scripts.
+        cls.inherited = tempfile.NamedTemporaryFile(prefix="helper-inherited-")
         cls.helper = subprocess.Popen(
             ["/bin/bash", "-c", 'exec 0<&- 1>&- 2>&-; exec "$0"', HELPER],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            env=dict(os.environ, PATH="/nowhere"))
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                exchange([b'{"action":"ping"}'])
-                break
-            except OSError:
-                if time.monotonic() > deadline or cls.helper.poll() is not None:
-                    cls.tearDownClass()
-                    raise RuntimeError("the helper did not start listening")
-                time.sleep(0.05)
+            env=dict(os.environ, PATH="/nowhere"), pass_fds=(cls.inherited.fileno(),),
+            preexec_fn=hostile_parent)
+        try:
+            wait_until_serving(SOCKET_PATH, cls.helper)
+        except RuntimeError:
+            cls.tearDownClass()
+            raise
+        cls.start_rss_kib = memory_kib(cls.helper.pid, "VmRSS")
 
     @classmethod
     def tearDownClass(cls):
+        # SIGTERM ends it: the mask it was started with is gone.
         if cls.helper.poll() is None:
             cls.helper.terminate()
         cls.helper.wait(timeout=30)
+        cls.inherited.close()
         if os.path.exists(SOCKET_PATH):
             os.unlink(SOCKET_PATH)
         if not cls.log_existed and os.path.exists(LOG_PATH):
@@ -136,11 +224,28 @@ class HelperDaemonTest(unittest.TestCase):
                          {"success": True, "exit": 3, "stderr": "",
                           "stdout": "out\nerr\n/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:"
                                     "/opt/homebrew/bin\nroot\n"})
-        # The script never sees the daemon's sockets.
+        # The script sees neither the daemon's sockets nor what its parent left open.
         fds = request({"action": "run-script",
                        "script": "for f in /proc/$$/fd/*; do readlink \"$f\"; done"})
         self.assertNotIn("socket:", fds["stdout"])
+        self.assertNotIn(self.inherited.name, fds["stdout"])
         self.assertIn("run-script exit=3 output=", "\n".join(self.log_lines()))
+
+    def test_inherited_signal_state_is_reset(self):
+        status = process_status(self.helper.pid)
+        self.assertEqual(int(status["SigBlk"], 16), 0)
+        ignored = int(status["SigIgn"], 16)
+        self.assertFalse(ignored & (1 << (signal.SIGCHLD - 1)), "SIGCHLD still ignored")
+        # The script's own exit code comes back: its parent reaped it, not the kernel.
+        self.assertEqual(request({"action": "run-script", "script": "exit 5"})["exit"], 5)
+
+    def test_second_instance_is_refused(self):
+        before = os.stat(SOCKET_PATH).st_ino
+        second = subprocess.run([HELPER], capture_output=True, text=True, timeout=60)
+        self.assertEqual(second.returncode, 1)
+        self.assertIn("another veltovpn-helper is serving " + SOCKET_PATH, second.stdout)
+        self.assertEqual(os.stat(SOCKET_PATH).st_ino, before)
+        self.assertEqual(request({"action": "ping"}), PONG)
 
     def test_edge_cases(self):
         # The framing as the real daemon reads it; the protocol's own cases are
@@ -180,6 +285,42 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertEqual(json.loads(result.stdout),
                          {"success": True, "exit": 0, "stdout": "hi\n", "stderr": ""})
 
+    def test_admission_by_the_process_groups(self):
+        """The testing build admits the group of gid 65534: a process of uid
+        65534 is admitted by the gid or a supplementary group it carries, and
+        refused once it has dropped the group, whatever the user database says."""
+        group = grp.getgrgid(65534).gr_name
+        workdir = tempfile.mkdtemp(prefix="helper-groups-")
+        os.chmod(workdir, 0o755)
+        path = os.path.join(workdir, "helper.sock")
+        log = os.path.join(workdir, "helper.log")
+        helper = subprocess.Popen([TESTING_HELPER], stdout=subprocess.DEVNULL,
+                                  env=dict(os.environ, VELTOVPN_HELPER_SOCKET=path,
+                                           VELTOVPN_HELPER_LOG=log, VELTOVPN_HELPER_GROUP=group))
+        try:
+            wait_until_serving(path, helper)
+            cases = [
+                ("by gid", ["--regid", "65534", "--clear-groups"], PONG),
+                ("by supplementary group", ["--regid", "1", "--groups", "65534"], PONG),
+                ("group dropped", ["--regid", "1", "--clear-groups"],
+                 {"success": False, "error": "unauthorized peer"}),
+            ]
+            for name, credentials, expected in cases:
+                with self.subTest(name):
+                    result = subprocess.run(
+                        ["setpriv", "--reuid", "65534"] + credentials +
+                        ["/usr/bin/python3", "-c", OTHER_USER_CLIENT, path, '{"action":"ping"}'],
+                        capture_output=True, text=True, timeout=60)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(json.loads(result.stdout), expected)
+        finally:
+            helper.terminate()
+            helper.wait(timeout=30)
+            for f in (path, log):
+                if os.path.exists(f):
+                    os.unlink(f)
+            os.rmdir(workdir)
+
     def test_other_user_is_refused(self):
         result = subprocess.run(
             ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
@@ -191,6 +332,82 @@ class HelperDaemonTest(unittest.TestCase):
                          {"success": False, "error": "unauthorized peer"})
         self.assertFalse(os.path.exists("/tmp/refused-peer-ran"))
         self.assertRegex("\n".join(self.log_lines()), r"refused peer uid=65534 pid=\d+")
+
+
+class HelperLoadTest(unittest.TestCase):
+    """The testing build (the same daemon on a private socket, so that nothing
+    else on the machine can meet it) under load and large output."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = tempfile.mkdtemp(prefix="helper-load-")
+        cls.path = os.path.join(cls.workdir, "helper.sock")
+        cls.log = os.path.join(cls.workdir, "helper.log")
+        cls.helper = subprocess.Popen([TESTING_HELPER], stdout=subprocess.DEVNULL,
+                                      env=dict(os.environ, VELTOVPN_HELPER_SOCKET=cls.path,
+                                               VELTOVPN_HELPER_LOG=cls.log))
+        wait_until_serving(cls.path, cls.helper)
+        cls.start_rss_kib = memory_kib(cls.helper.pid, "VmRSS")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.helper.terminate()
+        cls.helper.wait(timeout=30)
+        for f in (cls.path, cls.log):
+            if os.path.exists(f):
+                os.unlink(f)
+        os.rmdir(cls.workdir)
+
+    def test_load_and_faults(self):
+        """4 clients x 1,000 mixed requests (ping, run-script, invalid, oversized,
+        early hang-ups) and one silent client: every well-formed request answered,
+        and the daemon back to its descriptors and memory, no script left."""
+        request({"action": "ping"}, self.path)
+        fds_before = open_descriptors(self.helper.pid)
+        rss_before = memory_kib(self.helper.pid, "VmRSS")
+        record = tempfile.NamedTemporaryFile(prefix="helper-load-scripts-")
+        os.chmod(record.name, 0o666)
+        silent = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        silent.connect(self.path)
+        silent.settimeout(60)
+        with multiprocessing.get_context("fork").Pool(4) as pool:
+            results = pool.starmap(load_client,
+                                   [(self.path, seed, 1000, record.name) for seed in range(1, 5)])
+        # The silent client is answered at the request time-out, as an empty request.
+        self.assertEqual(json.loads(self._read_all(silent)), INVALID)
+        silent.close()
+        for answered, wrong in results:
+            self.assertEqual(wrong, [])
+        self.assertGreater(sum(answered for answered, _ in results), 3000)
+
+        request({"action": "ping"}, self.path)
+        self.assertEqual(open_descriptors(self.helper.pid), fds_before)
+        if not SANITIZED:
+            self.assertLess(memory_kib(self.helper.pid, "VmRSS"), rss_before + 8 * 1024)
+        with open(record.name) as f:
+            scripts = f.read().split()
+        record.close()
+        self.assertGreater(len(scripts), 100)
+        self.assertEqual([p for p in scripts if os.path.exists(p)], [])
+
+    @staticmethod
+    def _read_all(s):
+        data = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+    def test_output_is_bounded(self):
+        result = request({"action": "run-script",
+                          "script": "head -c 67108864 /dev/zero | tr '\\0' y; exit 6"}, self.path)
+        self.assertEqual(result["exit"], 6)
+        self.assertEqual(result["stdout"], "y" * MAX_OUTPUT + TRUNCATED)
+        if not SANITIZED:
+            # The output, its JSON copy and the response text, not 64 MiB of each.
+            peak = memory_kib(self.helper.pid, "VmHWM") - self.start_rss_kib
+            self.assertLess(peak, 6 * MAX_OUTPUT // 1024)
 
 
 def main():
@@ -205,7 +422,9 @@ def main():
         return 77
     except OSError:
         pass
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(HelperDaemonTest)
+    loader = unittest.defaultTestLoader
+    suite = unittest.TestSuite([loader.loadTestsFromTestCase(HelperDaemonTest),
+                                loader.loadTestsFromTestCase(HelperLoadTest)])
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
 
