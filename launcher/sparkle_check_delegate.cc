@@ -115,7 +115,7 @@ void SparkleCheckDelegate::terminateHostAppProcesses() {
 
   std::vector<std::string> patterns;
   for (const std::string& path : hostProcessPaths(platform_.mainBundle.path())) {
-    patterns.push_back(escapeExtendedRegex(path));
+    patterns.push_back(hostProcessPattern(path));
   }
   // Applications that ignore the quit request are signalled by path; the two
   // passes are independent, a slow first pass does not delay the second.

@@ -168,7 +168,7 @@ std::vector<std::string> signalPasses(long start, const std::string& bundlePatte
                                "/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
                                "/Contents/MacOS/veltovpn-menubar"}) {
       runs.push_back(std::to_string(start + offset) + " [background] run /usr/bin/pkill " + signal +
-                     " -f " + bundlePattern + suffix);
+                     " -f ^" + bundlePattern + suffix + "( |$)");
     }
   }
   return runs;
