@@ -1,7 +1,7 @@
 # Lays out the application bundle from built programs; run in script mode:
 #
 #   cmake -DAPP=<dir>/veltoVpn.app -DBIN_DIR=<dir holding the three programs>
-#         -DINFO_PLIST=<Info.plist> -DLAUNCHD_PLIST=<label>.plist
+#         -DINFO_PLIST=<Info.plist> -DLAUNCHD_PLIST=<label>.plist [-DHELPER_NAME=<label>]
 #         [-DICON_DIR=<folder of menubar-*.png>] [-DSPARKLE_FRAMEWORK=<Sparkle.framework>]
 #         -P assemble-macos-app.cmake
 #
@@ -9,8 +9,9 @@
 #                           the main application (veltoVpn-bin and its extensions)
 #                           is added by whoever packages it
 # Contents/Resources/menubar  the agent's icons
-# Contents/Library/LaunchServices/veltovpn-helper, Contents/Library/LaunchDaemons/
-#                           the helper daemon and its launchd job, for the installer
+# Contents/Library/LaunchServices/<HELPER_NAME>, Contents/Library/LaunchDaemons/
+#                           the helper daemon, named by its launchd label as
+#                           SMJobBless requires, and its job for SMAppService
 # Contents/Frameworks/Sparkle.framework  only when a real framework is given: a
 #                           link-only stub (headers and a .tbd) must never ship
 cmake_minimum_required(VERSION 3.25)
@@ -31,8 +32,12 @@ file(WRITE "${contents}/PkgInfo" "APPL????")
 foreach(program VeltoVpnLauncher veltovpn-menubar)
   file(COPY "${BIN_DIR}/${program}" DESTINATION "${contents}/MacOS" USE_SOURCE_PERMISSIONS)
 endforeach()
-file(COPY "${BIN_DIR}/veltovpn-helper" DESTINATION "${contents}/Library/LaunchServices"
-     USE_SOURCE_PERMISSIONS)
+if(NOT HELPER_NAME)
+  set(HELPER_NAME veltovpn-helper)
+endif()
+file(COPY_FILE "${BIN_DIR}/veltovpn-helper" "${contents}/Library/LaunchServices/${HELPER_NAME}")
+file(CHMOD "${contents}/Library/LaunchServices/${HELPER_NAME}"
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 file(COPY "${LAUNCHD_PLIST}" DESTINATION "${contents}/Library/LaunchDaemons")
 
 if(ICON_DIR AND IS_DIRECTORY "${ICON_DIR}")

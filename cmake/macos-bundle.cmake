@@ -1,31 +1,41 @@
-# The application bundle of a macOS build: generated property lists and the target
-# veltovpn-app, which lays out <build>/veltoVpn.app (cmake/assemble-macos-app.cmake).
-# Run at the end of the top-level CMakeLists.txt, once every program target exists.
+# The application bundle of a macOS build: its property lists, the helper's
+# embedded ones, and the target veltovpn-app, which lays out <build>/veltoVpn.app
+# (cmake/assemble-macos-app.cmake). Run at the end of the top-level
+# CMakeLists.txt, once every option and program target exists.
+#
+# The helper is registered in one of two ways, and the bundle carries both:
+#   macOS 13+  SMAppService: Contents/Library/LaunchDaemons/<label>.plist, whose
+#              BundleProgram names the helper inside the bundle;
+#   macOS 11-12  SMJobBless: SMPrivilegedExecutables in the Info.plist, and the
+#              helper at Contents/Library/LaunchServices/<label> with its own
+#              Info.plist (SMAuthorizedClients) and launchd job embedded in its
+#              __TEXT segment; the job runs it from /Library/PrivilegedHelperTools.
 
 set(VELTOVPN_HELPER_LABEL "${VELTOVPN_BUNDLE_ID}.helper" CACHE STRING
-    "launchd label of the helper daemon")
-set(VELTOVPN_HELPER_INSTALL_PATH "/Library/PrivilegedHelperTools/veltovpn-helper" CACHE STRING
-    "Where the installer puts the helper daemon's executable")
+    "launchd label and code-signing identifier of the helper daemon")
+set(VELTOVPN_HELPER_SIGNING_REQUIREMENT
+    "anchor apple generic and identifier \"${VELTOVPN_HELPER_LABEL}\"" CACHE STRING
+    "Code-signing requirement of the helper itself (SMPrivilegedExecutables)")
+set(VELTOVPN_BUILD_NUMBER "" CACHE STRING
+    "CFBundleVersion: up to three integers separated by dots, rising with every release \
+(Sparkle compares it); empty takes the numeric part of the version")
 set(VELTOVPN_SPARKLE_FEED_URL "" CACHE STRING
     "Sparkle's SUFeedURL in the application's Info.plist; empty leaves the key out")
 set(VELTOVPN_SPARKLE_PUBLIC_ED_KEY "" CACHE STRING
     "Sparkle's SUPublicEDKey in the application's Info.plist; empty leaves the key out")
 
-set(VELTOVPN_SPARKLE_PLIST_KEYS "")
-foreach(pair "SUFeedURL=VELTOVPN_SPARKLE_FEED_URL" "SUPublicEDKey=VELTOVPN_SPARKLE_PUBLIC_ED_KEY")
-  string(REPLACE "=" ";" pair "${pair}")
-  list(GET pair 0 key)
-  list(GET pair 1 variable)
-  if(NOT "${${variable}}" STREQUAL "")
-    string(APPEND VELTOVPN_SPARKLE_PLIST_KEYS
-           "\t<key>${key}</key>\n\t<string>${${variable}}</string>\n")
-  endif()
-endforeach()
-
+set(VELTOVPN_PLIST_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 set(_velto_macos_dir "${CMAKE_BINARY_DIR}/macos")
-configure_file("${PROJECT_SOURCE_DIR}/launcher/Info.plist.in" "${_velto_macos_dir}/Info.plist" @ONLY)
-configure_file("${PROJECT_SOURCE_DIR}/helper/launchd.plist.in"
-               "${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist" @ONLY)
+set(VELTOVPN_PLIST_OUTPUT_DIR "${_velto_macos_dir}")
+include("${PROJECT_SOURCE_DIR}/cmake/macos-plists.cmake")
+
+if(TARGET veltovpn-helper)
+  target_link_options(veltovpn-helper PRIVATE
+    "LINKER:-sectcreate,__TEXT,__info_plist,${_velto_macos_dir}/helper-Info.plist"
+    "LINKER:-sectcreate,__TEXT,__launchd_plist,${_velto_macos_dir}/helper-launchd.plist")
+  set_property(TARGET veltovpn-helper APPEND PROPERTY LINK_DEPENDS
+    "${_velto_macos_dir}/helper-Info.plist" "${_velto_macos_dir}/helper-launchd.plist")
+endif()
 
 # Only a real framework ships: the cross build links against a stub that has
 # headers and a .tbd but no binary.
@@ -54,6 +64,7 @@ add_custom_target(veltovpn-app
     -DBIN_DIR=$<TARGET_FILE_DIR:VeltoVpnLauncher>
     -DINFO_PLIST=${_velto_macos_dir}/Info.plist
     -DLAUNCHD_PLIST=${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
+    -DHELPER_NAME=${VELTOVPN_HELPER_LABEL}
     -DICON_DIR=${VELTOVPN_MENUBAR_ICON_BUILD_DIR}
     -DSPARKLE_FRAMEWORK=${_velto_ship_sparkle}
     -P ${PROJECT_SOURCE_DIR}/cmake/assemble-macos-app.cmake

@@ -9,8 +9,16 @@ if(NOT EXISTS "${VELTOVPN_MACOS_FRAMEWORKS_DIR}/Sparkle.framework")
     "VELTOVPN_MACOS_FRAMEWORKS_DIR ('${VELTOVPN_MACOS_FRAMEWORKS_DIR}') holds no Sparkle.framework")
 endif()
 
+option(VELTOVPN_ALLOW_UNCHECKED_CLIENTS
+  "Development only: allow a build without VELTOVPN_HELPER_CODE_REQUIREMENT, whose helper \
+admits any process of the console user" OFF)
+
 # Objective-C++ files manage their objects with automatic reference counting.
 add_compile_options($<$<COMPILE_LANGUAGE:OBJCXX>:-fobjc-arc>)
+# An API newer than the deployment target must be checked for before it is used;
+# the check is respondsToSelector: (an @available check needs a runtime library
+# that the Linux cross toolchain lacks).
+add_compile_options(-Werror=unguarded-availability-new)
 
 # Sparkle, found in the configured folder. Its headers are someone else's code,
 # so they are searched as system framework headers: warnings in them do not

@@ -31,4 +31,8 @@ std::string escapeExtendedRegex(std::string_view text) {
   return escaped;
 }
 
+std::string hostProcessPattern(std::string_view executablePath) {
+  return "^" + escapeExtendedRegex(executablePath) + "( |$)";
+}
+
 }  // namespace velto::launcher

@@ -22,4 +22,10 @@ std::string bundlePathForExecutable(std::string_view executablePath);
 // other characters at the dots.
 std::string escapeExtendedRegex(std::string_view text);
 
+// The `pkill -f` pattern for the process started from `executablePath`: the
+// escaped path at the start of the command line, followed by its end or by the
+// space before the first argument. A process that merely names the path in its
+// arguments ("less <path>.log", "tail -f <path>") is left alone.
+std::string hostProcessPattern(std::string_view executablePath);
+
 }  // namespace velto::launcher

@@ -49,6 +49,19 @@ bool SparkleCheckDelegate::applicationShouldTerminateAfterLastWindowClosed() {
   return false;
 }
 
+TerminateReply SparkleCheckDelegate::applicationShouldTerminate() {
+  if (signalPassesPending_ == 0) return TerminateReply::kNow;
+  terminationDeferred_ = true;
+  log("[launcher] Quit deferred until the host app processes have been signalled");
+  return TerminateReply::kLater;
+}
+
+void SparkleCheckDelegate::signalPassFinished() {
+  if (--signalPassesPending_ > 0 || !terminationDeferred_) return;
+  terminationDeferred_ = false;
+  platform_.processControl.replyToTerminate(true);
+}
+
 void SparkleCheckDelegate::didFindValidUpdate(std::string_view displayVersion) {
   log("[launcher] Sparkle found update " + std::string(displayVersion));
 }
@@ -115,18 +128,26 @@ void SparkleCheckDelegate::terminateHostAppProcesses() {
 
   std::vector<std::string> patterns;
   for (const std::string& path : hostProcessPaths(platform_.mainBundle.path())) {
-    patterns.push_back(escapeExtendedRegex(path));
+    patterns.push_back(hostProcessPattern(path));
   }
   // Applications that ignore the quit request are signalled by path; the two
-  // passes are independent, a slow first pass does not delay the second.
+  // passes are independent, a slow first pass does not delay the second. Each
+  // reports its end on the main thread, where a put-off termination waits for it.
   for (auto [delay, signal] :
        {std::pair{kPoliteSignalDelay, "-TERM"}, std::pair{kKillDelay, "-KILL"}}) {
+    ++signalPassesPending_;
     platform_.backgroundQueue.postAfter(
-        delay, [&runner = platform_.processRunner, &systemLog = platform_.systemLog, patterns,
-                signal = std::string(signal)] {
+        delay, [&runner = platform_.processRunner, &systemLog = platform_.systemLog,
+                &mainQueue = platform_.mainQueue, weak = std::weak_ptr<SparkleCheckDelegate*>(self_),
+                patterns, signal = std::string(signal)] {
           for (const std::string& pattern : patterns) {
             runPkillWith(runner, systemLog, signal, pattern);
           }
+          mainQueue.post([weak] {
+            if (std::shared_ptr<SparkleCheckDelegate*> self = weak.lock()) {
+              (*self)->signalPassFinished();
+            }
+          });
         });
   }
 }

@@ -34,6 +34,10 @@ class SparkleCheckDelegate final : public ApplicationDelegate, public UpdaterDel
   // ApplicationDelegate
   void applicationDidFinishLaunching() override;
   bool applicationShouldTerminateAfterLastWindowClosed() override;
+  // While signal passes are still to run, the installer's quit request (which
+  // reaches the launcher too) is put off until the last pass has finished, so a
+  // main application that ignored its own quit request is still stopped.
+  TerminateReply applicationShouldTerminate() override;
 
   // UpdaterDelegate
   void didFindValidUpdate(std::string_view displayVersion) override;
@@ -58,10 +62,16 @@ class SparkleCheckDelegate final : public ApplicationDelegate, public UpdaterDel
 
  private:
   void log(std::string_view message);
+  // Main thread, after each signal pass.
+  void signalPassFinished();
 
   UpdatePlatform platform_;
   std::unique_ptr<Updater> updaterController_;
   bool installStarted_ = false;
+  // Signal passes queued and not yet finished, and whether a termination waits
+  // for them.
+  int signalPassesPending_ = 0;
+  bool terminationDeferred_ = false;
   // Blocks queued on the main queue hold this weakly and do nothing once the
   // delegate is gone.
   std::shared_ptr<SparkleCheckDelegate*> self_;

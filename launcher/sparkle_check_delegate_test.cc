@@ -81,6 +81,9 @@ class FakeSystem final : public SystemLog,
   int processIdentifier() const override { return kOwnPid; }
   void exitNow(int status) override { timeline_.record("exit " + std::to_string(status)); }
   void terminateApplication() override { timeline_.record("terminate application"); }
+  void replyToTerminate(bool terminate) override {
+    timeline_.record(std::string("reply terminate ") + (terminate ? "yes" : "no"));
+  }
 
   std::unique_ptr<Updater> create(UpdaterDelegate&) override {
     timeline_.record("create updater");
@@ -168,7 +171,7 @@ std::vector<std::string> signalPasses(long start, const std::string& bundlePatte
                                "/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
                                "/Contents/MacOS/veltovpn-menubar"}) {
       runs.push_back(std::to_string(start + offset) + " [background] run /usr/bin/pkill " + signal +
-                     " -f " + bundlePattern + suffix);
+                     " -f ^" + bundlePattern + suffix + "( |$)");
     }
   }
   return runs;
@@ -287,6 +290,55 @@ TEST_F(SparkleCheckDelegateTest, CycleEndingBeforeTheImmediateInstallationStillT
   ASSERT_NE(terminate, events.end());
   ASSERT_NE(install, events.end());
   EXPECT_LT(terminate, install);
+}
+
+// The installer asks the launcher to quit as well. While signal passes are still
+// to run, the quit is put off and allowed right after the last pass of every
+// installation step so far; without one, or once all have run, it goes at once.
+TEST_F(SparkleCheckDelegateTest, QuitDuringAnInstallationWaitsForTheSignalPasses) {
+  enum Step { kWillInstall, kInstallOnQuit };
+  struct Case {
+    std::vector<std::pair<long, Step>> steps;
+    long quitAt;
+    std::optional<long> replyAt;  // nullopt: the quit is not put off
+  } cases[] = {
+      {{}, 0, std::nullopt},
+      {{{0, kWillInstall}}, 100, 1750},
+      {{{0, kInstallOnQuit}}, 1000, 1750},
+      {{{0, kWillInstall}, {500, kInstallOnQuit}}, 600, 2250},
+      {{{0, kWillInstall}}, 2000, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    delegate_ = std::make_unique<SparkleCheckDelegate>(platform_);
+    timeline_.now = 0;
+    for (auto [at, step] : c.steps) {
+      advanceTo(at);
+      if (step == kWillInstall) {
+        delegate_->willInstallUpdate("2.1.0");
+      } else {
+        delegate_->willInstallUpdateOnQuit("2.1.0", [] {});
+      }
+    }
+    advanceTo(c.quitAt);
+    TerminateReply reply = delegate_->applicationShouldTerminate();
+    EXPECT_EQ(reply, c.replyAt ? TerminateReply::kLater : TerminateReply::kNow) << c.quitAt;
+    advanceTo(60'000);
+    std::vector<std::string> events = takeEvents();
+    std::vector<std::string> replies;
+    for (const std::string& event : events) {
+      if (event.find("reply") != std::string::npos) replies.push_back(event);
+    }
+    if (c.replyAt) {
+      EXPECT_THAT(replies, ElementsAre(std::to_string(*c.replyAt) + " reply terminate yes"));
+      auto lastPkill = std::find_if(events.rbegin(), events.rend(), [](const std::string& e) {
+        return e.find("run /usr/bin/pkill") != std::string::npos;
+      });
+      EXPECT_TRUE(std::find(events.rbegin(), lastPkill, replies.front()) != lastPkill)
+          << "the quit went before the last pass";
+    } else {
+      EXPECT_THAT(replies, IsEmpty());
+    }
+  }
 }
 
 TEST_F(SparkleCheckDelegateTest, BundleIdentifierAndPatternsComeFromTheMainBundle) {

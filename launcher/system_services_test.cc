@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 
@@ -92,13 +93,23 @@ class PkillTest : public ::testing::Test {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    rmdir(dir_.c_str());
+    for (int fd : inputs_) close(fd);
+    std::filesystem::remove_all(dir_);
   }
 
-  // A sleeping process whose command line starts with `argv0`. SIGTERM is blocked
+  // Starts `program` with the command line `argv`, its standard input a pipe
+  // that stays open (so a reader such as cat keeps running). SIGTERM is blocked
   // in it, so a signal sent to it stays pending where the test can see it.
-  pid_t startWithCommandLine(const std::string& argv0) {
-    char* argv[] = {const_cast<char*>(argv0.c_str()), const_cast<char*>("60"), nullptr};
+  pid_t start(const char* program, std::vector<std::string> argv) {
+    std::vector<char*> pointers;
+    for (std::string& argument : argv) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    int input[2];
+    EXPECT_EQ(pipe(input), 0);
+    inputs_.push_back(input[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t blocked;
@@ -107,8 +118,10 @@ class PkillTest : public ::testing::Test {
     posix_spawnattr_setsigmask(&attributes, &blocked);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, "/bin/sleep", nullptr, &attributes, argv, environ), 0);
+    EXPECT_EQ(posix_spawn(&pid, program, &actions, &attributes, pointers.data(), environ), 0);
     posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
     children_.push_back(pid);
     return pid;
   }
@@ -126,24 +139,57 @@ class PkillTest : public ::testing::Test {
     return false;
   }
 
+  // Waits until `pid` runs its own program, so its command line is the one given.
+  static void awaitExec(pid_t pid, const std::string& argv0) {
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+      std::string first;
+      if (std::getline(cmdline, first, '\0') && first == argv0) return;
+      usleep(5000);
+    }
+    ADD_FAILURE() << pid << " never showed the command line " << argv0;
+  }
+
   std::string dir_;
   std::vector<pid_t> children_;
+  std::vector<int> inputs_;
 };
 
-// The real pkill with an escaped bundle path signals the process of that bundle
-// and leaves alone a bundle whose name differs only in the special characters,
-// which the unescaped path would have matched instead.
-TEST_F(PkillTest, EscapedPatternSignalsOnlyThatBundle) {
+// The real pkill with the pattern of a host process path signals the process
+// started from that path, with or without arguments, and leaves alone every
+// process whose command line only resembles or mentions it: another bundle whose
+// name differs in a special character, a longer file name, a viewer of the
+// program or of its log.
+TEST_F(PkillTest, PatternSignalsOnlyTheProgramStartedFromThePath) {
   const std::string target = dir_ + "/Velto (2).app/Contents/MacOS/veltoVpn-bin";
-  const std::string bystander = dir_ + "/Velto 2.app/Contents/MacOS/veltoVpn-bin";
-  pid_t targetPid = startWithCommandLine(target);
-  pid_t bystanderPid = startWithCommandLine(bystander);
+  std::filesystem::create_directories(dir_ + "/Velto (2).app/Contents/MacOS");
+  for (const std::string& file : {target, target + ".log"}) std::ofstream(file) << "x\n";
+  struct Case {
+    const char* program;
+    std::vector<std::string> argv;
+    bool signalled;
+  } cases[] = {
+      {"/bin/sleep", {target, "60"}, true},
+      {"/bin/cat", {target}, true},
+      {"/bin/sleep", {dir_ + "/Velto 2.app/Contents/MacOS/veltoVpn-bin", "60"}, false},
+      {"/bin/sleep", {target + "-old", "60"}, false},
+      {"/usr/bin/tail", {"tail", "-f", target}, false},
+      {"/usr/bin/tail", {"less", "-f", target + ".log"}, false},
+      {"/bin/sh", {"sh", "-c", "read line", target}, false},
+  };
+  std::vector<pid_t> pids;
+  for (const Case& c : cases) {
+    pids.push_back(start(c.program, c.argv));
+    awaitExec(pids.back(), c.argv[0]);
+  }
 
   SpawnProcessRunner runner;
-  ASSERT_EQ(runner.runAndWait("/usr/bin/pkill", {"-TERM", "-f", escapeExtendedRegex(target)}),
+  ASSERT_EQ(runner.runAndWait("/usr/bin/pkill", {"-TERM", "-f", hostProcessPattern(target)}),
             std::nullopt);
-  EXPECT_TRUE(termPending(targetPid));
-  EXPECT_FALSE(termPending(bystanderPid));
+  for (size_t i = 0; i < pids.size(); ++i) {
+    EXPECT_EQ(termPending(pids[i]), cases[i].signalled) << cases[i].argv[0] << " "
+                                                         << cases[i].argv.back();
+  }
 }
 
 TEST(SpawnProcessRunnerTest, ProgramThatCannotStartIsReported) {

@@ -42,18 +42,6 @@ class ExecutableBundle final : public MainBundle {
   const std::string path_;
 };
 
-class LoopProcessControl final : public ProcessControl {
- public:
-  explicit LoopProcessControl(EventLoop& loop) : loop_(loop) {}
-  int processIdentifier() const override { return ::getpid(); }
-  void exitNow(int status) override { std::exit(status); }
-  // Ends the event loop; the launcher's main() then returns 0.
-  void terminateApplication() override { loop_.stop(); }
-
- private:
-  EventLoop& loop_;
-};
-
 class UnsupportedUpdater final : public Updater {
  public:
   explicit UnsupportedUpdater(UpdaterDelegate& delegate) : delegate_(delegate) {}
@@ -77,12 +65,34 @@ class LoopApplication final : public Application {
   explicit LoopApplication(EventLoop& loop) : loop_(loop) {}
   // No windows exist, so only the launch callback is ever sent.
   void run(ApplicationDelegate& delegate) override {
+    delegate_ = &delegate;
     loop_.post([&delegate] { delegate.applicationDidFinishLaunching(); });
     loop_.run();
+  }
+  // Ends the event loop unless the delegate puts the termination off; the
+  // launcher's main() then returns 0.
+  void terminate() {
+    if (!delegate_ || delegate_->applicationShouldTerminate() == TerminateReply::kNow) loop_.stop();
+  }
+  void replyToTerminate(bool terminate) {
+    if (terminate) loop_.stop();
   }
 
  private:
   EventLoop& loop_;
+  ApplicationDelegate* delegate_ = nullptr;
+};
+
+class LoopProcessControl final : public ProcessControl {
+ public:
+  explicit LoopProcessControl(LoopApplication& application) : application_(application) {}
+  int processIdentifier() const override { return ::getpid(); }
+  void exitNow(int status) override { std::exit(status); }
+  void terminateApplication() override { application_.terminate(); }
+  void replyToTerminate(bool terminate) override { application_.replyToTerminate(terminate); }
+
+ private:
+  LoopApplication& application_;
 };
 
 class LinuxUpdateEnvironment final : public UpdateEnvironment {
@@ -91,8 +101,8 @@ class LinuxUpdateEnvironment final : public UpdateEnvironment {
       : executable_(ownExecutablePath()),
         systemLog_(executable_.substr(executable_.rfind('/') + 1)),
         mainBundle_(bundlePathForExecutable(executable_)),
-        processControl_(loop_),
-        application_(loop_) {}
+        application_(loop_),
+        processControl_(application_) {}
 
   UpdatePlatform services() override {
     return {loop_,         backgroundQueue_, systemLog_,      processRunner_,
@@ -108,9 +118,9 @@ class LinuxUpdateEnvironment final : public UpdateEnvironment {
   SpawnProcessRunner processRunner_;
   NoRunningApplications applications_;
   ExecutableBundle mainBundle_;
+  LoopApplication application_;
   LoopProcessControl processControl_;
   UnsupportedUpdaterFactory updaterFactory_;
-  LoopApplication application_;
 };
 
 }  // namespace

@@ -38,6 +38,17 @@
   return _delegate->applicationShouldTerminateAfterLastWindowClosed() ? YES : NO;
 }
 
+// Every quit request passes here: -[NSApplication terminate:] from the launcher
+// itself, and the quit Apple event that an installer sends to each running copy
+// of the bundle. NSTerminateLater keeps the event loop running (in the modal
+// panel mode, where the main queue is still served) until the reply.
+- (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)sender {
+  (void)sender;
+  return _delegate->applicationShouldTerminate() == velto::launcher::TerminateReply::kLater
+             ? NSTerminateLater
+             : NSTerminateNow;
+}
+
 @end
 
 namespace velto::launcher {
@@ -140,6 +151,9 @@ class MacProcessControl final : public ProcessControl {
   int processIdentifier() const override { return ::getpid(); }
   void exitNow(int status) override { std::exit(status); }
   void terminateApplication() override { [NSApp terminate:nil]; }
+  void replyToTerminate(bool terminate) override {
+    [NSApp replyToApplicationShouldTerminate:terminate ? YES : NO];
+  }
 };
 
 class MacApplication final : public Application {

@@ -91,8 +91,12 @@ class ProcessControl {
   // Ends the process with `status` at once, skipping the application's
   // termination sequence.
   virtual void exitNow(int status) = 0;
-  // The application's normal termination; the process ends with status 0.
+  // The application's normal termination; the process ends with status 0. The
+  // application delegate is asked first (applicationShouldTerminate).
   virtual void terminateApplication() = 0;
+  // The answer to a termination the delegate put off (TerminateReply::kLater):
+  // true ends the process as terminateApplication() would, false keeps it running.
+  virtual void replyToTerminate(bool terminate) = 0;
 };
 
 // Callbacks of the updater framework. The platform calls them on the main thread.
@@ -131,12 +135,17 @@ class UpdaterFactory {
   virtual std::unique_ptr<Updater> create(UpdaterDelegate& delegate) = 0;
 };
 
+enum class TerminateReply { kNow, kLater };
+
 // Callbacks of the application object. Main thread.
 class ApplicationDelegate {
  public:
   virtual ~ApplicationDelegate() = default;
   virtual void applicationDidFinishLaunching() = 0;
   virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
+  // Asked before every normal termination, whoever requested it. kLater keeps
+  // the process running until the delegate calls ProcessControl::replyToTerminate.
+  virtual TerminateReply applicationShouldTerminate() = 0;
 };
 
 // The application object of update mode.

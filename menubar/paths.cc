@@ -3,6 +3,8 @@
 
 #include <sys/un.h>
 
+#include "common/no_destructor.h"
+
 namespace velto {
 
 namespace {
@@ -55,18 +57,18 @@ size_t maxSocketPathLength() {
 }
 
 const std::string& DEFAULT_SOCKET_PATH() {
-  static const std::string path = defaultSocketPathFor(systemProcessInfo());
-  return path;
+  static const NoDestructor<std::string> path(defaultSocketPathFor(systemProcessInfo()));
+  return *path;
 }
 
 const std::string& SOCKET_PATH() {
-  static const std::string path = socketPathFor(systemProcessInfo());
-  return path;
+  static const NoDestructor<std::string> path(socketPathFor(systemProcessInfo()));
+  return *path;
 }
 
 const std::string& LOG_PATH() {
-  static const std::string path = logPathFor(systemProcessInfo());
-  return path;
+  static const NoDestructor<std::string> path(logPathFor(systemProcessInfo()));
+  return *path;
 }
 
 }  // namespace velto

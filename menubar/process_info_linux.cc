@@ -6,6 +6,8 @@
 
 #include "menubar/platform.h"
 
+#include "common/no_destructor.h"
+
 namespace velto {
 
 namespace {
@@ -37,7 +39,7 @@ class LinuxProcessInfo final : public ProcessInfo {
 }  // namespace
 
 const ProcessInfo& systemProcessInfo() {
-  static const LinuxProcessInfo* const info = new LinuxProcessInfo;
+  static const NoDestructor<LinuxProcessInfo> info;
   return *info;
 }
 

@@ -4,6 +4,7 @@
 
 #import <Foundation/Foundation.h>
 
+#include "common/no_destructor.h"
 #include "common/strings_mac.h"
 
 namespace velto {
@@ -41,7 +42,7 @@ class MacProcessInfo final : public ProcessInfo {
 }  // namespace
 
 const ProcessInfo& systemProcessInfo() {
-  static const MacProcessInfo* const info = new MacProcessInfo;
+  static const NoDestructor<MacProcessInfo> info;
   return *info;
 }
 

@@ -7,6 +7,14 @@
 
 #include "common/strings_mac.h"
 
+// Cooperative activation (macOS 14 and later), where activating with
+// NSApplicationActivateIgnoringOtherApps no longer takes the focus: the active
+// application lets another one come forward. Declared here because the SDK the
+// programs build against predates it; called only where NSApp answers to it.
+@protocol VeltoActivationYielding
+- (void)yieldActivationToApplication:(NSRunningApplication*)application;
+@end
+
 namespace velto {
 
 namespace {
@@ -42,7 +50,16 @@ class MacRunningApplications final : public RunningApplications {
   void unhide(pid_t pid) override { [byPid(pid) unhide]; }
 
   void activateIgnoringOtherApps(pid_t pid) override {
-    [byPid(pid) activateWithOptions:NSApplicationActivateIgnoringOtherApps];
+    NSRunningApplication* application = byPid(pid);
+    if (application == nil) return;
+    // Checked at run time: an availability check would need a runtime library
+    // that not every toolchain building this file has.
+    if ([NSApp respondsToSelector:@selector(yieldActivationToApplication:)]) {
+      [(id<VeltoActivationYielding>)NSApp yieldActivationToApplication:application];
+      [application activateWithOptions:0];
+      return;
+    }
+    [application activateWithOptions:NSApplicationActivateIgnoringOtherApps];
   }
 
  private:

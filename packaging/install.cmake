@@ -44,14 +44,18 @@ set(contents veltoVpn.app/Contents)
 foreach(program VeltoVpnLauncher veltovpn-menubar)
   velto_install_program(${program} ${program} ${contents}/MacOS COMPONENT macos-bundle ${bundle_extra})
 endforeach()
-velto_install_program(veltovpn-helper veltovpn-helper ${contents}/Library/LaunchServices
-  COMPONENT macos-bundle ${bundle_extra})
+if(NOT APPLE)
+  velto_install_program(veltovpn-helper veltovpn-helper ${contents}/Library/LaunchServices
+    COMPONENT macos-bundle ${bundle_extra})
+endif()
 install(FILES ${icon_files} DESTINATION ${contents}/Resources/menubar
   COMPONENT macos-bundle ${bundle_extra})
 if(APPLE)
   # The property lists are written by cmake/macos-bundle.cmake at the end of
-  # configuration, which also fixes the helper's label.
+  # configuration, which also fixes the helper's label (its name in the bundle).
   function(velto_install_macos_plists)
+    velto_install_program(veltovpn-helper ${VELTOVPN_HELPER_LABEL}
+      veltoVpn.app/Contents/Library/LaunchServices COMPONENT macos-bundle)
     install(FILES ${CMAKE_BINARY_DIR}/macos/Info.plist
       DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
     install(FILES ${CMAKE_BINARY_DIR}/macos/${VELTOVPN_HELPER_LABEL}.plist

@@ -33,8 +33,18 @@ for program in VeltoVpnLauncher veltovpn-menubar veltovpn-helper veltovpn-standi
   printf '#!/bin/sh\n' >"$bin/$program"
   chmod 755 "$bin/$program"
 done
-echo '<plist/>' >"$work/Info.plist"
-echo '<plist/>' >"$work/com.example.helper.plist"
+# The property lists as a build writes them; a build that names no client
+# requirement is refused unless unchecked clients are allowed.
+plists() {
+  cmake -DVELTOVPN_PLIST_SOURCE_DIR="$root" -DVELTOVPN_PLIST_OUTPUT_DIR="$work" \
+    -DVELTOVPN_BUNDLE_ID=com.example -DVELTOVPN_VERSION_STRING=2.0.0-alpha.1 \
+    -DVELTOVPN_HELPER_CODE_REQUIREMENT="$1" -DVELTOVPN_ALLOW_UNCHECKED_CLIENTS="$2" \
+    -P "$root/cmake/macos-plists.cmake" >"$work/plists.out" 2>&1
+}
+! plists "" OFF || fail "a build without a client requirement was not refused"
+grep -q "VELTOVPN_ALLOW_UNCHECKED_CLIENTS" "$work/plists.out" || fail "the refusal does not name the option"
+plists 'anchor apple generic and identifier "com.example" and certificate leaf[subject.OU] = "T1" & <x>' OFF ||
+  fail "plists with a requirement: $(cat "$work/plists.out")"
 touch "$work/icons/menubar-connected@2x.png" "$work/icons/menubar-disconnected@2x.png" "$work/icons/notes.txt"
 touch "$work/fw/Sparkle.framework/Versions/B/Sparkle"
 ln -s B "$work/fw/Sparkle.framework/Versions/Current"
@@ -42,7 +52,8 @@ ln -s Versions/Current/Sparkle "$work/fw/Sparkle.framework/Sparkle"
 
 assemble() {
   cmake -DAPP="$work/veltoVpn.app" -DBIN_DIR="$bin" -DINFO_PLIST="$work/Info.plist" \
-    -DLAUNCHD_PLIST="$work/com.example.helper.plist" -DICON_DIR="$work/icons" "$@" \
+    -DLAUNCHD_PLIST="$work/com.example.helper.plist" -DHELPER_NAME=com.example.helper \
+    -DICON_DIR="$work/icons" "$@" \
     -P "$root/cmake/assemble-macos-app.cmake" >/dev/null
 }
 
@@ -53,7 +64,7 @@ expected="./Frameworks/Sparkle.framework/Sparkle
 ./Frameworks/Sparkle.framework/Versions/Current
 ./Info.plist
 ./Library/LaunchDaemons/com.example.helper.plist
-./Library/LaunchServices/veltovpn-helper
+./Library/LaunchServices/com.example.helper
 ./MacOS/VeltoVpnLauncher
 ./MacOS/veltovpn-menubar
 ./PkgInfo
@@ -62,9 +73,13 @@ expected="./Frameworks/Sparkle.framework/Sparkle
 actual=$(cd "$contents" && find . ! -type d | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "bundle layout:
 $actual"
-for program in MacOS/VeltoVpnLauncher MacOS/veltovpn-menubar Library/LaunchServices/veltovpn-helper; do
+for program in MacOS/VeltoVpnLauncher MacOS/veltovpn-menubar Library/LaunchServices/com.example.helper; do
   [ -x "$contents/$program" ] || fail "$program is not executable"
 done
+python3 "$root/tests/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections >/dev/null ||
+  fail "$(python3 "$root/tests/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections)"
+python3 -c 'import plistlib, sys; c = plistlib.load(open(sys.argv[1], "rb"))["SMAuthorizedClients"]
+assert c[0].endswith("\"T1\" & <x>"), c' "$work/helper-Info.plist" || fail "the requirement did not survive as XML text"
 [ "$(readlink "$contents/Frameworks/Sparkle.framework/Versions/Current")" = B ] ||
   fail "the framework's Versions/Current link was not kept"
 
