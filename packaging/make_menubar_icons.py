@@ -50,6 +50,9 @@ def outline(inset=0.0, steps=32):
     right = [(SIZE / 2.0 + half_width(y), y) for y in ys]
     left = [(SIZE - x, y) for x, y in reversed(right)]
     points = right + left[1:]
+    # The straight upper sides need only their ends.
+    points = [p for i, p in enumerate(points)
+              if not (0 < i < len(points) - 1 and points[i - 1][0] == p[0] == points[i + 1][0])]
     return "M" + " L".join("%.2f,%.2f" % p for p in points) + " Z"
 
 
