@@ -70,8 +70,13 @@ class FakeImages final : public Images {
   ImagePtr drawnLetter(std::string_view letter) override {
     return std::make_shared<FakeImage>("letter " + std::string(letter));
   }
+  ImagePtr loadSymbolic(const std::string& directory, const std::string& name) override {
+    if (!symbols.count(name)) return nullptr;
+    return std::make_shared<FakeImage>(name + " in " + directory);
+  }
 
-  std::set<std::string> files;  // paths that load
+  std::set<std::string> files;    // paths that load
+  std::set<std::string> symbols;  // symbolic icon names that load
   bool hasSymbol = true;
   std::vector<std::string> requested;
 };
@@ -96,6 +101,8 @@ class FakeStatusItem final : public StatusItem {
   void setEnabled(MenuItemId id, bool enabled) override { items.at(id).enabled = enabled; }
   void attachMenu() override { itemsWhenAttached = static_cast<int>(items.size()); }
   void setImage(const ImagePtr& image_) override { image = image_; }
+  void setDescription(std::string_view text) override { description = text; }
+  void watchHost(std::function<void(bool present)> changed) override { hostChanged = std::move(changed); }
 
   // By position (titles change) or by title.
   Item& at(size_t index) { return items.at(index); }
@@ -114,6 +121,8 @@ class FakeStatusItem final : public StatusItem {
   std::vector<Item> items;
   int itemsWhenAttached = -1;
   ImagePtr image;
+  std::string description;
+  std::function<void(bool present)> hostChanged;  // the controller's, once it watches
 };
 
 class FakeRunningApplications final : public RunningApplications {

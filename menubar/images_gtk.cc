@@ -23,23 +23,44 @@ GtkIconImage::~GtkIconImage() {
   if (!ownedFile_.empty()) ::unlink(ownedFile_.c_str());
 }
 
-ImagePtr GtkImages::loadTemplate(const std::string& path, int points) {
+namespace {
+
+bool decodes(const std::string& path, int points) {
   GError* error = nullptr;
   GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(path.c_str(), points, points, &error);
   if (!pixbuf) {
     g_clear_error(&error);
-    return nullptr;
+    return false;
   }
   g_object_unref(pixbuf);
-  // The indicator wants an absolute path; a relative one is taken from the
-  // working directory, as the load above did.
-  std::string absolute = path;
-  if (!absolute.empty() && absolute.front() != '/') {
-    char* cwd = g_get_current_dir();
-    absolute = joinPath(cwd, path);
-    g_free(cwd);
+  return true;
+}
+
+// The indicator and the panel want absolute paths; a relative one (or none)
+// is taken from the working directory, as the loads here do.
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  char* cwd = g_get_current_dir();
+  std::string absolute = path.empty() ? std::string(cwd) : joinPath(cwd, path);
+  g_free(cwd);
+  return absolute;
+}
+
+}  // namespace
+
+ImagePtr GtkImages::loadTemplate(const std::string& path, int points) {
+  if (!decodes(path, points)) return nullptr;
+  return std::make_shared<GtkIconImage>(absolutePath(path));
+}
+
+ImagePtr GtkImages::loadSymbolic(const std::string& directory, const std::string& name) {
+  constexpr int kCheckPixels = 16;
+  if (decodes(joinPath(directory, name + ".svg"), kCheckPixels)) {
+    return GtkIconImage::named(name, absolutePath(directory));
   }
-  return std::make_shared<GtkIconImage>(absolute);
+  GtkIconTheme* theme = gtk_icon_theme_get_default();
+  if (theme && gtk_icon_theme_has_icon(theme, name.c_str())) return GtkIconImage::named(name, "");
+  return nullptr;
 }
 
 ImagePtr GtkImages::fallbackSymbol() {

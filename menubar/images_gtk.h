@@ -14,12 +14,22 @@ class GtkIconImage final : public Image {
   // `ownedFile`, when not empty, is removed with the image.
   explicit GtkIconImage(std::string icon, std::string ownedFile = {})
       : icon_(std::move(icon)), ownedFile_(std::move(ownedFile)) {}
+  // A theme name whose file lies in `themePath`, a folder outside the
+  // installed icon themes; the panel looks there for it.
+  static std::shared_ptr<GtkIconImage> named(std::string name, std::string themePath) {
+    auto image = std::make_shared<GtkIconImage>(std::move(name));
+    image->themePath_ = std::move(themePath);
+    return image;
+  }
   ~GtkIconImage() override;
   // An icon theme name or an absolute file path, as the indicator takes it.
   const std::string& icon() const { return icon_; }
+  // Empty when the icon is found in the icon themes or is a path.
+  const std::string& themePath() const { return themePath_; }
 
  private:
   std::string icon_;
+  std::string themePath_;
   std::string ownedFile_;
 };
 
@@ -33,6 +43,9 @@ class GtkImages final : public Images {
   // "network-vpn-symbolic" from the icon theme, when the theme has it.
   ImagePtr fallbackSymbol() override;
   ImagePtr drawnLetter(std::string_view letter) override;
+  // By theme name, with the folder as the item's theme path when the file is
+  // there (a bundle or build tree), else when the icon theme has it (installed).
+  ImagePtr loadSymbolic(const std::string& directory, const std::string& name) override;
 
  private:
   std::string temporaryDirectory_;

@@ -25,6 +25,9 @@ constexpr size_t kInvalidLineCharacters = 120;
 constexpr int kIconPoints = 18;
 constexpr char kConnectedIconFile[] = "menubar-connected@2x.png";
 constexpr char kDisconnectedIconFile[] = "menubar-disconnected@2x.png";
+constexpr char kConnectedSymbol[] = "veltovpn-connected-symbolic";
+constexpr char kDisconnectedSymbol[] = "veltovpn-disconnected-symbolic";
+constexpr char kProductName[] = "veltoVpn";
 
 struct MenuPicture {
   std::string statusTitle;
@@ -51,6 +54,10 @@ MenubarController::MenubarController(Services services)
   buildMenu();
   services_.statusItem.attachMenu();
   refreshMenu();
+  std::weak_ptr<MenubarController*> weak = self_;
+  services_.statusItem.watchHost([weak](bool present) {
+    if (auto self = weak.lock()) (*self)->trayHostChanged(present);
+  });
 }
 
 MenubarController::~MenubarController() {
@@ -94,7 +101,18 @@ void MenubarController::refreshMenu() {
   item.setHidden(connectItem_, picture.connectHidden);
   item.setHidden(disconnectItem_, picture.disconnectHidden);
   item.setTitle(killSwitchItem_, killSwitchTitle(now.ks));
+  // Panels show the item by its picture alone; this is what a screen reader
+  // (or the tooltip) says instead.
+  item.setDescription(std::string(kProductName) + ": " + picture.statusTitle);
   showIconFor(now.st);
+}
+
+void MenubarController::trayHostChanged(bool present) {
+  // Once: a desktop without a tray host stays so for the whole session, and
+  // the item appears by itself when a host starts.
+  if (present || trayHostMissingLogged_) return;
+  trayHostMissingLogged_ = true;
+  services_.log("no tray host on this desktop: the menu-bar icon is not shown until one starts");
 }
 
 MenubarController::State MenubarController::state() const {
@@ -150,6 +168,12 @@ ImagePtr MenubarController::loadTemplate(const std::string& name) {
 }
 
 void MenubarController::loadIcons() {
+  // Symbolic icons first: panels recolour them to their own foreground, so
+  // they stay visible on dark and light panels alike.
+  const std::string dir = iconDir();
+  connectedIcon_ = services_.images.loadSymbolic(dir, kConnectedSymbol);
+  disconnectedIcon_ = services_.images.loadSymbolic(dir, kDisconnectedSymbol);
+  if (connectedIcon_ && disconnectedIcon_) return;
   connectedIcon_ = loadTemplate(kConnectedIconFile);
   disconnectedIcon_ = loadTemplate(kDisconnectedIconFile);
   // Both or neither: the two states never mix a file image with the fallback.

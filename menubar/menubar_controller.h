@@ -88,6 +88,8 @@ class MenubarController {
 
   // --- Icons (main thread) ---
   std::string iconDir() const;
+  // The symbolic pair where the platform has one; else the two files of
+  // iconDir(); else one fallback image for both.
   // The image of file `name` in iconDir(), or null (logged) when it cannot be loaded.
   ImagePtr loadTemplate(const std::string& name);
   void loadIcons();
@@ -102,6 +104,8 @@ class MenubarController {
  private:
   void buildMenu();
   void showIconFor(const std::string& st);
+  // Main thread: the platform's word on whether a tray host shows the item.
+  void trayHostChanged(bool present);
   void bringMainAppForward();
   void logInvalidLine(std::string_view line);
   void connectionTask();
@@ -125,6 +129,7 @@ class MenubarController {
   MenuItemId connectItem_ = -1;
   MenuItemId disconnectItem_ = -1;
   MenuItemId killSwitchItem_ = -1;
+  bool trayHostMissingLogged_ = false;
   // Blocks posted to the main thread hold this weakly: once the controller is
   // gone they do nothing.
   std::shared_ptr<MenubarController*> self_;

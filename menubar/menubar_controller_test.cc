@@ -112,6 +112,7 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
     for (const std::string& line : c.lines) h.lines({line});
     FakeStatusItem::Item& status = h.item.at(0);
     EXPECT_EQ(status.title, c.statusTitle);
+    EXPECT_EQ(h.item.description, "veltoVpn: " + c.statusTitle);
     EXPECT_EQ(!h.item.find("Connect").hidden, c.connectShown);
     EXPECT_EQ(!h.item.find("Disconnect").hidden, c.disconnectShown);
     EXPECT_EQ(h.item.at(6).title, c.killSwitchTitle);
@@ -217,10 +218,16 @@ TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
     std::vector<std::string> failedLines;
     std::string connected;
     std::string disconnected;
+    std::set<std::string> symbolic = {};
   };
+  const std::string connectedSymbolic = "veltovpn-connected-symbolic";
+  const std::string disconnectedSymbolic = "veltovpn-disconnected-symbolic";
   const Case cases[] = {
-      {"both files", {kConnectedFile, kDisconnectedFile}, true, {}, kConnectedFile + "@18",
-       kDisconnectedFile + "@18"},
+      {"symbolic pair before the files", {kConnectedFile, kDisconnectedFile}, true, {},
+       connectedSymbolic + " in " + kIconDir, disconnectedSymbolic + " in " + kIconDir,
+       {connectedSymbolic, disconnectedSymbolic}},
+      {"half a symbolic pair is not used", {kConnectedFile, kDisconnectedFile}, true, {}, kConnectedFile + "@18",
+       kDisconnectedFile + "@18", {connectedSymbolic}},
       {"only disconnected file", {kDisconnectedFile}, true, {"icon load failed: " + kConnectedFile}, "symbol",
        "symbol"},
       {"no files, no symbol", {}, false,
@@ -231,6 +238,7 @@ TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
     Harness h("/nonexistent/bridge.sock", false);
     h.images.files = c.files;
     h.images.hasSymbol = c.hasSymbol;
+    h.images.symbols = c.symbolic;
     h.make();
     EXPECT_EQ(h.log.lines(), c.failedLines);
     EXPECT_EQ(imageName(h.controller->connectedIcon()), c.connected);
@@ -238,6 +246,21 @@ TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
     h.lines({R"({"type":"status","status":"connected"})"});
     EXPECT_EQ(imageName(h.item.image), c.connected);
   }
+}
+
+TEST(MenubarController, MissingTrayHostIsLoggedOnce) {
+  Harness h;
+  h.make();
+  ASSERT_TRUE(h.item.hostChanged);
+  h.item.hostChanged(true);
+  EXPECT_TRUE(h.log.lines().empty());
+  for (bool present : {false, true, false}) h.item.hostChanged(present);
+  EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
+                               "no tray host on this desktop: the menu-bar icon is not shown until one starts"}));
+  // The platform may report after the controller has gone.
+  auto hostChanged = h.item.hostChanged;
+  h.controller.reset();
+  hostChanged(false);
 }
 
 TEST(MenubarController, IconDirectoryOverrideWithTrailingSeparator) {

@@ -46,6 +46,15 @@ class Images {
   // system font at 13 points with its origin 2 points from the left on the
   // bottom edge. Never null.
   virtual ImagePtr drawnLetter(std::string_view letter) = 0;
+  // The symbolic icon `name` (an icon theme name, its file `name` + ".svg"),
+  // which the panel draws in its own foreground colour: from `directory` when
+  // the file is there, else from the icon theme. Null when it is in neither,
+  // and on platforms whose menu bar takes template images instead (macOS).
+  virtual ImagePtr loadSymbolic(const std::string& directory, const std::string& name) {
+    (void)directory;
+    (void)name;
+    return nullptr;
+  }
 };
 
 // Identifies an item of the status item's menu; handed out by addItem.
@@ -73,6 +82,14 @@ class StatusItem {
   // Shows `image` as the status item's icon. Does nothing when the item has no
   // place for an image (no button).
   virtual void setImage(const ImagePtr& image) = 0;
+  // What a screen reader (and, where there is one, the tooltip) says for the
+  // item. Does nothing where the item has no place for it.
+  virtual void setDescription(std::string_view text) { (void)text; }
+  // Calls `changed` on the main thread with false when no tray host is there
+  // to show the item, and with true when one is, each time that changes (the
+  // first call says how things stand). Platforms whose menu bar is always
+  // there never call it.
+  virtual void watchHost(std::function<void(bool present)> changed) { (void)changed; }
 };
 
 enum class ActivationPolicy { kRegular, kAccessory, kProhibited };

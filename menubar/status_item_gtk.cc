@@ -14,8 +14,18 @@ namespace {
 
 constexpr char kIndicatorId[] = "veltovpn-menubar";
 constexpr char kTitle[] = "veltoVpn";
+constexpr char kWatcherName[] = "org.kde.StatusNotifierWatcher";
 
 void onActivate(GtkMenuItem*, gpointer data) { (*static_cast<std::function<void()>*>(data))(); }
+
+void onWatcherAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+  (*static_cast<std::function<void(bool)>*>(data))(true);
+}
+
+// Also called, with no connection, when there is no session bus at all.
+void onWatcherVanished(GDBusConnection*, const gchar*, gpointer data) {
+  (*static_cast<std::function<void(bool)>*>(data))(false);
+}
 
 }  // namespace
 
@@ -28,6 +38,7 @@ GtkStatusItem::GtkStatusItem()
 }
 
 GtkStatusItem::~GtkStatusItem() {
+  if (hostWatch_ != 0) g_bus_unwatch_name(hostWatch_);
   g_object_unref(indicator_);
   gtk_widget_destroy(menu_);
   g_object_unref(menu_);
@@ -82,7 +93,29 @@ void GtkStatusItem::attachMenu() { app_indicator_set_menu(indicator_, GTK_MENU(m
 void GtkStatusItem::setImage(const ImagePtr& image) {
   const auto* icon = dynamic_cast<const GtkIconImage*>(image.get());
   if (!icon) return;
-  app_indicator_set_icon_full(indicator_, icon->icon().c_str(), kTitle);
+  // Set only on change: each change makes the panel reload its icon theme.
+  if (!icon->themePath().empty() && icon->themePath() != themePath_) {
+    themePath_ = icon->themePath();
+    app_indicator_set_icon_theme_path(indicator_, themePath_.c_str());
+  }
+  icon_ = icon->icon();
+  showIcon();
+}
+
+void GtkStatusItem::setDescription(std::string_view text) {
+  description_ = text;
+  if (!icon_.empty()) showIcon();
+}
+
+void GtkStatusItem::showIcon() {
+  app_indicator_set_icon_full(indicator_, icon_.c_str(), description_.empty() ? kTitle : description_.c_str());
+}
+
+void GtkStatusItem::watchHost(std::function<void(bool present)> changed) {
+  if (hostWatch_ != 0) g_bus_unwatch_name(hostWatch_);
+  hostChanged_ = std::move(changed);
+  hostWatch_ = g_bus_watch_name(G_BUS_TYPE_SESSION, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE, onWatcherAppeared,
+                                onWatcherVanished, &hostChanged_, nullptr);
 }
 
 }  // namespace velto

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "menubar/platform.h"
@@ -26,12 +27,21 @@ class GtkStatusItem final : public StatusItem {
   void setEnabled(MenuItemId item, bool enabled) override;
   void attachMenu() override;
   void setImage(const ImagePtr& image) override;
+  void setDescription(std::string_view text) override;
+  // Follows the owner of the StatusNotifierWatcher name on the session bus.
+  void watchHost(std::function<void(bool present)> changed) override;
 
  private:
   GtkWidget* widget(MenuItemId item) const;
+  void showIcon();
 
   AppIndicator* indicator_;
   GtkWidget* menu_;
+  std::string icon_;         // what the indicator shows, by name or path
+  std::string themePath_;    // the item's icon theme path as last set
+  std::string description_;  // the icon's accessible description
+  std::function<void(bool present)> hostChanged_;
+  unsigned hostWatch_ = 0;   // 0: not watching
   std::vector<GtkWidget*> items_;               // indexed by MenuItemId
   std::deque<std::function<void()>> actions_;   // stable addresses for the signal handlers
 };

@@ -85,6 +85,16 @@ class MacStatusItem final : public StatusItem {
     button.image = macImage ? macImage->nsImage() : nil;
   }
 
+  void setDescription(std::string_view text) override {
+    NSStatusBarButton* button = statusItem().button;
+    if (button == nil) return;
+    // The button shows only a template image: VoiceOver reads this label, and
+    // the pointer resting on the icon shows the same words.
+    NSString* description = toNSString(text);
+    button.accessibilityLabel = description;
+    button.toolTip = description;
+  }
+
  private:
   // Made on first use, so that it appears only once the application has its
   // activation policy.

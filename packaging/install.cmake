@@ -3,6 +3,7 @@
 # Linux (FHS), under the prefix:
 #   lib/veltovpn/bin/{VeltoVpnLauncher,veltovpn-menubar,veltovpn-helper}
 #   lib/veltovpn/Resources/menubar/*.png   (the agent finds them from its own directory)
+#   share/icons/hicolor/scalable/status/veltovpn-*-symbolic.svg   (found through the icon theme)
 #   bin/veltovpn -> ../lib/veltovpn/bin/VeltoVpnLauncher
 #   lib/systemd/system/veltovpn-helper.service, lib/sysusers.d/veltovpn.conf,
 #   share/applications/veltovpn.desktop
@@ -74,6 +75,7 @@ endforeach()
 velto_install_program(veltovpn-standin veltoVpn-bin ${VELTOVPN_INSTALL_PROGRAM_DIR}
   COMPONENT standin EXCLUDE_FROM_ALL)
 install(FILES ${icon_files} DESTINATION ${VELTOVPN_INSTALL_ICON_DIR} COMPONENT linux)
+install(FILES ${symbolic_icon_files} DESTINATION share/icons/hicolor/scalable/status COMPONENT linux)
 
 # The files that name install paths are written at install time, so that
 # `cmake --install --prefix` gets them right.

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
-"""Draws the agent's two menu-bar icons as template PNGs: black with an alpha
-channel, a shield filled (connected) and outlined (disconnected).
+"""Draws the agent's two menu-bar icons, a shield filled (connected) and
+outlined (disconnected), twice: as template PNGs (black with an alpha channel,
+for the macOS menu bar) and as symbolic SVGs (veltovpn-*-symbolic.svg, which
+Linux panels recolour to their own foreground, as they do their own icons).
 
     make_menubar_icons.py OUTPUT_DIR
 
@@ -17,21 +19,50 @@ SAMPLES = 4        # per axis, for smooth edges
 STROKE = 2.6       # outline width in pixels
 
 
-def inside_shield(x, y, inset=0.0):
-    """Whether point (x, y) lies in the shield shrunk by `inset` pixels."""
-    cx = SIZE / 2.0
+def shield(inset=0.0):
+    """The shield shrunk by `inset` pixels: (top, bottom, half_width(y))."""
     top = 3.0 + inset
     bottom = SIZE - 2.5 - inset * 1.4
     shoulder = SIZE * 0.45
     half = SIZE * 0.36 - inset
-    if y < top or y > bottom or half <= 0:
+
+    def half_width(y):
+        if y <= shoulder:
+            return half
+        t = min(1.0, (y - shoulder) / (bottom - shoulder))
+        return half * math.cos(t * math.pi / 2.0) ** 0.8
+
+    return top, bottom, half_width
+
+
+def inside_shield(x, y, inset=0.0):
+    """Whether point (x, y) lies in the shield shrunk by `inset` pixels."""
+    top, bottom, half_width = shield(inset)
+    if y < top or y > bottom or half_width(top) <= 0:
         return False
-    if y <= shoulder:
-        width = half
-    else:
-        t = (y - shoulder) / (bottom - shoulder)
-        width = half * math.cos(t * math.pi / 2.0) ** 0.8
-    return abs(x - cx) <= width
+    return abs(x - SIZE / 2.0) <= half_width(y)
+
+
+def outline(inset=0.0, steps=32):
+    """The shield's edge as one closed SVG subpath: down the right side, up the left."""
+    top, bottom, half_width = shield(inset)
+    ys = [top] + [top + (bottom - top) * i / steps for i in range(1, steps + 1)]
+    right = [(SIZE / 2.0 + half_width(y), y) for y in ys]
+    left = [(SIZE - x, y) for x, y in reversed(right)]
+    points = right + left[1:]
+    # The straight upper sides need only their ends.
+    points = [p for i, p in enumerate(points)
+              if not (0 < i < len(points) - 1 and points[i - 1][0] == p[0] == points[i + 1][0])]
+    return "M" + " L".join("%.2f,%.2f" % p for p in points) + " Z"
+
+
+def svg(filled):
+    # One path, no colours that matter: the panel fills it with its own
+    # foreground. The hole of the outlined shield is an even-odd subpath.
+    data = outline() if filled else outline() + " " + outline(STROKE)
+    return ('<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 %d %d">\n'
+            '  <path fill="#bebebe" fill-rule="evenodd" d="%s"/>\n'
+            '</svg>\n' % (SIZE, SIZE, data)).encode()
 
 
 def coverage(x, y, filled):
@@ -72,10 +103,11 @@ def main():
         sys.exit("usage: make_menubar_icons.py OUTPUT_DIR")
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
-    for name, filled in (("menubar-connected@2x.png", True),
-                         ("menubar-disconnected@2x.png", False)):
+    for name, data in (("menubar-connected@2x.png", draw(True)),
+                       ("menubar-disconnected@2x.png", draw(False)),
+                       ("veltovpn-connected-symbolic.svg", svg(True)),
+                       ("veltovpn-disconnected-symbolic.svg", svg(False))):
         path = os.path.join(out, name)
-        data = draw(filled)
         with open(path + ".tmp", "wb") as f:
             f.write(data)
         os.replace(path + ".tmp", path)

@@ -1,6 +1,6 @@
 # Process tests of veltovpn-menubar: the real program against a bridge played by
-# the test, without a display; and the real tray on a headless X server with a
-# private session bus.
+# the test, without a display; the real tray on a headless X server with a
+# private session bus; and the same in a real panel, looked at in screenshots.
 
 add_executable(menubar_process_tests menubar_process_test.cc)
 target_link_libraries(menubar_process_tests PRIVATE velto_common GTest::gtest GTest::gtest_main)
@@ -27,5 +27,18 @@ if(menubar_platform STREQUAL "gtk")
     set_tests_properties(menubar.tray.${case} PROPERTIES
       LABELS process TIMEOUT 120 RESOURCE_LOCK display
       ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
+  endforeach()
+
+  # A real panel (xfce4-panel's status tray), dark and light, with the agent as
+  # the bundle holds it, so that it finds the icons it ships with. Skipped
+  # where the panel is not installed. Screenshots go to menubar_panel/.
+  foreach(theme Dark Light)
+    add_test(NAME menubar.panel.${theme}
+             COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
+                     ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
+                     ${theme}PanelTest.test_icon_stands_out_in_both_states)
+    set_tests_properties(menubar.panel.${theme} PROPERTIES
+      LABELS process TIMEOUT 120 RESOURCE_LOCK display SKIP_REGULAR_EXPRESSION "skipped '"
+      ENVIRONMENT "TRAY_TEST_OUTPUT=${CMAKE_CURRENT_BINARY_DIR}/menubar_panel;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
   endforeach()
 endif()

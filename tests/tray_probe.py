@@ -2,16 +2,24 @@
 """Looks at tray icons the way a desktop panel does, for tests: a minimal
 StatusNotifierWatcher, a reader of an item's exported menu
 (com.canonical.dbusmenu), clicks on menu items, and a headless session (Xvfb
-plus a private session bus) to run them in.
+plus a private session bus) to run them in, optionally with a real panel
+(xfce4-panel with its status tray, which hosts StatusNotifierItems) whose
+pixels can be taken with screenshot().
 
 Needs GLib from python (python3-gi): run it with /usr/bin/python3, not a
 python3 that lacks gi.
 
 As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
 
-    tray_probe.py session -- CMD ARGS...   run CMD with DISPLAY and
+    tray_probe.py session [--panel THEME] -- CMD ARGS...
+                                           run CMD with DISPLAY and
                                            DBUS_SESSION_BUS_ADDRESS of a fresh
-                                           Xvfb and dbus-daemon; exit with its status
+                                           Xvfb and dbus-daemon; exit with its status.
+                                           With --panel, xfce4-panel runs along with
+                                           GTK_THEME=THEME (e.g. Adwaita:dark) and is
+                                           the watcher
+    tray_probe.py screenshot PATH [--panel]
+                                           the screen (or only the panel's strip) as PNG
     tray_probe.py watch                    be the StatusNotifierWatcher until
                                            killed; prints "ready" once it owns
                                            the name, then "registered ITEM" per item
@@ -32,6 +40,7 @@ As a module:
 
     import tray_probe
     with tray_probe.HeadlessSession() as session:      # session.env: DISPLAY, bus
+                                                      # (panel_theme="Adwaita:dark": a real panel)
         watcher = tray_probe.start_watcher(session.env)  # a `watch` process, ready
         ...start the program with session.env...
         bus = tray_probe.connect(session.env)
@@ -65,6 +74,31 @@ WATCHER_PATH = "/StatusNotifierWatcher"
 ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 MENU_INTERFACE = "com.canonical.dbusmenu"
 CALL_TIMEOUT_MS = 5000
+SCREEN_WIDTH, SCREEN_HEIGHT = 640, 480
+PANEL_HEIGHT = 26  # the panel is a strip this high along the top of the screen
+
+# One panel along the top edge holding only the status tray, so that whatever
+# changes in it is the tray's doing.
+PANEL_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="dark-mode" type="bool" value="false"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="%d"/>
+      <property name="icon-size" type="uint" value="16"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+""" % PANEL_HEIGHT
 
 WATCHER_XML = """
 <node>
@@ -89,12 +123,33 @@ class ProbeError(Exception):
 # ---------------------------------------------------------------- session
 
 
+def xfconfd_path():
+    """The settings daemon the panel reads its layout from; it lives in the
+    multiarch library directory."""
+    import glob
+    found = sorted(glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd") + glob.glob("/usr/lib/xfce4/xfconf/xfconfd"))
+    return found[0] if found else None
+
+
+def panel_missing():
+    """Why a real panel cannot run here, or "" when it can."""
+    for tool in ("xfce4-panel", "import", "convert"):
+        if not shutil.which(tool):
+            return tool + " is not installed"
+    if not xfconfd_path():
+        return "xfconfd is not installed"
+    return ""
+
+
 class HeadlessSession:
     """Xvfb on a free display and a private session bus; env holds the
-    variables a program needs to use them. Both are stopped on exit."""
+    variables a program needs to use them. With panel_theme, xfce4-panel runs
+    on them too, in that GTK theme and with a private home, and owns the
+    StatusNotifierWatcher name. All are stopped on exit."""
 
-    def __init__(self):
+    def __init__(self, panel_theme=None):
         self.env = dict(os.environ)
+        self.panel_theme = panel_theme
         self._processes = []
         self._dir = None
 
@@ -112,8 +167,9 @@ class HeadlessSession:
     def _start(self):
         self._dir = tempfile.mkdtemp(prefix="tray-session-")
         # Xvfb picks a free display and reports it on the descriptor.
+        screen = "%dx%dx24" % (SCREEN_WIDTH, SCREEN_HEIGHT)
         display = self._spawn_reporting(
-            lambda fd: ["Xvfb", "-displayfd", str(fd), "-nolisten", "tcp", "-screen", "0", "640x480x24"])
+            lambda fd: ["Xvfb", "-displayfd", str(fd), "-nolisten", "tcp", "-screen", "0", screen])
         self.env["DISPLAY"] = ":" + display
 
         config = os.path.join(self._dir, "session.conf")
@@ -137,6 +193,42 @@ class HeadlessSession:
         self.env["NO_AT_BRIDGE"] = "1"
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env["GDK_BACKEND"] = "x11"
+        if self.panel_theme:
+            self._start_panel()
+
+    def _start_panel(self):
+        home = os.path.join(self._dir, "panel-home")
+        channels = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
+        os.makedirs(channels)
+        with open(os.path.join(channels, "xfce4-panel.xml"), "w") as f:
+            f.write(PANEL_CONFIG)
+        runtime = os.path.join(home, "runtime")
+        os.mkdir(runtime, 0o700)
+        env = dict(self.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                   XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_DATA_HOME=os.path.join(home, ".local/share"),
+                   XDG_RUNTIME_DIR=runtime, GTK_THEME=self.panel_theme)
+        log = open(os.path.join(self._dir, "panel.log"), "wb")
+        bus = connect(self.env)
+        try:
+            # The private bus starts no services: the panel's settings daemon
+            # is started by hand, before the panel asks it for its layout.
+            self._spawn_group([xfconfd_path()], env, log)
+            if not _wait_for_owner(bus, "org.xfce.Xfconf", 20):
+                raise ProbeError("xfconfd did not start")
+            self._spawn_group(["xfce4-panel", "--disable-wm-check"], env, log)
+            if not _wait_for_owner(bus, WATCHER_NAME, 20):
+                raise ProbeError("xfce4-panel did not start its status tray")
+        finally:
+            log.close()
+            bus.close_sync(None)
+
+    def _spawn_group(self, argv, env, log):
+        # In a process group of its own: the panel runs its tray plugin in a
+        # wrapper process, which goes with it.
+        process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                   start_new_session=True)
+        process.group = True
+        self._processes.append(process)
 
     def _spawn_reporting(self, make_argv):
         """Starts a server that writes one line (where to reach it) to the
@@ -183,16 +275,48 @@ def _read_line(fd, seconds):
 
 
 def stop(process, seconds=5):
-    """Ends a child process: SIGTERM, then SIGKILL; always reaps it."""
+    """Ends a child process (with its process group when it leads one):
+    SIGTERM, then SIGKILL; always reaps it."""
+    group = getattr(process, "group", False)
+
+    def send(sig):
+        try:
+            if group:
+                os.killpg(process.pid, sig)
+            else:
+                process.send_signal(sig)
+        except ProcessLookupError:
+            pass
+
     if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
+        send(signal.SIGTERM)
         try:
             process.wait(seconds)
         except subprocess.TimeoutExpired:
-            process.kill()
+            send(signal.SIGKILL)
             process.wait()
+    if group:
+        send(signal.SIGKILL)  # what the leader left behind
     if process.stdout:
         process.stdout.close()
+
+
+def _wait_for_owner(bus, name, seconds):
+    def owned():
+        (has,) = _call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "NameHasOwner", GLib.Variant("(s)", (name,)), "(b)")
+        return has
+    return bool(_poll(owned, seconds))
+
+
+def screenshot(env, path, panel_only=False):
+    """Writes the screen of env's display (or only the panel's strip) to path
+    as PNG."""
+    crop = ["-crop", "%dx%d+0+0" % (SCREEN_WIDTH, PANEL_HEIGHT), "+repage"] if panel_only else []
+    result = subprocess.run(["import", "-window", "root"] + crop + ["png:" + path], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise ProbeError("import failed: " + result.stderr.strip())
 
 
 # ---------------------------------------------------------------- watcher
@@ -421,7 +545,11 @@ def main(argv):
     parser = argparse.ArgumentParser(description="StatusNotifier tray probe for tests")
     commands = parser.add_subparsers(dest="command", required=True)
     session = commands.add_parser("session")
+    session.add_argument("--panel", metavar="THEME")
     session.add_argument("argv", nargs=argparse.REMAINDER)
+    shot = commands.add_parser("screenshot")
+    shot.add_argument("path")
+    shot.add_argument("--panel", action="store_true")
     commands.add_parser("watch")
     commands.add_parser("items")
     for name in ("menu", "click", "wait-label"):
@@ -437,8 +565,11 @@ def main(argv):
             command = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
             if not command:
                 parser.error("session needs a command")
-            with HeadlessSession() as headless:
+            with HeadlessSession(args.panel) as headless:
                 return subprocess.call(command, env=headless.env)
+        if args.command == "screenshot":
+            screenshot(os.environ, args.path, args.panel)
+            return 0
         if args.command == "watch":
             run_watcher(os.environ.get("DBUS_SESSION_BUS_ADDRESS"))
             return 0
