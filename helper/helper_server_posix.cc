@@ -153,7 +153,7 @@ void serveNextConnection(int listenFd, const HelperServices& services) {
 int runHelperServer(const std::string& socketPath, const std::string& logPath) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
-  LogFunction log = fileLogger(logPath);
+  LogFunction log = fileLogger(logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(socketPath, log);
   if (!listener) return 1;
