@@ -31,11 +31,11 @@ std::string formatLogLine(std::string_view message, std::chrono::system_clock::t
   return line;
 }
 
-void appendLogLine(const std::string& path, std::string_view message) {
+void appendLogLine(const std::string& path, std::string_view message, mode_t mode) {
   const std::string line = formatLogLine(message, std::chrono::system_clock::now());
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd >= 0) {
     UniqueFd file(fd);
@@ -46,8 +46,31 @@ void appendLogLine(const std::string& path, std::string_view message) {
   writeAll(STDOUT_FILENO, line);
 }
 
-LogFunction fileLogger(std::string path) {
-  return [path = std::move(path)](std::string_view message) { appendLogLine(path, message); };
+LogFunction fileLogger(std::string path, mode_t mode) {
+  return [path = std::move(path), mode](std::string_view message) { appendLogLine(path, message, mode); };
+}
+
+std::string escapeControlCharacters(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      escaped += "\\u00";
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 0xf];
+    }
+  }
+  return escaped;
 }
 
 }  // namespace velto

@@ -1,6 +1,7 @@
 #include "common/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +52,20 @@ TEST(LogFormatTest, LineHasBracketedUtcTimestampAndRawMessage) {
   EXPECT_EQ(logTimestamp(when + milliseconds{999}), "2026-01-31T08:05:09Z");
 }
 
+TEST(LogFormatTest, PeerTextLosesOnlyItsControlCharacters) {
+  struct Case {
+    std::string_view text;
+    std::string_view escaped;
+  } cases[] = {
+      {"connected", "connected"},
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {std::string_view("\0\x01\x1f\x7f", 4), "\\u0000\\u0001\\u001f\\u007f"},
+      // Backslashes, blanks and UTF-8 (even broken) pass unchanged.
+      {"m\xC3\xBCnchen \\n \xC3", "m\xC3\xBCnchen \\n \xC3"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(escapeControlCharacters(c.text), c.escaped) << c.escaped;
+}
+
 TEST_F(LogTest, CreatesFileWithFirstLineThenAppends) {
   testing::internal::CaptureStdout();
   appendLogLine(path_, "first");
@@ -65,6 +80,18 @@ TEST_F(LogTest, CreatesFileWithFirstLineThenAppends) {
   EXPECT_TRUE(lines[1].ends_with("] second"));
   // Standard output receives the very same lines.
   EXPECT_EQ(out, lines[0] + "\n" + lines[1] + "\n");
+}
+
+TEST_F(LogTest, NewFileModeIgnoresAPermissiveUmask) {
+  const mode_t saved = ::umask(0);
+  testing::internal::CaptureStdout();
+  appendLogLine(path_, "agent");
+  appendLogLine(dir_ + "/helper.log", "helper", 0640);
+  testing::internal::GetCapturedStdout();
+  ::umask(saved);
+  EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(dir_ + "/helper.log").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 TEST_F(LogTest, UnwritableFileStillReachesStandardOutput) {

@@ -223,7 +223,7 @@ void serveNextConnection(int listenFd, HelperServices& services) {
 int runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
-  LogFunction log = fileLogger(options.logPath);
+  LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
   if (!listener) return 1;

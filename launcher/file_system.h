@@ -18,13 +18,24 @@ std::string currentDirectory();
 // too, the path comes back unchanged.
 std::string resolveSymlinks(const std::string& absolutePath);
 
+// The running program's own file with every symbolic link resolved, as the
+// system reports it (/proc/self/exe, _NSGetExecutablePath); nothing where the
+// system cannot tell. Unlike argv[0], whoever starts the launcher cannot choose it.
+std::optional<std::string> ownExecutablePath();
+
 // The user's home directory: $HOME when set and not empty, else the password
-// database entry of the real user id; nullopt when neither is known.
+// database entry of the real user id (NSHomeDirectory() on macOS); nullopt when
+// neither is known.
 std::optional<std::string> homeDirectory();
 
-// Creates `path` with every missing parent (mode 0777 before the umask). An
-// existing directory is success. On failure returns the error's full description:
-// domain, code, message and the path that failed.
+// This platform's per-user runtime directory for the main application (see
+// macRuntimeDirectoryFor, linuxRuntimeDirectoryFor); nullopt without a home.
+std::optional<std::string> runtimeDirectory();
+
+// Creates `path` with every missing parent, each new one with mode 0700 (the
+// main application's working files are the user's alone). Existing directories
+// are left as they are; an existing `path` is success. On failure returns the
+// platform's description of the error, naming the path that failed.
 std::optional<std::string> createDirectories(const std::string& path);
 
 // chdir(2); false with errno set on failure.

@@ -1,11 +1,17 @@
 // The hand-off's path and directory operations through Foundation: file URLs for
 // symbolic-link resolution, NSHomeDirectory, and NSFileManager for the runtime
-// directory, whose error description is what the launcher reports. Main thread.
+// directory, whose error description is what the launcher reports. The own path
+// comes from dyld. Main thread.
 #include "launcher/file_system.h"
 
 #import <Foundation/Foundation.h>
+#include <mach-o/dyld.h>
+#include <stdint.h>
+
+#include <vector>
 
 #include "common/strings_mac.h"
+#include "launcher/handoff.h"
 
 namespace velto::launcher {
 
@@ -17,6 +23,16 @@ std::string resolveSymlinks(const std::string& absolutePath) {
   }
 }
 
+std::optional<std::string> ownExecutablePath() {
+  uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);  // asks for the size it needs
+  std::vector<char> buffer(size + 1, '\0');
+  if (size == 0 || _NSGetExecutablePath(buffer.data(), &size) != 0) return std::nullopt;
+  std::string path(buffer.data());
+  if (path.empty() || path.front() != '/') return std::nullopt;
+  return resolveSymlinks(path);
+}
+
 std::optional<std::string> homeDirectory() {
   @autoreleasepool {
     NSString* home = NSHomeDirectory();
@@ -25,13 +41,20 @@ std::optional<std::string> homeDirectory() {
   }
 }
 
+std::optional<std::string> runtimeDirectory() {
+  std::optional<std::string> home = homeDirectory();
+  if (!home) return std::nullopt;
+  return macRuntimeDirectoryFor(*home);
+}
+
 std::optional<std::string> createDirectories(const std::string& path) {
   @autoreleasepool {
     NSURL* url = [NSURL fileURLWithPath:toNSString(path) isDirectory:YES];
     NSError* error = nil;
+    // The attributes apply to every directory the call creates, not to existing ones.
     if ([NSFileManager.defaultManager createDirectoryAtURL:url
                                withIntermediateDirectories:YES
-                                                attributes:nil
+                                                attributes:@{NSFilePosixPermissions : @0700}
                                                      error:&error]) {
       return std::nullopt;
     }

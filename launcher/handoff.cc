@@ -48,12 +48,19 @@ std::string appendComponent(std::string_view directory, std::string_view name) {
   return result;
 }
 
-std::string runtimeDirectoryFor(std::string_view home) {
+std::string macRuntimeDirectoryFor(std::string_view home) {
   std::string path(withoutTrailingSlashes(home));
   for (std::string_view component : {"Library", "Application Support", "veltoVpn", "runtime"}) {
     path = appendComponent(path, component);
   }
   return path;
+}
+
+std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome, std::string_view home) {
+  std::string path = xdgDataHome && xdgDataHome->starts_with('/')
+                         ? std::string(withoutTrailingSlashes(*xdgDataHome))
+                         : appendComponent(appendComponent(withoutTrailingSlashes(home), ".local"), "share");
+  return appendComponent(appendComponent(path, "veltovpn"), "runtime");
 }
 
 std::vector<std::string> forwardedArguments(std::string_view mainBinary,

@@ -3,6 +3,7 @@
 // receives. No file system access here; any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,8 +36,13 @@ std::string parentDirectory(std::string_view path);
 // `directory` + "/" + `name`, without doubling the slash after "/".
 std::string appendComponent(std::string_view directory, std::string_view name);
 
-// home + Library/Application Support/veltoVpn/runtime.
-std::string runtimeDirectoryFor(std::string_view home);
+// The runtime directory on macOS: home + Library/Application Support/veltoVpn/runtime.
+std::string macRuntimeDirectoryFor(std::string_view home);
+
+// The runtime directory on Linux: $XDG_DATA_HOME/veltovpn/runtime when
+// `xdgDataHome` is an absolute path, else home + .local/share/veltovpn/runtime
+// (a relative or empty value is ignored, as the XDG base-directory rules ask).
+std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome, std::string_view home);
 
 // The argument vector for the main binary: its own path, the launcher's
 // arguments from the second onwards, then "--path=" + executableDirectory and

@@ -84,11 +84,27 @@ TEST(HandoffTest, PathComputations) {
   EXPECT_EQ(parentDirectory("/L"), "/");
   EXPECT_EQ(parentDirectory("/"), "/");
 
-  EXPECT_EQ(runtimeDirectoryFor("/Users/u"),
+  EXPECT_EQ(macRuntimeDirectoryFor("/Users/u"),
             "/Users/u/Library/Application Support/veltoVpn/runtime");
-  EXPECT_EQ(runtimeDirectoryFor("/Users/u/"),
+  EXPECT_EQ(macRuntimeDirectoryFor("/Users/u/"),
             "/Users/u/Library/Application Support/veltoVpn/runtime");
-  EXPECT_EQ(runtimeDirectoryFor("/"), "/Library/Application Support/veltoVpn/runtime");
+  EXPECT_EQ(macRuntimeDirectoryFor("/"), "/Library/Application Support/veltoVpn/runtime");
+}
+
+TEST(HandoffTest, LinuxRuntimeDirectoryFollowsXdgDataHome) {
+  struct Case {
+    std::optional<std::string_view> xdgDataHome;
+    std::string_view home;
+    std::string_view expected;
+  } cases[] = {
+      {std::nullopt, "/home/u", "/home/u/.local/share/veltovpn/runtime"},
+      {"", "/home/u/", "/home/u/.local/share/veltovpn/runtime"},
+      {"/data/u/", "/home/u", "/data/u/veltovpn/runtime"},
+      {"relative/share", "/home/u", "/home/u/.local/share/veltovpn/runtime"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(linuxRuntimeDirectoryFor(c.xdgDataHome, c.home), c.expected) << c.xdgDataHome.value_or("(unset)");
+  }
 }
 
 class FileSystemTest : public ::testing::Test {
@@ -132,7 +148,7 @@ TEST_F(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
 }
 
 TEST_F(FileSystemTest, CreateDirectories) {
-  const std::string runtime = runtimeDirectoryFor(dir_ + "/home");
+  const std::string runtime = linuxRuntimeDirectoryFor(std::nullopt, dir_ + "/home");
   EXPECT_EQ(createDirectories(runtime), std::nullopt);
   EXPECT_TRUE(fs::is_directory(runtime));
   std::ofstream(runtime + "/keep") << "x";
@@ -142,13 +158,11 @@ TEST_F(FileSystemTest, CreateDirectories) {
   std::ofstream(dir_ + "/runtime") << "in the way";
   std::optional<std::string> error = createDirectories(dir_ + "/runtime");
   ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error,
-            "Error Domain=NSPOSIXErrorDomain Code=17 \"File exists\" UserInfo={NSFilePath=" + dir_ +
-                "/runtime}");
+  EXPECT_EQ(*error, dir_ + "/runtime: File exists");
 
   error = createDirectories(dir_ + "/runtime/below/deeper");
   ASSERT_TRUE(error.has_value());
-  EXPECT_NE(error->find("Code=20 \"Not a directory\""), std::string::npos) << *error;
+  EXPECT_EQ(*error, dir_ + "/runtime/below/deeper: Not a directory");
 }
 
 TEST(HomeDirectoryTest, EnvironmentFirstThenPasswordDatabase) {

@@ -18,25 +18,28 @@ int VeltoVpnLauncher::main(int argc, char** argv) {
 }
 
 int handOff(const std::vector<std::string>& args) {
-  // Fixed before the chdir below: a relative argv[0] names a file relative to
-  // where the launcher was started.
+  // The system's word on where the launcher lies: started through PATH, argv[0]
+  // is a bare name that the working directory would turn into someone else's
+  // file. argv[0] only serves where the system gives nothing; it is then fixed
+  // before the chdir below, as a relative one names a file relative to where
+  // the launcher was started.
+  std::optional<std::string> ownPath = ownExecutablePath();
   std::string launcherPath =
-      resolveSymlinks(absoluteAgainst(currentDirectory(), launcherName(args)));
+      ownPath ? *ownPath : resolveSymlinks(absoluteAgainst(currentDirectory(), launcherName(args)));
   std::string executableDirectory = parentDirectory(launcherPath);
   std::string mainBinary = appendComponent(executableDirectory, kMainBinaryName);
 
-  std::optional<std::string> home = homeDirectory();
-  if (!home) {
+  std::optional<std::string> runtime = runtimeDirectory();
+  if (!runtime) {
     fputs("[launcher] create runtime dir failed: no home directory for this user\n", stderr);
     return kExitRuntimeDirectory;
   }
-  std::string runtimeDirectory = runtimeDirectoryFor(*home);
-  if (std::optional<std::string> error = createDirectories(runtimeDirectory)) {
+  if (std::optional<std::string> error = createDirectories(*runtime)) {
     std::string line = "[launcher] create runtime dir failed: " + *error + "\n";
     fputs(line.c_str(), stderr);
     return kExitRuntimeDirectory;
   }
-  if (!changeDirectory(runtimeDirectory)) {
+  if (!changeDirectory(*runtime)) {
     perror("[launcher] chdir");
     return kExitChangeDirectory;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/io.h"
+#include "common/peer_uid.h"
 #include "common/unique_fd.h"
 #include "menubar/line_splitter.h"
 #include "menubar/paths.h"
@@ -45,6 +46,20 @@ MenuPicture pictureFor(const MenubarController::State& state) {
 }
 
 std::string killSwitchTitle(bool on) { return on ? "Kill-switch: ON" : "Kill-switch: OFF"; }
+
+// Connection thread: whether the bridge at the other end of `fd` runs as this
+// user. Whoever else listens at the path (it may be a shared one) must never see
+// the user's commands nor drive the menu. `logged` keeps the refusal to one line.
+bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& log, bool& logged) {
+  std::optional<uid_t> owner = peerUid(fd);
+  if (owner && *owner == ::geteuid()) return true;
+  if (!logged) {
+    logged = true;
+    log(owner ? "bridge at " + path + " belongs to uid " + std::to_string(*owner) + ", not to this user"
+              : "bridge at " + path + ": its owner cannot be told: " + errnoText(errno));
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -212,8 +227,8 @@ void MenubarController::handleLine(std::string_view line) {
     services_.application.postToMain([weak] {
       if (auto self = weak.lock()) (*self)->refreshMenu();
     });
-    services_.log("status: " + stored.st + " ks=" + (stored.ks ? "true" : "false") +
-                  " rid=" + stored.rid.value_or("-"));
+    services_.log("status: " + escapeControlCharacters(stored.st) + " ks=" + (stored.ks ? "true" : "false") +
+                  " rid=" + escapeControlCharacters(stored.rid.value_or("-")));
   } else if (std::holds_alternative<MenubarFrame::HideApp>(value)) {
     services_.application.postToMain([weak] {
       auto self = weak.lock();
@@ -227,7 +242,7 @@ void MenubarController::handleLine(std::string_view line) {
       }
     });
   } else if (auto* unknown = std::get_if<MenubarFrame::Unknown>(&value)) {
-    services_.log("unknown server-side type: " + unknown->type);
+    services_.log("unknown server-side type: " + escapeControlCharacters(unknown->type));
   } else if (std::holds_alternative<MenubarFrame::Invalid>(value)) {
     logInvalidLine(line);
   }
@@ -235,7 +250,8 @@ void MenubarController::handleLine(std::string_view line) {
 }
 
 void MenubarController::logInvalidLine(std::string_view line) {
-  services_.log("invalid line (first 120B): " + firstCharacters(line, kInvalidLineCharacters));
+  services_.log("invalid line (first 120B): " +
+                escapeControlCharacters(firstCharacters(line, kInvalidLineCharacters)));
 }
 
 // ---------------------------------------------------------------- connection
@@ -251,6 +267,7 @@ bool MenubarController::pause(std::chrono::seconds delay) {
 
 void MenubarController::connectionTask() {
   const std::string& path = services_.socketPath;
+  bool foreignBridgeLogged = false;
   for (;;) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd) {
@@ -272,7 +289,8 @@ void MenubarController::connectionTask() {
     // An empty path would name Linux's abstract namespace: treat it as the
     // failed attempt it is everywhere else.
     if (!path.empty() &&
-        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        bridgeRunsAsThisUser(fd.get(), path, services_.log, foreignBridgeLogged)) {
       pumpConnection(fd.release());
       return;
     }

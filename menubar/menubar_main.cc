@@ -2,10 +2,15 @@
 // together. Main thread.
 #include "menubar/menubar_main.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <string>
 
+#include "common/io.h"
 #include "common/log.h"
+#include "common/private_directory.h"
 #include "menubar/menubar_controller.h"
 #include "menubar/paths.h"
 #include "menubar/platform.h"
@@ -19,9 +24,21 @@ int VeltoMenubarMain::main() {
   // failed writes are handled where they happen.
   std::signal(SIGPIPE, SIG_IGN);
 
+  // The socket and the log both live in the private directory; without one the
+  // agent could only talk to, or write for, whoever owns the place it would use.
+  // Standard output alone hears why.
+  const PrivateDirectory& directory = privateDirectory();
+  if (!directory.path) {
+    const auto now = std::chrono::system_clock::now();
+    for (const std::string& line : directory.skipped) writeAll(STDOUT_FILENO, formatLogLine(line, now));
+    writeAll(STDOUT_FILENO, formatLogLine("FATAL: no private directory for the bridge socket", now));
+    return 1;
+  }
+
   MenubarPlatform platform = createMenubarPlatform();
   platform.application->setAccessoryPolicy();
   menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + SOCKET_PATH() + ")");
+  for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 
   auto controller = std::make_unique<MenubarController>(MenubarController::Services{

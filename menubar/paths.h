@@ -10,11 +10,11 @@
 
 namespace velto {
 
-// The per-user temporary directory + "veltovpn-menubar.sock".
+// The private directory (ProcessInfo::temporaryDirectory) + "veltovpn-menubar.sock".
 std::string defaultSocketPathFor(const ProcessInfo& process);
 // VELTOVPN_MENUBAR_SOCKET when set (even to the empty string), else the default.
 std::string socketPathFor(const ProcessInfo& process);
-// The per-user temporary directory + "veltovpn-menubar.log".
+// The private directory (ProcessInfo::temporaryDirectory) + "veltovpn-menubar.log".
 std::string logPathFor(const ProcessInfo& process);
 // VELTOVPN_MENUBAR_ICON_DIR when set and non-empty; else the directory
 // Resources/menubar beside the directory that holds the executable; else "".

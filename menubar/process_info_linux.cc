@@ -1,12 +1,12 @@
-// ProcessInfo for Linux: the process environment, /proc/self/exe and $TMPDIR.
-// Any thread.
+// ProcessInfo for Linux: the process environment, /proc/self/exe and the
+// private directory. Any thread.
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "menubar/platform.h"
-
 #include "common/no_destructor.h"
+#include "common/private_directory.h"
+#include "menubar/platform.h"
 
 namespace velto {
 
@@ -27,13 +27,8 @@ class LinuxProcessInfo final : public ProcessInfo {
     return std::string(buffer, static_cast<size_t>(n));
   }
 
-  std::string temporaryDirectory() const override {
-    std::string dir = environmentValue("TMPDIR").value_or("");
-    if (dir.empty()) return "/tmp/";
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (dir != "/") dir += '/';
-    return dir;
-  }
+  // REQUIRES: privateDirectory() found one (the agent ends at start otherwise).
+  std::string temporaryDirectory() const override { return privateDirectory().path.value_or("/tmp/"); }
 };
 
 }  // namespace

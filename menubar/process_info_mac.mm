@@ -1,10 +1,11 @@
 // ProcessInfo on macOS: NSProcessInfo's environment, the main bundle's executable
-// and NSTemporaryDirectory. Any thread.
+// and the private directory (NSTemporaryDirectory). Any thread.
 #include "menubar/platform.h"
 
 #import <Foundation/Foundation.h>
 
 #include "common/no_destructor.h"
+#include "common/private_directory.h"
 #include "common/strings_mac.h"
 
 namespace velto {
@@ -29,14 +30,8 @@ class MacProcessInfo final : public ProcessInfo {
     }
   }
 
-  std::string temporaryDirectory() const override {
-    @autoreleasepool {
-      std::string dir = fromNSString(NSTemporaryDirectory());
-      if (dir.empty()) return "/tmp/";
-      if (dir.back() != '/') dir += '/';
-      return dir;
-    }
-  }
+  // REQUIRES: privateDirectory() found one (the agent ends at start otherwise).
+  std::string temporaryDirectory() const override { return privateDirectory().path.value_or("/tmp/"); }
 };
 
 }  // namespace

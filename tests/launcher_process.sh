@@ -31,12 +31,20 @@ chmod +x "$macos/veltoVpn-bin"
 export HOME="$tmp/home"
 export VELTO_TEST_MARKER="kept as it was"
 export VELTO_TEST_REPORT="$report"
+unset XDG_DATA_HOME
 mkdir -p "$HOME"
-runtime="$HOME/Library/Application Support/veltoVpn/runtime"
+runtime="$HOME/.local/share/veltovpn/runtime"
 
 fail() {
   echo "FAIL ($case_name): $*" >&2
   exit 1
+}
+
+# What the main binary reports when started from the runtime directory with
+# the arguments given (its own path first).
+started_with() {
+  printf 'pid=%s\ncwd=%s\nmarker=kept as it was\nhome=%s' "$pid" "$runtime" "$HOME"
+  printf '\narg=%s' "$@"
 }
 
 expect_report() {
@@ -62,19 +70,15 @@ run_launcher() {
 
 case "$case_name" in
   handoff)
+    # Under a umask that would leave new directories open to everyone.
     cd "$tmp"
+    umask 000
     run_launcher "$macos/VeltoVpnLauncher" "a document.txt" --unknown-switch
     [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
     [ -z "$err" ] || fail "unexpected standard error: $err"
-    expect_report "pid=$pid
-cwd=$runtime
-marker=kept as it was
-home=$HOME
-arg=$macos/veltoVpn-bin
-arg=a document.txt
-arg=--unknown-switch
-arg=--path=$macos
-arg=--res-mode=bundle"
+    [ "$(stat -c %a "$runtime")" = 700 ] || fail "runtime directory has mode $(stat -c %a "$runtime")"
+    expect_report "$(started_with "$macos/veltoVpn-bin" "a document.txt" --unknown-switch \
+      "--path=$macos" --res-mode=bundle)"
     ;;
   relative-symlink)
     # Started through a relative symbolic link elsewhere, with the runtime
@@ -85,21 +89,29 @@ arg=--res-mode=bundle"
     cd "$tmp/links"
     run_launcher ./velto --res-mode=dev
     [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
-    expect_report "pid=$pid
-cwd=$runtime
-marker=kept as it was
-home=$HOME
-arg=$macos/veltoVpn-bin
-arg=--res-mode=dev
-arg=--path=$macos"
+    expect_report "$(started_with "$macos/veltoVpn-bin" --res-mode=dev "--path=$macos")"
     [ "$(cat "$runtime/keep")" = keep ] || fail "the runtime directory's contents changed"
+    ;;
+  through-path)
+    # Started by name through PATH (as the installed command is), from a
+    # directory that holds a file named like the main binary.
+    mkdir -p "$tmp/bin" "$tmp/trap"
+    ln -s "$macos/VeltoVpnLauncher" "$tmp/bin/veltovpn"
+    printf '#!/bin/sh\necho planted >"$VELTO_TEST_REPORT"\n' >"$tmp/trap/veltoVpn-bin"
+    chmod +x "$tmp/trap/veltoVpn-bin"
+    export XDG_DATA_HOME="$tmp/data"
+    runtime="$XDG_DATA_HOME/veltovpn/runtime"
+    cd "$tmp/trap"
+    PATH="$tmp/bin:$PATH" run_launcher veltovpn
+    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
+    expect_report "$(started_with "$macos/veltoVpn-bin" "--path=$macos" --res-mode=bundle)"
     ;;
   runtime-is-a-file)
     mkdir -p "$(dirname "$runtime")"
     echo "in the way" >"$runtime"
     run_launcher "$macos/VeltoVpnLauncher"
     [ "$status" -eq 111 ] || fail "exit status $status, expected 111"
-    [[ "$err" == "[launcher] create runtime dir failed: "*"$runtime"* ]] || fail "stderr: $err"
+    [ "$err" = "[launcher] create runtime dir failed: $runtime: File exists" ] || fail "stderr: $err"
     [ ! -e "$report" ] || fail "the main binary was started"
     ;;
   chdir-fails)

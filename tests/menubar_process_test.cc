@@ -1,12 +1,15 @@
 // The real veltovpn-menubar program against a bridge played by this test, on a
 // machine without a display: connection, lines, end of stream, path limits and
-// icon files, all read back from the agent's log file.
+// icon files, all read back from the agent's log file; and, as root, the agent
+// among other local users (its directory, its bridge, its log).
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -48,8 +52,34 @@ const std::string kNoTray = MENUBAR_BUILT_WITH_TRAY ? "no display \u2014 running
                                                     : "built without a tray \u2014 running without a tray icon";
 const std::string kEof = "bridge socket EOF \u2014 parent .app exited";
 
+// The other local users of the tests that need root: a stranger (nobody) and the
+// user whose agent runs. The latter differs between concurrent test runs, which
+// share /tmp/veltovpn-<uid>.
+constexpr uid_t kStranger = 65534;
+const uid_t kUser = 60000 + static_cast<uid_t>(::getpid() % 5000);
+
 void writeFile(const fs::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs `work` in a child process that has become `uid` (group `uid`, no other
+// groups); true when it returned true.
+bool runAs(uid_t uid, const std::function<bool()>& work) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    bool ok = ::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
+              work();
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class TempDir {
@@ -72,12 +102,37 @@ class Bridge {
   ~Bridge() { ::unlink(path_.c_str()); }
   void listen() {
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(path_.size(), sizeof address.sun_path);
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    sockaddr_un address = this->address();
     ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << errnoText(errno);
     ASSERT_EQ(::listen(listener_.get(), 4), 0);
+  }
+  // Like listen(), but the socket is bound and set listening by `uid`, who then
+  // owns the socket file (open to everyone) and is the peer a connecting agent sees.
+  void listenAs(uid_t uid) {
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address = this->address();
+    int fd = listener_.get();
+    ASSERT_TRUE(runAs(uid, [&] {
+      return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+             ::chmod(address.sun_path, 0777) == 0 && ::listen(fd, 4) == 0;
+    }));
+  }
+  // Stops listening and removes the socket file.
+  void stop() {
+    listener_.reset();
+    ::unlink(path_.c_str());
+  }
+  // Whether an agent is waiting to be accepted.
+  bool pending() {
+    pollfd p{listener_.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  }
+  // Waits for the accepted agent to close its end; true when it did.
+  bool closedByPeer() {
+    pollfd p{peer_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kPatience).count())) != 1) return false;
+    char byte;
+    return ::read(peer_.get(), &byte, 1) == 0;
   }
   void accept() {
     pollfd p{listener_.get(), POLLIN, 0};
@@ -90,29 +145,52 @@ class Bridge {
   void close() { peer_.reset(); }
 
  private:
+  sockaddr_un address() const {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    EXPECT_LT(path_.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path_.c_str(), std::min(path_.size() + 1, sizeof address.sun_path));
+    return address;
+  }
+
   std::string path_;
   UniqueFd listener_;
   UniqueFd peer_;
+};
+
+struct AgentOptions {
+  bool closedStdout = false;
+  // Runs the agent as this user (uid and gid), who then owns its directory.
+  std::optional<uid_t> user;
+  // TMPDIR names the agent's own directory; else the agent finds its own.
+  bool tmpdirIsOwnDirectory = true;
+  // Called with the agent's directory before the agent starts.
+  std::function<void(const std::string&)> prepare;
 };
 
 // One run of the agent, with its own temporary directory (and so its own log).
 class Agent {
  public:
   // `environment` is added to this process's environment, from which every
-  // display, bus and agent variable has been removed.
-  explicit Agent(std::map<std::string, std::string> environment, bool closedStdout = false) {
+  // display, bus, directory and agent variable has been removed.
+  explicit Agent(std::map<std::string, std::string> environment, AgentOptions options = {}) {
     std::vector<std::string> entries;
     for (char** e = environ; *e; ++e) {
       std::string entry = *e;
       std::string name = entry.substr(0, entry.find('='));
-      if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "TMPDIR" || name == "DBUS_SESSION_BUS_ADDRESS" ||
-          name.rfind("VELTOVPN_", 0) == 0) {
+      if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "TMPDIR" || name == "XDG_RUNTIME_DIR" ||
+          name == "DBUS_SESSION_BUS_ADDRESS" || name.rfind("VELTOVPN_", 0) == 0) {
         continue;
       }
       entries.push_back(entry);
     }
-    entries.push_back("TMPDIR=" + dir_.path());
+    if (options.tmpdirIsOwnDirectory) entries.push_back("TMPDIR=" + dir_.path());
     for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+    if (options.user) {
+      EXPECT_EQ(::chown(dir_.path().c_str(), *options.user, *options.user), 0);
+    }
+    if (options.prepare) options.prepare(dir_.path());
+    const bool closedStdout = options.closedStdout;
     std::vector<char*> envp;
     for (std::string& entry : entries) envp.push_back(entry.data());
     envp.push_back(nullptr);
@@ -125,12 +203,20 @@ class Agent {
       EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
       posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     } else {
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 1, stdoutPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     std::string stderrPath = dir_.path() + "/stderr";
     posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    char* argv[] = {const_cast<char*>(MENUBAR_BINARY), nullptr};
-    EXPECT_EQ(::posix_spawn(&pid_, MENUBAR_BINARY, &actions, nullptr, argv, envp.data()), 0);
+    std::vector<std::string> args;
+    if (options.user) {
+      const std::string id = std::to_string(*options.user);
+      args = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+    }
+    args.push_back(MENUBAR_BINARY);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
     if (closedStdout) {
       ::close(pipeFds[0]);
@@ -146,11 +232,13 @@ class Agent {
   }
 
   const std::string& dir() const { return dir_.path(); }
+  std::string stdoutPath() const { return dir_.path() + "/stdout"; }
 
-  // The messages of the log so far; fails the test on a malformed line.
-  std::vector<std::string> log() const {
+  // The messages of the log so far (the one in the agent's own directory unless
+  // `path` says otherwise); fails the test on a malformed line.
+  std::vector<std::string> log(std::string path = "") const {
     static const std::regex kLine(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (.*))");
-    std::ifstream in(dir_.path() + "/veltovpn-menubar.log");
+    std::ifstream in(path.empty() ? dir_.path() + "/veltovpn-menubar.log" : path);
     std::vector<std::string> messages;
     std::string line;
     while (std::getline(in, line)) {
@@ -165,9 +253,9 @@ class Agent {
   }
 
   // Waits until `message` is in the log.
-  bool waitForLog(const std::string& message) const {
+  bool waitForLog(const std::string& message, const std::string& path = "") const {
     return waitUntil([&] {
-      auto lines = log();
+      auto lines = log(path);
       return std::find(lines.begin(), lines.end(), message) != lines.end();
     });
   }
@@ -183,12 +271,7 @@ class Agent {
 
   bool running() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
 
-  std::string stderrText() const {
-    std::ifstream in(dir_.path() + "/stderr");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string stderrText() const { return readFile(dir_.path() + "/stderr"); }
 
  private:
   template <typename Predicate>
@@ -239,7 +322,9 @@ struct ConnectedRun {
 TEST(MenubarProcess, WaitsForTheBridgeThenEndsWithIt) {
   TempDir sockets;
   std::string path = sockets.path() + "/bridge.sock";
-  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}}, /*closedStdout=*/true);
+  AgentOptions options;
+  options.closedStdout = true;
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}}, options);
   ASSERT_TRUE(agent.waitForLog(kStartPrefix + path + ")"));
   Bridge bridge(path);
   ASSERT_NO_FATAL_FAILURE(bridge.listen());
@@ -262,6 +347,7 @@ TEST(MenubarProcess, EveryKindOfLine) {
   ASSERT_NO_FATAL_FAILURE(run.start());
   std::string invalid(300, 'x');
   run.bridge.send(
+      "{\"type\":\"status\",\"status\":\"up\\nforged\",\"relayId\":\"a\\u0007b\"}\n"
       "{\"type\":\"status\",\"status\":\"connected\","
       "\"killSwitch\":true,\"relayId\":\"se-1\"}\n"
       "{\"type\":\"hide-app\"}\n{\"type\":\"ping\"}\n\n{\"type\":"
@@ -282,6 +368,8 @@ TEST(MenubarProcess, EveryKindOfLine) {
   log.erase(hideApp);
   EXPECT_EQ(log, (std::vector<std::string>{
                      "connected to bridge at " + run.path,
+                     // Text from the bridge cannot start a line of its own.
+                     "status: up\\nforged ks=false rid=a\\u0007b",
                      "status: connected ks=true rid=se-1",
                      "unknown server-side type: reboot",
                      "invalid line (first 120B): " + std::string(120, 'x'),
@@ -382,6 +470,105 @@ TEST(MenubarProcess, IconFilesAndFallback) {
     expected.push_back(kEof);
     EXPECT_EQ(run.agent->log(), expected);
   }
+}
+
+TEST(MenubarProcess, PlantedLogLinkIsNotFollowed) {
+  TempDir elsewhere;
+  const std::string precious = elsewhere.path() + "/precious";
+  writeFile(precious, "mine\n");
+  AgentOptions options;
+  options.prepare = [&](const std::string& dir) { fs::create_symlink(precious, dir + "/veltovpn-menubar.log"); };
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", ""}}, options);
+  // Standard output still hears the start line; the linked file gets nothing.
+  ASSERT_TRUE(agent.waitForLog(kStartPrefix + ")", agent.stdoutPath())) << agent.stderrText();
+  EXPECT_EQ(readFile(precious), "mine\n");
+  EXPECT_TRUE(fs::is_symlink(agent.dir() + "/veltovpn-menubar.log"));
+}
+
+// The tests below run the agent as another user and play a stranger; only root can.
+#define SKIP_UNLESS_ROOT()                                                     \
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as other users"; \
+  if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/setpriv"
+
+TEST(MenubarProcess, PrivateDirectoryIsNeverAnotherUsers) {
+  SKIP_UNLESS_ROOT();
+  const std::string fallback = "/tmp/veltovpn-" + std::to_string(kUser);
+  fs::remove_all(fallback);
+  AgentOptions options;
+  options.user = kUser;
+  options.tmpdirIsOwnDirectory = false;
+  {
+    // Neither XDG_RUNTIME_DIR nor TMPDIR: the agent makes its own directory.
+    Agent agent({}, options);
+    ASSERT_TRUE(agent.waitForLog(kStartPrefix + fallback + "/veltovpn-menubar.sock)", fallback + "/veltovpn-menubar.log"))
+        << agent.stderrText();
+    struct stat info;
+    ASSERT_EQ(::lstat(fallback.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(info.st_uid, kUser);
+    ASSERT_EQ(::lstat((fallback + "/veltovpn-menubar.log").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+  }
+  fs::remove_all(fallback);
+
+  // A stranger got there first, with a bridge at the agent's default path, and
+  // owns the runtime directory named to the agent; /tmp is open to everyone.
+  TempDir strangers;
+  ASSERT_EQ(::chown(strangers.path().c_str(), kStranger, kStranger), 0);
+  ASSERT_TRUE(runAs(kStranger, [&] { return ::mkdir(fallback.c_str(), 0777) == 0; }));
+  Bridge trap(fallback + "/veltovpn-menubar.sock");
+  ASSERT_NO_FATAL_FAILURE(trap.listenAs(kStranger));
+  Agent agent({{"XDG_RUNTIME_DIR", strangers.path()}, {"TMPDIR", "/tmp"}}, options);
+  EXPECT_EQ(agent.waitForExit(), 1) << agent.stderrText();
+  EXPECT_EQ(agent.log(agent.stdoutPath()),
+            (std::vector<std::string>{
+                "private directory: skipped XDG_RUNTIME_DIR=" + strangers.path() + ": belongs to uid 65534, not to this user",
+                "private directory: skipped TMPDIR=/tmp: belongs to uid 0, not to this user",
+                "private directory: skipped " + fallback + ": belongs to uid 65534, not to this user",
+                "FATAL: no private directory for the bridge socket",
+            }));
+  EXPECT_FALSE(trap.pending()) << "the agent called the stranger's bridge";
+  std::vector<std::string> left;
+  for (const std::string& dir : {fallback, strangers.path()}) {
+    for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{fallback + "/veltovpn-menubar.sock"});
+  trap.stop();
+  fs::remove_all(fallback);
+}
+
+TEST(MenubarProcess, ForeignBridgeIsRefusedWhileTheRightOneConnects) {
+  SKIP_UNLESS_ROOT();
+  TempDir sockets;  // a shared place, where anyone may listen
+  ASSERT_EQ(::chmod(sockets.path().c_str(), 01777), 0);
+  const std::string path = sockets.path() + "/bridge.sock";
+  auto foreign = std::make_unique<Bridge>(path);
+  ASSERT_NO_FATAL_FAILURE(foreign->listenAs(kStranger));
+  AgentOptions options;
+  options.user = kUser;
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}}, options);
+  // Every attempt is closed at once, and the agent keeps trying.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ASSERT_NO_FATAL_FAILURE(foreign->accept());
+    EXPECT_TRUE(foreign->closedByPeer()) << "attempt " << attempt;
+  }
+  foreign->stop();
+  foreign.reset();
+  Bridge right(path);
+  ASSERT_NO_FATAL_FAILURE(right.listenAs(kUser));
+  ASSERT_NO_FATAL_FAILURE(right.accept());
+  ASSERT_TRUE(agent.waitForLog("connected to bridge at " + path)) << agent.stderrText();
+  right.send("{\"type\":\"status\",\"status\":\"connected\"}\n");
+  ASSERT_TRUE(agent.waitForLog("status: connected ks=false rid=-"));
+  right.close();
+  EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
+  EXPECT_EQ(afterStart(agent.log()), (std::vector<std::string>{
+                                         "bridge at " + path + " belongs to uid 65534, not to this user",
+                                         "connected to bridge at " + path,
+                                         "status: connected ks=false rid=-",
+                                         kEof,
+                                     }));
 }
 
 }  // namespace

@@ -114,6 +114,7 @@ class AgentCase(unittest.TestCase):
         if self.icons:
             env["VELTOVPN_MENUBAR_ICON_DIR"] = self.icons
         env.pop("GDK_GL", None)
+        env.pop("XDG_RUNTIME_DIR", None)  # would be preferred to TMPDIR
         with open(os.path.join(self.dir, "stderr"), "wb") as stderr:
             self.agent = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=stderr)
         self.processes.append(self.agent)

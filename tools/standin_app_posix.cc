@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "common/io.h"
+#include "common/private_directory.h"
 #include "common/unique_fd.h"
 #include "tools/standin_bridge.h"
 #include "build_config.h"
@@ -189,8 +190,16 @@ int runStandin(const StandinOptions& options) {
   for (const std::string& extra : options.extra) logLine("further argument: " + extra);
   for (const std::string& problem : options.problems) logLine("ignored: " + problem);
 
+  std::optional<std::string> socketPath = bridgeSocketPath();
+  if (!getenv("VELTOVPN_MENUBAR_SOCKET")) {
+    for (const std::string& line : privateDirectory().skipped) logLine(line);
+  }
+  if (!socketPath) {
+    logLine("bridge not started: no private directory for the bridge socket");
+    return 1;
+  }
   std::string error;
-  std::unique_ptr<BridgeServer> bridge = BridgeServer::listenAt(bridgeSocketPath(), &error);
+  std::unique_ptr<BridgeServer> bridge = BridgeServer::listenAt(*socketPath, &error);
   if (!bridge) {
     logLine("bridge not started: " + error);
     return 1;
@@ -239,10 +248,13 @@ int runStandin(const StandinOptions& options) {
       }
     }
     if (fds[1].revents & POLLIN) {
-      if (std::optional<int> fd = bridge->acceptClient()) {
+      std::string refused;
+      if (std::optional<int> fd = bridge->acceptClient(&refused)) {
         logLine("agent connected to the bridge");
         logLine("-> status " + describeState(engine.state()));
         bridge->sendTo(*fd, statusFrame(engine.state()));
+      } else if (!refused.empty()) {
+        logLine(refused);
       }
     }
     if (fds[2].revents & (POLLIN | POLLHUP)) {

@@ -14,17 +14,15 @@
 namespace velto::standin {
 
 // Where the bridge listens: `VELTOVPN_MENUBAR_SOCKET` when set (even empty),
-// else the per-user temporary directory + "veltovpn-menubar.sock".
-std::string bridgeSocketPath();
-
-// The per-user temporary directory, always ending in a slash: $TMPDIR when set
-// and not empty, else /tmp/.
-std::string userTempDir();
+// else the private directory + "veltovpn-menubar.sock" (the agent's default);
+// nothing when there is no private directory.
+std::optional<std::string> bridgeSocketPath();
 
 class BridgeServer {
  public:
-  // Binds and listens at `path`. Refuses (with the reason in *error) when
-  // another process is already serving there; a stale socket file is replaced.
+  // Binds and listens at `path`, the socket file readable and writable by this
+  // user alone. Refuses (with the reason in *error) when another process is
+  // already serving there; a stale socket file is replaced.
   static std::unique_ptr<BridgeServer> listenAt(const std::string& path, std::string* error);
   ~BridgeServer();
 
@@ -32,8 +30,9 @@ class BridgeServer {
   int listenFd() const { return listener_.get(); }
   std::vector<int> clientFds() const;
 
-  // Accepts one waiting agent; returns its descriptor.
-  std::optional<int> acceptClient();
+  // Accepts one waiting agent; returns its descriptor. An agent of another user
+  // is closed at once, with the reason in *refused.
+  std::optional<int> acceptClient(std::string* refused);
 
   // Reads what the agent at `fd` sent and appends each complete line to `lines`.
   // Returns false once that agent has gone; its descriptor is then closed.

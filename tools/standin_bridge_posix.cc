@@ -5,10 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "common/io.h"
+#include "common/peer_uid.h"
+#include "common/private_directory.h"
 
 namespace velto::standin {
 namespace {
@@ -24,16 +27,11 @@ UniqueFd newSocket() {
 
 }  // namespace
 
-std::string userTempDir() {
-  const char* tmp = getenv("TMPDIR");
-  std::string dir = (tmp && *tmp) ? tmp : "/tmp/";
-  if (dir.back() != '/') dir += '/';
-  return dir;
-}
-
-std::string bridgeSocketPath() {
+std::optional<std::string> bridgeSocketPath() {
   if (const char* fromEnv = getenv("VELTOVPN_MENUBAR_SOCKET")) return fromEnv;
-  return userTempDir() + "veltovpn-menubar.sock";
+  const std::optional<std::string>& directory = privateDirectory().path;
+  if (!directory) return std::nullopt;
+  return *directory + "veltovpn-menubar.sock";
 }
 
 BridgeServer::BridgeServer(std::string path, UniqueFd listener)
@@ -60,8 +58,14 @@ std::unique_ptr<BridgeServer> BridgeServer::listenAt(const std::string& path, st
     *error = "socket(): " + errnoText(errno);
     return nullptr;
   }
-  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    *error = "bind(" + path + "): " + errnoText(errno);
+  // The socket file takes its mode from the umask: no moment in which another
+  // user could connect. The stand-in has no other thread to see the umask change.
+  const mode_t savedUmask = ::umask(077);
+  const int bound = ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  const int bindError = errno;
+  ::umask(savedUmask);
+  if (bound != 0) {
+    *error = "bind(" + path + "): " + errnoText(bindError);
     return nullptr;
   }
   if (::listen(listener.get(), 5) != 0) {
@@ -78,13 +82,21 @@ std::vector<int> BridgeServer::clientFds() const {
   return fds;
 }
 
-std::optional<int> BridgeServer::acceptClient() {
+std::optional<int> BridgeServer::acceptClient(std::string* refused) {
   if (!listener_) return std::nullopt;
   int fd;
   do {
     fd = ::accept(listener_.get(), nullptr, nullptr);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::nullopt;
+  // Root can connect whatever the socket file's mode; only this user's agent
+  // may see the state or send commands.
+  if (std::optional<uid_t> owner = peerUid(fd); !owner || *owner != ::geteuid()) {
+    *refused = owner ? "agent of uid " + std::to_string(*owner) + " refused: not this user"
+                     : "agent refused: its owner cannot be told: " + errnoText(errno);
+    ::close(fd);
+    return std::nullopt;
+  }
   setCloseOnExec(fd);
   disableSigpipe(fd);
   clients_[fd] = {UniqueFd(fd), std::string()};

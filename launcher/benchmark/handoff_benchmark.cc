@@ -24,11 +24,12 @@ struct Bundle {
     root = tmpl;
     macos = root + "/veltoVpn.app/Contents/MacOS";
     fs::create_directories(macos);
-    fs::create_directories(root + "/home/Library/Application Support/veltoVpn/runtime");
+    fs::create_directories(root + "/home/.local/share/veltovpn/runtime");
     fs::copy_file("/bin/true", macos + "/veltoVpn-bin");
     fs::copy_file(VELTO_LAUNCHER, macos + "/VeltoVpnLauncher");
     fs::copy_file(VELTO_MINIMAL_C_LAUNCHER, macos + "/minimal_c_launcher");
     setenv("HOME", (root + "/home").c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
   }
   ~Bundle() { fs::remove_all(root); }
   std::string root;

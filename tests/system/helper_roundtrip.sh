@@ -19,7 +19,7 @@ extra_cleanup+=("rm -f '$socket'")
 "$helper" >>"$work/helper.out" 2>&1 &
 wait_for "$work/helper.out" "listening on $socket"
 
-mkdir -p "$work/tmp"
+mkdir -m 700 "$work/tmp"
 export TMPDIR="$work/tmp"
 unset VELTOVPN_MENUBAR_SOCKET
 open_console

@@ -66,7 +66,8 @@ if [[ " ${programs[*]} " != *" VeltoVpnLauncher "* || " ${programs[*]} " != *" v
   exit 0
 fi
 
-mkdir -p "$work/home" "$work/tmp"
+mkdir -p "$work/home"
+mkdir -m 700 "$work/tmp"
 export HOME="$work/home" TMPDIR="$work/tmp"
 unset VELTOVPN_MENUBAR_SOCKET VELTOVPN_MENUBAR_ICON_DIR DISPLAY WAYLAND_DISPLAY
 open_console

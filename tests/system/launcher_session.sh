@@ -10,7 +10,8 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 macos="$1/Contents/MacOS"
 
-mkdir -p "$work/home" "$work/tmp"
+mkdir -p "$work/home"
+mkdir -m 700 "$work/tmp"
 export HOME="$work/home" TMPDIR="$work/tmp/"
 unset VELTOVPN_MENUBAR_SOCKET VELTOVPN_MENUBAR_ICON_DIR DISPLAY WAYLAND_DISPLAY
 agent_log="$work/tmp/veltovpn-menubar.log"
@@ -20,7 +21,7 @@ open_console
 "$macos/VeltoVpnLauncher" "a document.vpn" --ping-ms=300 --connect-delay-ms=200 \
   --helper-socket="$work/no-helper.sock" <&3 >>"$out" 2>&1 &
 launcher=$!
-runtime="$HOME/Library/Application Support/veltoVpn/runtime"
+runtime="$HOME/.local/share/veltovpn/runtime"
 wait_for "$out" "main application, pid $launcher, working directory $runtime"
 grep -qF -- "--path=$macos --res-mode=bundle" "$out" || fail "stand-in did not get --path and --res-mode"
 grep -qF -- "further argument: a document.vpn" "$out" || fail "the launcher's own argument was not forwarded"

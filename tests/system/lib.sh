@@ -4,6 +4,8 @@
 # Sourced by bash scripts that use `set -euo pipefail`.
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltovpn-e2e.XXXXXX")
+# The programs would prefer these to the private places each test sets up.
+unset XDG_RUNTIME_DIR XDG_DATA_HOME
 extra_cleanup=()
 
 # Every descendant of process $1, deepest first.

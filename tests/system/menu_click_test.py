@@ -53,9 +53,10 @@ def main():
             processes.append(watcher)
             env = dict(session.env)
             env.update(HOME=os.path.join(work, "home"), TMPDIR=os.path.join(work, "tmp"))
-            for name in ("VELTOVPN_MENUBAR_SOCKET", "VELTOVPN_MENUBAR_ICON_DIR"):
+            for name in ("VELTOVPN_MENUBAR_SOCKET", "VELTOVPN_MENUBAR_ICON_DIR",
+                         "XDG_RUNTIME_DIR", "XDG_DATA_HOME"):
                 env.pop(name, None)
-            os.makedirs(env["TMPDIR"])
+            os.makedirs(env["TMPDIR"], mode=0o700)  # private, or the programs pass it over
             out_path = os.path.join(work, "session.out")
             agent_log = os.path.join(env["TMPDIR"], "veltovpn-menubar.log")
             with open(out_path, "ab") as out:

@@ -11,7 +11,7 @@ source "$(dirname "$0")/lib.sh"
 standin=$1
 here=$(dirname "$0")
 
-mkdir -p "$work/tmp"
+mkdir -m 700 "$work/tmp"           # private, or the stand-in would not take it
 export TMPDIR="$work/tmp"          # no trailing slash: the stand-in adds it
 unset VELTOVPN_MENUBAR_SOCKET
 socket="$work/tmp/veltovpn-menubar.sock"
@@ -21,6 +21,7 @@ open_console
   --helper-socket="$work/no-helper.sock" <&3 >>"$work/standin.out" 2>&1 &
 standin_pid=$!
 wait_for "$work/standin.out" "bridge listening on $socket"
+[ "$(stat -c %a "$socket")" = 700 ] || fail "the bridge socket has mode $(stat -c %a "$socket")"
 
 /usr/bin/python3 "$here/fake_agent.py" "$socket" \
   'await:"status":"idle"' \
@@ -69,4 +70,23 @@ grep -qF "another main application already serves $socket" "$work/second.out" ||
 kill -TERM "$(sed -n 's/.*main application, pid \([0-9]*\),.*/\1/p' "$work/first.out")"
 wait_for "$work/first.out" "stand-in exits"
 [ ! -e "$socket" ] || fail "the socket file outlived a stand-in ended by SIGTERM"
+
+# An agent of another user is closed at once: root, whom no socket mode keeps
+# out, against a stand-in of nobody's.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  mkdir -m 1777 "$work/shared"
+  chmod 711 "$work"
+  shared="$work/shared/bridge.sock"
+  VELTOVPN_MENUBAR_SOCKET="$shared" setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$standin" --no-menubar <&3 >>"$work/nobody.out" 2>&1 &
+  wait_for "$work/nobody.out" "bridge listening on $shared"
+  /usr/bin/python3 "$here/fake_agent.py" "$shared" eof >>"$work/root-agent.out" 2>&1 ||
+    fail "the stand-in did not close the connection of another user's agent"
+  wait_for "$work/nobody.out" "agent of uid 0 refused: not this user"
+  grep -qF "agent connected to the bridge" "$work/nobody.out" && fail "the stand-in took another user's agent"
+  console quit
+  wait_for "$work/nobody.out" "stand-in exits"
+else
+  echo "skipped the other-user case: needs root and setpriv"
+fi
 echo "PASS"

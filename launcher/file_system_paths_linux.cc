@@ -1,5 +1,6 @@
-// Path and directory operations of the hand-off with POSIX calls (realpath,
-// $HOME / the password database, mkdir). Main thread only.
+// Path and directory operations of the hand-off on Linux: /proc/self/exe,
+// realpath, $HOME / the password database, the XDG data directory, mkdir.
+// Main thread only.
 #include <errno.h>
 #include <limits.h>
 #include <pwd.h>
@@ -26,14 +27,16 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Same shape as a Foundation error's description, so that the message reads the
-// same on every platform the launcher runs on.
-std::string describeError(int err, const std::string& path) {
-  return "Error Domain=NSPOSIXErrorDomain Code=" + std::to_string(err) + " \"" + errnoText(err) +
-         "\" UserInfo={NSFilePath=" + path + "}";
-}
+std::string describeError(int err, const std::string& path) { return path + ": " + errnoText(err); }
 
 }  // namespace
+
+std::optional<std::string> ownExecutablePath() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(n));
+}
 
 std::string resolveSymlinks(const std::string& absolutePath) {
   if (auto resolved = realPath(absolutePath)) return *resolved;
@@ -53,10 +56,18 @@ std::optional<std::string> homeDirectory() {
   return std::nullopt;
 }
 
+std::optional<std::string> runtimeDirectory() {
+  std::optional<std::string> home = homeDirectory();
+  if (!home) return std::nullopt;
+  const char* xdgDataHome = ::getenv("XDG_DATA_HOME");
+  return linuxRuntimeDirectoryFor(xdgDataHome ? std::optional<std::string_view>(xdgDataHome) : std::nullopt,
+                                  *home);
+}
+
 std::optional<std::string> createDirectories(const std::string& path) {
   // The common case, an existing directory, costs one mkdir and one stat; the
   // parents are only walked when something is missing.
-  if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+  if (::mkdir(path.c_str(), 0700) == 0) return std::nullopt;
   int err = errno;
   if (err == EEXIST) {
     if (isDirectory(path)) return std::nullopt;
@@ -64,7 +75,7 @@ std::optional<std::string> createDirectories(const std::string& path) {
   }
   if (err != ENOENT || path == "/") return describeError(err, path);
   if (auto parentError = createDirectories(parentDirectory(path))) return parentError;
-  if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+  if (::mkdir(path.c_str(), 0700) == 0) return std::nullopt;
   err = errno;
   if (err == EEXIST && isDirectory(path)) return std::nullopt;  // made by someone else meanwhile
   return describeError(err, path);

@@ -1,0 +1,69 @@
+// Which directory the Linux search settles on, and what it says about the others.
+#include "common/private_directory_linux.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace velto {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
+  char pattern[] = "/tmp/velto-private-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string root = pattern;
+  const uid_t me = ::geteuid();
+  fs::create_directory(root + "/good");
+  fs::create_directory(root + "/open");
+  fs::permissions(root + "/good", fs::perms::owner_all);
+  fs::permissions(root + "/open", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  fs::create_directory_symlink(root + "/good", root + "/link");
+  std::ofstream(root + "/file") << "x";
+  const std::string fallback = root + "/fallback";  // parent of veltovpn-<uid>
+  fs::create_directory(fallback);
+  const std::string made = fallback + "/veltovpn-" + std::to_string(me) + "/";
+
+  struct Case {
+    const char* name;
+    std::optional<std::string> xdg, tmp;
+    uid_t uid;
+    std::optional<std::string> chosen;
+    std::vector<std::string> skipped;
+  } cases[] = {
+      {"runtime dir first", root + "/good/", root + "/open", me, root + "/good/", {}},
+      {"relative runtime dir, then TMPDIR", "run/user", root + "/good", me, root + "/good/",
+       {"XDG_RUNTIME_DIR=run/user: not an absolute path"}},
+      {"open, symbolic link: the fallback is made", root + "/open", root + "/link", me, made,
+       {"XDG_RUNTIME_DIR=" + root + "/open: open to group or others (mode 0750)",
+        "TMPDIR=" + root + "/link: a symbolic link"}},
+      {"unset and empty count as absent", std::nullopt, "", me, made, {}},
+      {"missing, a file", root + "/none", root + "/file", me, made,
+       {"XDG_RUNTIME_DIR=" + root + "/none: No such file or directory",
+        "TMPDIR=" + root + "/file: not a directory"}},
+      {"someone else's: nothing at all", root + "/good", std::nullopt, me + 1, std::nullopt,
+       {"XDG_RUNTIME_DIR=" + root + "/good: belongs to uid " + std::to_string(me) + ", not to this user",
+        fallback + "/veltovpn-" + std::to_string(me + 1) + ": belongs to uid " + std::to_string(me) +
+            ", not to this user"}},
+  };
+  // The last case finds its fallback made by someone else.
+  fs::create_directory(fallback + "/veltovpn-" + std::to_string(me + 1));
+  const mode_t savedUmask = ::umask(0);
+  for (const Case& c : cases) {
+    PrivateDirectory found = findPrivateDirectory(c.xdg, c.tmp, c.uid, fallback);
+    EXPECT_EQ(found.path, c.chosen) << c.name;
+    std::vector<std::string> expected;
+    for (const std::string& line : c.skipped) expected.push_back("private directory: skipped " + line);
+    EXPECT_EQ(found.skipped, expected) << c.name;
+  }
+  ::umask(savedUmask);
+  EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << "made under umask 0";
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace velto
