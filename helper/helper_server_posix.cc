@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/io.h"
+#include "helper/readiness.h"
 #include "helper/script_runner.h"
 #include "helper/utf8_text.h"
 
@@ -157,6 +158,7 @@ int runHelperServer(const std::string& socketPath, const std::string& logPath) {
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(socketPath, log);
   if (!listener) return 1;
+  notifyReady(log);
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer();
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);
