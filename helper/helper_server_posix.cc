@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/io.h"
+#include "helper/readiness.h"
 #include "helper/script_runner.h"
 #include "common/utf8.h"
 
@@ -227,6 +228,7 @@ int runHelperServer(const HelperServerOptions& options) {
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
   if (!listener) return 1;
+  notifyReady(log);
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);

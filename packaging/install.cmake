@@ -5,8 +5,10 @@
 #   lib/veltovpn/Resources/menubar/*.png   (the agent finds them from its own directory)
 #   share/icons/hicolor/scalable/status/veltovpn-*-symbolic.svg   (found through the icon theme)
 #   bin/veltovpn -> ../lib/veltovpn/bin/VeltoVpnLauncher
-#   lib/systemd/system/veltovpn-helper.service, lib/sysusers.d/veltovpn.conf,
-#   share/applications/veltovpn.desktop
+#   lib/systemd/system/veltovpn-helper.service (VELTOVPN_SYSTEMD_UNIT_DIR),
+#   lib/sysusers.d/veltovpn.conf, share/applications/veltovpn.desktop,
+#   share/icons/hicolor/scalable/apps/veltovpn.svg,
+#   share/metainfo/<bundle id>.metainfo.xml, share/man/man{1,8}/
 # macOS: veltoVpn.app under the prefix, laid out as cmake/assemble-macos-app.cmake
 # does (helper and its launchd job under Contents/Library); on Linux the same
 # layout, without the generated property lists, installs as the component
@@ -14,8 +16,10 @@
 # The stand-in main application is never installed unless the component
 # "standin" is asked for (development installs), as veltoVpn-bin beside the launcher.
 
-option(VELTOVPN_INSTALL_CREATE_GROUP
-  "Create the helper's client group when installing as root without DESTDIR" ON)
+# Relative to the prefix, or absolute where the system's units live outside it
+# (/lib/systemd/system on a Debian without merged /usr).
+set(VELTOVPN_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+    "Where the helper's systemd unit is installed")
 
 set(VELTOVPN_INSTALL_PROGRAM_DIR lib/veltovpn/bin)
 set(VELTOVPN_INSTALL_ICON_DIR lib/veltovpn/Resources/menubar)
@@ -76,6 +80,13 @@ velto_install_program(veltovpn-standin veltoVpn-bin ${VELTOVPN_INSTALL_PROGRAM_D
   COMPONENT standin EXCLUDE_FROM_ALL)
 install(FILES ${icon_files} DESTINATION ${VELTOVPN_INSTALL_ICON_DIR} COMPONENT linux)
 install(FILES ${symbolic_icon_files} DESTINATION share/icons/hicolor/scalable/status COMPONENT linux)
+install(FILES veltovpn.svg DESTINATION share/icons/hicolor/scalable/apps COMPONENT linux)
+configure_file(veltovpn.metainfo.xml.in
+  ${CMAKE_CURRENT_BINARY_DIR}/${VELTOVPN_BUNDLE_ID}.metainfo.xml @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${VELTOVPN_BUNDLE_ID}.metainfo.xml
+  DESTINATION share/metainfo COMPONENT linux)
+install(FILES man/veltovpn.1 man/veltovpn-menubar.1 DESTINATION share/man/man1 COMPONENT linux)
+install(FILES man/veltovpn-helper.8 DESTINATION share/man/man8 COMPONENT linux)
 
 # The files that name install paths are written at install time, so that
 # `cmake --install --prefix` gets them right.
@@ -84,6 +95,6 @@ install(CODE "
   set(VELTO_STAGING \"${CMAKE_CURRENT_BINARY_DIR}/install-staging\")
   set(VELTO_PROGRAM_DIR \"${VELTOVPN_INSTALL_PROGRAM_DIR}\")
   set(VELTOVPN_HELPER_CLIENT_GROUP \"${VELTOVPN_HELPER_CLIENT_GROUP}\")
-  set(VELTO_CREATE_GROUP \"${VELTOVPN_INSTALL_CREATE_GROUP}\")
+  set(VELTO_UNIT_DIR \"${VELTOVPN_SYSTEMD_UNIT_DIR}\")
   include(\"${CMAKE_CURRENT_SOURCE_DIR}/install_linux_files.cmake\")
 " COMPONENT linux)

@@ -1,7 +1,9 @@
 # Run by `cmake --install` (Linux layout): writes the files that carry install
-# paths, links the command, and creates the helper's client group when installing
-# for real as root. Inputs: VELTO_TEMPLATES, VELTO_STAGING, VELTO_PROGRAM_DIR,
-# VELTOVPN_HELPER_CLIENT_GROUP, VELTO_CREATE_GROUP, and CMake's install variables.
+# paths and links the command. The helper's client group is left to
+# systemd-sysusers on the target, which reads the sysusers.d file installed here
+# (a package runs it from its maintainer scripts). Inputs: VELTO_TEMPLATES,
+# VELTO_STAGING, VELTO_PROGRAM_DIR, VELTO_UNIT_DIR, VELTOVPN_HELPER_CLIENT_GROUP,
+# and CMake's install variables.
 
 set(prefix "${CMAKE_INSTALL_PREFIX}")
 set(VELTOVPN_HELPER_PROGRAM "${prefix}/${VELTO_PROGRAM_DIR}/veltovpn-helper")
@@ -14,7 +16,11 @@ configure_file("${VELTO_TEMPLATES}/veltovpn.sysusers.conf.in"
 configure_file("${VELTO_TEMPLATES}/veltovpn.desktop.in"
   "${VELTO_STAGING}/veltovpn.desktop" @ONLY)
 
-file(INSTALL "${VELTO_STAGING}/veltovpn-helper.service" DESTINATION "${prefix}/lib/systemd/system")
+set(unit_dir "${VELTO_UNIT_DIR}")
+if(NOT IS_ABSOLUTE "${unit_dir}")
+  set(unit_dir "${prefix}/${unit_dir}")
+endif()
+file(INSTALL "${VELTO_STAGING}/veltovpn-helper.service" DESTINATION "${unit_dir}")
 file(INSTALL "${VELTO_STAGING}/veltovpn.conf" DESTINATION "${prefix}/lib/sysusers.d")
 file(INSTALL "${VELTO_STAGING}/veltovpn.desktop" DESTINATION "${prefix}/share/applications")
 
@@ -25,26 +31,3 @@ file(REMOVE "${link}")
 file(CREATE_LINK "../${VELTO_PROGRAM_DIR}/VeltoVpnLauncher" "${link}" SYMBOLIC)
 message(STATUS "Installing: ${link} -> ../${VELTO_PROGRAM_DIR}/VeltoVpnLauncher")
 list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${link}")
-
-# The group whose members may use the helper.
-set(group "${VELTOVPN_HELPER_CLIENT_GROUP}")
-if(NOT "$ENV{DESTDIR}" STREQUAL "" OR NOT VELTO_CREATE_GROUP)
-  message(STATUS "Not creating group '${group}' (staged install); the package's "
-                 "sysusers.d file or `groupadd --system ${group}` does it on the target")
-  return()
-endif()
-execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
-execute_process(COMMAND getent group "${group}" RESULT_VARIABLE missing OUTPUT_QUIET)
-if(NOT missing)
-  message(STATUS "Group '${group}' exists")
-elseif(NOT uid STREQUAL "0")
-  message(WARNING "Group '${group}' missing and not installing as root: "
-                  "run `sudo groupadd --system ${group}`")
-else()
-  execute_process(COMMAND groupadd --system "${group}" RESULT_VARIABLE failed)
-  if(failed)
-    message(WARNING "groupadd --system ${group} failed")
-  else()
-    message(STATUS "Created group '${group}'; add users with `usermod -aG ${group} USER`")
-  endif()
-endif()

@@ -28,6 +28,13 @@ foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
 endforeach()
 velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_programs})
 
+# A whole package build of its own, so one preset runs it (ci).
+if(VELTOVPN_PACKAGE_TEST)
+  velto_add_system_test(package TIMEOUT 1800 LOCKS helper-socket
+    ARGS ${PROJECT_SOURCE_DIR} ${VELTOVPN_VERSION_STRING})
+  set_tests_properties(system.package PROPERTIES LABELS "system;package" PROCESSORS 2)
+endif()
+
 if(TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
   velto_add_system_test(launcher_session ARGS ${VELTOVPN_BUNDLE_DIR})
 endif()

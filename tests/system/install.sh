@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `cmake --install` into a staging root lays out the Linux tree (programs under
 # lib/veltovpn/bin, icons where the agent looks for them, the command link, the
-# helper's systemd unit and its group) and, on request, the macOS bundle tree.
+# helper's systemd unit and its group's sysusers file, the desktop entry with its
+# icon, AppStream data, manual pages) and, on request, the macOS bundle tree.
 # When the launcher and the agent exist, the installed command is then run: the
 # stand-in (installed as veltoVpn-bin) starts the installed agent, which finds
 # its icons and connects.
@@ -54,6 +55,11 @@ grep -qx "User=root" "$unit" || fail "unit does not run the helper as root"
 grep -qx "g veltovpn -" "$dest/usr/lib/sysusers.d/veltovpn.conf" || fail "sysusers file lacks the group"
 grep -qx "Exec=/usr/bin/veltovpn" "$dest/usr/share/applications/veltovpn.desktop" ||
   fail "desktop entry does not start the command"
+for file in share/icons/hicolor/scalable/apps/veltovpn.svg share/man/man1/veltovpn.1 \
+            share/man/man1/veltovpn-menubar.1 share/man/man8/veltovpn-helper.8; do
+  [ -s "$dest/usr/$file" ] || fail "$file not installed"
+done
+compgen -G "$dest/usr/share/metainfo/*.metainfo.xml" >/dev/null || fail "no AppStream metadata installed"
 if command -v systemd-analyze >/dev/null; then
   # Every key must be known, and the exposure stays below "exposed".
   systemd-analyze security --offline=true --threshold=70 --root="$dest" veltovpn-helper.service \
