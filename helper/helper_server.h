@@ -83,9 +83,6 @@ struct HelperServerOptions {
   std::string socketPath;
   std::string logPath;
   std::string clientGroup = HELPER_CLIENT_GROUP;
-  // Called once, when the socket listens and before the first connection is
-  // accepted: the moment a service manager may be told the daemon is ready.
-  std::function<void()> onListening;
 };
 
 // The whole daemon: start line, socket set-up, then connections for ever. Returns

@@ -228,11 +228,12 @@ int runHelperServer(const HelperServerOptions& options) {
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
   if (!listener) return 1;
-  notifyReady(log);
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);
-  if (options.onListening) options.onListening();
+  // The service manager may send clients from now on: the socket listens and
+  // every connection can be judged.
+  notifyReady(log);
   HelperServices services{*authorizer,
                           [](const std::string& script) { return runScript(script); }, log,
                           RequestLimits{}};
