@@ -263,14 +263,6 @@ TEST(MenubarController, MissingTrayHostIsLoggedOnce) {
   hostChanged(false);
 }
 
-TEST(MenubarController, IconDirectoryOverrideWithTrailingSeparator) {
-  Harness h("/nonexistent/bridge.sock", false);
-  h.process.environment["VELTOVPN_MENUBAR_ICON_DIR"] = "/opt/icons/";
-  h.make();
-  EXPECT_EQ(h.images.requested, (std::vector<std::string>{"/opt/icons/menubar-connected@2x.png",
-                                                          "/opt/icons/menubar-disconnected@2x.png"}));
-}
-
 // ---------------------------------------------------------------- real sockets
 
 // A bridge: a listening Unix-domain socket in a fresh directory.

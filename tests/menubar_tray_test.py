@@ -186,10 +186,6 @@ class TrayTest(AgentCase):
         self.assertEqual(tray_probe.item_property(bus, item, "IconAccessibleDesc"),
                          "veltoVpn: Connected \u00b7 nl-ams-2")
 
-        self.bridge.send({"type": "status", "status": "connecting"})
-        self.menu_where(bus, item, **{"Connecting\u2026": (True, False), "Connect": (False, True),
-                                      "Disconnect": (False, True)})
-
         self.bridge.send({"type": "status", "status": "idle", "killSwitch": False})
         self.menu_where(bus, item, **{"Not connected": (True, False), "Connect": (True, True),
                                       "Kill-switch: OFF": (True, True)})
