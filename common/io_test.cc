@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/testing/sockets.h"
 #include "common/unique_fd.h"
 
 namespace velto {
@@ -33,9 +34,8 @@ TEST(IoTest, WriteAllCompletesWritesLargerThanThePipe) {
 }
 
 TEST(IoTest, SendAllToClosedPeerFailsWithoutKillingTheProcess) {
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  UniqueFd a(sv[0]), b(sv[1]);
+  auto [a, b] = testing::socketPair();
+  ASSERT_TRUE(a && b);
   disableSigpipe(a.get());
   b.reset();
   // With SIGPIPE at its default action this would end the test binary.
@@ -53,11 +53,6 @@ TEST(IoTest, UnixAddressTakesPathsUpToThePathFieldLessItsNul) {
   EXPECT_EQ(std::string(address.sun_path), longest);  // NUL-terminated within the field
   EXPECT_FALSE(fillUnixAddress(longest + "p", &address));
   EXPECT_EQ(address.sun_path[0], '\0');
-}
-
-TEST(IoTest, ErrnoTextNamesTheError) {
-  EXPECT_FALSE(errnoText(ENOENT).empty());
-  EXPECT_NE(errnoText(ENOENT), errnoText(EACCES));
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/testing/temp_dir.h"
+
 namespace velto {
 namespace {
 
@@ -21,14 +23,6 @@ namespace fs = std::filesystem;
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velto-log-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/test.log";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::vector<std::string> readLines() {
     std::ifstream in(path_, std::ios::binary);
     std::vector<std::string> lines;
@@ -37,8 +31,9 @@ class LogTest : public ::testing::Test {
     return lines;
   }
 
-  std::string dir_;
-  std::string path_;
+  testing::TempDir temp_{"velto-log-test"};
+  const std::string dir_ = temp_.path();
+  const std::string path_ = temp_.file("test.log");
 };
 
 TEST(LogFormatTest, LineHasBracketedUtcTimestampAndRawMessage) {
@@ -67,10 +62,10 @@ TEST(LogFormatTest, PeerTextLosesOnlyItsControlCharacters) {
 }
 
 TEST_F(LogTest, CreatesFileWithFirstLineThenAppends) {
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   appendLogLine(path_, "first");
   appendLogLine(path_, "second");
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = ::testing::internal::GetCapturedStdout();
 
   auto lines = readLines();
   ASSERT_EQ(lines.size(), 2u);
@@ -84,10 +79,10 @@ TEST_F(LogTest, CreatesFileWithFirstLineThenAppends) {
 
 TEST_F(LogTest, NewFileModeIgnoresAPermissiveUmask) {
   const mode_t saved = ::umask(0);
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   appendLogLine(path_, "agent");
   appendLogLine(dir_ + "/helper.log", "helper", 0640);
-  testing::internal::GetCapturedStdout();
+  ::testing::internal::GetCapturedStdout();
   ::umask(saved);
   EXPECT_EQ(fs::status(path_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fs::status(dir_ + "/helper.log").permissions(),
@@ -95,14 +90,19 @@ TEST_F(LogTest, NewFileModeIgnoresAPermissiveUmask) {
 }
 
 TEST_F(LogTest, UnwritableFileStillReachesStandardOutput) {
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   appendLogLine(dir_ + "/missing-dir/x.log", "still shown");
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_TRUE(out.ends_with("] still shown\n")) << out;
   EXPECT_FALSE(fs::exists(dir_ + "/missing-dir"));
 }
 
-// Every line of `lines` must be one of the expected whole lines, each exactly once.
+std::string payload(int writer, int i) {
+  return "writer " + std::to_string(writer) + " line " + std::to_string(i) + " " +
+         std::string(200, static_cast<char>('a' + writer));
+}
+
+// Every line of `lines` must be one of the payloads, whole, each exactly once.
 void expectAllLinesWhole(const std::vector<std::string>& lines, int writers, int perWriter) {
   std::set<std::string> seen;
   for (const auto& line : lines) {
@@ -112,22 +112,13 @@ void expectAllLinesWhole(const std::vector<std::string>& lines, int writers, int
   }
   EXPECT_EQ(lines.size(), static_cast<size_t>(writers * perWriter));
   for (int w = 0; w < writers; ++w) {
-    for (int i = 0; i < perWriter; ++i) {
-      std::string expected = "writer " + std::to_string(w) + " line " + std::to_string(i) +
-                             " " + std::string(200, static_cast<char>('a' + w));
-      EXPECT_TRUE(seen.count(expected)) << "lost: " << expected;
-    }
+    for (int i = 0; i < perWriter; ++i) EXPECT_TRUE(seen.count(payload(w, i))) << "lost: " << payload(w, i);
   }
-}
-
-std::string payload(int writer, int i) {
-  return "writer " + std::to_string(writer) + " line " + std::to_string(i) + " " +
-         std::string(200, static_cast<char>('a' + writer));
 }
 
 TEST_F(LogTest, ConcurrentThreadsLoseNoLine) {
   constexpr int kThreads = 4, kLines = 300;
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {
@@ -135,7 +126,7 @@ TEST_F(LogTest, ConcurrentThreadsLoseNoLine) {
     });
   }
   for (auto& th : threads) th.join();
-  testing::internal::GetCapturedStdout();
+  ::testing::internal::GetCapturedStdout();
   expectAllLinesWhole(readLines(), kThreads, kLines);
 }
 

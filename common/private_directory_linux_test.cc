@@ -8,15 +8,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/testing/temp_dir.h"
+
 namespace velto {
 namespace {
 
 namespace fs = std::filesystem;
 
 TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
-  char pattern[] = "/tmp/velto-private-test-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string root = pattern;
+  const testing::TempDir temp("velto-private-test");
+  const std::string root = temp.path();
   const uid_t me = ::geteuid();
   fs::create_directory(root + "/good");
   fs::create_directory(root + "/open");
@@ -62,7 +63,6 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
   }
   ::umask(savedUmask);
   EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << "made under umask 0";
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/testing/temp_dir.h"
+
 // Drawing text loads fontconfig, whose caches live until the process ends.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
@@ -19,12 +21,8 @@ namespace fs = std::filesystem;
 
 class ImagesGtkTest : public ::testing::Test {
  protected:
-  ImagesGtkTest() {
-    char pattern[] = "/tmp/menubar-images-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-  }
-  ~ImagesGtkTest() override { fs::remove_all(dir_); }
-  std::string dir_;
+  testing::TempDir temp_{"menubar-images"};
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(ImagesGtkTest, DrawnLetterIsAPngThatLivesAsLongAsTheImage) {

@@ -4,16 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
 #include "common/io.h"
+#include "common/testing/sockets.h"
+#include "common/testing/temp_dir.h"
 #include "common/unique_fd.h"
 #include "menubar/fake_platform.h"
 
@@ -98,6 +95,9 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
       {"kill switch alone keeps the state and clears the relay",
        {R"({"type":"status","status":"connected","relayId":"r"})", R"({"type":"status","killSwitch":true})"},
        "Connected", false, true, "Kill-switch: ON", true, "status: connected ks=true rid=-"},
+      {"bridge text cannot start a log line of its own",
+       {"{\"type\":\"status\",\"status\":\"up\\nforged\",\"relayId\":\"a\\u0007b\"}"}, "Not connected", true, false,
+       "Kill-switch: OFF", false, "status: up\\nforged ks=false rid=a\\u0007b"},
       {"relay of another state is logged only", {R"({"type":"status","status":"idle","relayId":"r9"})"},
        "Not connected", true, false, "Kill-switch: OFF", false, "status: idle ks=false rid=r9"},
       {"wrong types change nothing but clear the relay",
@@ -263,53 +263,23 @@ TEST(MenubarController, MissingTrayHostIsLoggedOnce) {
   hostChanged(false);
 }
 
-TEST(MenubarController, IconDirectoryOverrideWithTrailingSeparator) {
-  Harness h("/nonexistent/bridge.sock", false);
-  h.process.environment["VELTOVPN_MENUBAR_ICON_DIR"] = "/opt/icons/";
-  h.make();
-  EXPECT_EQ(h.images.requested, (std::vector<std::string>{"/opt/icons/menubar-connected@2x.png",
-                                                          "/opt/icons/menubar-disconnected@2x.png"}));
-}
-
 // ---------------------------------------------------------------- real sockets
 
 // A bridge: a listening Unix-domain socket in a fresh directory.
 class Bridge {
  public:
-  Bridge() {
-    char pattern[] = "/tmp/menubar-test-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/bridge.sock";
-  }
-  ~Bridge() {
-    peer_.reset();
-    listener_.reset();
-    std::filesystem::remove_all(dir_);
-  }
   const std::string& path() const { return path_; }
-  void listen() {
-    listener_.reset(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path_.c_str());
-    ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener_.get(), 1), 0);
-  }
-  void accept() { peer_.reset(::accept(listener_.get(), nullptr, nullptr)); ASSERT_TRUE(peer_.valid()); }
+  void listen() { ASSERT_TRUE(listener_ = testing::listenAt(path_)); }
+  void accept() { ASSERT_TRUE(peer_ = testing::acceptWithin(listener_.get())); }
   void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
   // One line from the agent, without its line feed.
-  std::string readLine() {
-    std::string line;
-    char c;
-    while (readRetrying(peer_.get(), &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
+  std::string readLine() { return testing::readLine(peer_.get()); }
   void close() { peer_.reset(); }
   void shutdownReading() { ASSERT_EQ(::shutdown(peer_.get(), SHUT_RD), 0); }
 
  private:
-  std::string dir_;
-  std::string path_;
+  testing::TempDir dir_{"menubar-test"};
+  std::string path_ = dir_.file("bridge.sock");
   UniqueFd listener_;
   UniqueFd peer_;
 };
