@@ -18,8 +18,6 @@ function(velto_add_system_test name)
   endif()
 endfunction()
 
-velto_add_system_test(standin_bridge ARGS $<TARGET_FILE:veltovpn-standin>)
-
 set(installed_programs)
 foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
   if(TARGET ${program})
@@ -27,15 +25,6 @@ foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
   endif()
 endforeach()
 velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_programs})
-
-if(TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
-  velto_add_system_test(launcher_session ARGS ${VELTOVPN_BUNDLE_DIR})
-endif()
-
-if(TARGET veltovpn-helper)
-  velto_add_system_test(helper_roundtrip LOCKS helper-socket
-    ARGS $<TARGET_FILE:veltovpn-standin> $<TARGET_FILE:veltovpn-helper>)
-endif()
 
 get_property(system_menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
 if(TARGET VeltoVpnLauncher AND system_menubar_platform STREQUAL "gtk")
