@@ -147,24 +147,6 @@ TEST_F(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
   }
 }
 
-TEST_F(FileSystemTest, CreateDirectories) {
-  const std::string runtime = linuxRuntimeDirectoryFor(std::nullopt, dir_ + "/home");
-  EXPECT_EQ(createDirectories(runtime), std::nullopt);
-  EXPECT_TRUE(fs::is_directory(runtime));
-  std::ofstream(runtime + "/keep") << "x";
-  EXPECT_EQ(createDirectories(runtime), std::nullopt) << "an existing directory is success";
-  EXPECT_TRUE(fs::exists(runtime + "/keep"));
-
-  std::ofstream(dir_ + "/runtime") << "in the way";
-  std::optional<std::string> error = createDirectories(dir_ + "/runtime");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error, dir_ + "/runtime: File exists");
-
-  error = createDirectories(dir_ + "/runtime/below/deeper");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error, dir_ + "/runtime/below/deeper: Not a directory");
-}
-
 TEST(HomeDirectoryTest, EnvironmentFirstThenPasswordDatabase) {
   const char* saved = getenv("HOME");
   std::string savedHome = saved ? saved : "";

@@ -11,7 +11,8 @@ add_test(NAME helper.process
                  $<TARGET_FILE:veltovpn-helper> $<TARGET_FILE:veltovpn-helper-client>
                  $<TARGET_FILE:veltovpn-helper-testing> ${VELTO_HELPER_PROCESS_FLAGS})
 set_tests_properties(helper.process PROPERTIES
-  LABELS process TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK helper-socket)
+  LABELS process TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK helper-socket
+  ENVIRONMENT "VELTOVPN_VERSION=${VELTOVPN_VERSION_STRING}")
 # One short round of the benchmark: the floors and the daemon start and answer.
 # No figure is checked.
 add_test(NAME helper.benchmark_smoke
