@@ -6,16 +6,13 @@ set(VELTO_HELPER_PROCESS_FLAGS)
 if(VELTOVPN_SANITIZE)
   set(VELTO_HELPER_PROCESS_FLAGS --sanitized)
 endif()
-add_test(NAME helper.process
-         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/helper_process_test.py
-                 $<TARGET_FILE:veltovpn-helper> $<TARGET_FILE:veltovpn-helper-client>
-                 $<TARGET_FILE:veltovpn-helper-testing> ${VELTO_HELPER_PROCESS_FLAGS})
-set_tests_properties(helper.process PROPERTIES
-  LABELS process TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK helper-socket
-  ENVIRONMENT "VELTOVPN_VERSION=${VELTOVPN_VERSION_STRING}")
+velto_add_test(NAME helper.process
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/helper_process_test.py
+          $<TARGET_FILE:veltovpn-helper> $<TARGET_FILE:veltovpn-helper-client>
+          $<TARGET_FILE:veltovpn-helper-testing> ${VELTO_HELPER_PROCESS_FLAGS}
+  LABELS process root TIMEOUT 300 SKIP_RETURN_CODE 77 LOCKS helper-socket)
 # One short round of the benchmark: the floors and the daemon start and answer.
 # No figure is checked.
-add_test(NAME helper.benchmark_smoke
-         COMMAND $<TARGET_FILE:helper-benchmark> --rounds 1 --pings 20 --scripts 3)
-set_tests_properties(helper.benchmark_smoke PROPERTIES
+velto_add_test(NAME helper.benchmark_smoke
+  COMMAND $<TARGET_FILE:helper-benchmark> --rounds 1 --pings 20 --scripts 3
   LABELS process TIMEOUT 120 SKIP_RETURN_CODE 77)

@@ -37,7 +37,7 @@ done
 # requirement is refused unless unchecked clients are allowed.
 plists() {
   cmake -DVELTOVPN_PLIST_SOURCE_DIR="$root" -DVELTOVPN_PLIST_OUTPUT_DIR="$work" \
-    -DVELTOVPN_BUNDLE_ID=com.example -DVELTOVPN_VERSION_STRING=2.0.0-alpha.1 \
+    -DVELTOVPN_BUNDLE_ID=com.example -DVELTOVPN_VERSION_STRING="${VELTOVPN_VERSION:?set by CTest from the build}" \
     -DVELTOVPN_HELPER_CODE_REQUIREMENT="$1" -DVELTOVPN_ALLOW_UNCHECKED_CLIENTS="$2" \
     -P "$root/cmake/macos-plists.cmake" >"$work/plists.out" 2>&1
 }
@@ -76,8 +76,8 @@ $actual"
 for program in MacOS/VeltoVpnLauncher MacOS/veltovpn-menubar Library/LaunchServices/com.example.helper; do
   [ -x "$contents/$program" ] || fail "$program is not executable"
 done
-python3 "$root/tests/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections >/dev/null ||
-  fail "$(python3 "$root/tests/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections)"
+python3 "$root/scripts/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections >/dev/null ||
+  fail "$(python3 "$root/scripts/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections)"
 python3 -c 'import plistlib, sys; c = plistlib.load(open(sys.argv[1], "rb"))["SMAuthorizedClients"]
 assert c[0].endswith("\"T1\" & <x>"), c' "$work/helper-Info.plist" || fail "the requirement did not survive as XML text"
 [ "$(readlink "$contents/Frameworks/Sparkle.framework/Versions/Current")" = B ] ||

@@ -2,8 +2,10 @@
 # the test, without a display; the real tray on a headless X server with a
 # private session bus; and the same in a real panel, looked at in screenshots.
 
-add_executable(menubar_process_tests menubar_process_test.cc)
-target_link_libraries(menubar_process_tests PRIVATE velto_common GTest::gtest GTest::gtest_main)
+velto_add_unit_tests(menubar_process_tests
+  SOURCES menubar_process_test.cc
+  LIBRARIES velto_common
+  LABELS process TIMEOUT 120)
 get_property(menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
 if(menubar_platform STREQUAL "none")
   set(menubar_built_with_tray false)
@@ -14,31 +16,27 @@ target_compile_definitions(menubar_process_tests PRIVATE
   MENUBAR_BINARY="$<TARGET_FILE:veltovpn-menubar>"
   MENUBAR_BUILT_WITH_TRAY=${menubar_built_with_tray})
 add_dependencies(menubar_process_tests veltovpn-menubar)
-gtest_discover_tests(menubar_process_tests DISCOVERY_TIMEOUT 60
-  PROPERTIES LABELS process TIMEOUT 120)
 
 # The real tray: only where the agent is built with it.
 if(menubar_platform STREQUAL "gtk")
+  set(tray_leaks "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
   foreach(case test_menu_follows_status_and_clicks_send_commands
                test_item_registers_when_the_watcher_comes_later)
-    add_test(NAME menubar.tray.${case}
-             COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
-                     $<TARGET_FILE:veltovpn-menubar> TrayTest.${case})
-    set_tests_properties(menubar.tray.${case} PROPERTIES
-      LABELS process TIMEOUT 120 RESOURCE_LOCK display
-      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
+    velto_add_test(NAME menubar.tray.${case}
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
+              $<TARGET_FILE:veltovpn-menubar> TrayTest.${case}
+      LABELS process display TIMEOUT 120 LOCKS display ENVIRONMENT ${tray_leaks})
   endforeach()
 
   # A real panel (xfce4-panel's status tray), dark and light, with the agent as
   # the bundle holds it, so that it finds the icons it ships with. Skipped
   # where the panel is not installed. Screenshots go to menubar_panel/.
   foreach(theme Dark Light)
-    add_test(NAME menubar.panel.${theme}
-             COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
-                     ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
-                     ${theme}PanelTest.test_icon_stands_out_in_both_states)
-    set_tests_properties(menubar.panel.${theme} PROPERTIES
-      LABELS process TIMEOUT 120 RESOURCE_LOCK display SKIP_REGULAR_EXPRESSION "skipped '"
-      ENVIRONMENT "TRAY_TEST_OUTPUT=${CMAKE_CURRENT_BINARY_DIR}/menubar_panel;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
+    velto_add_test(NAME menubar.panel.${theme}
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
+              ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
+              ${theme}PanelTest.test_icon_stands_out_in_both_states
+      LABELS process display TIMEOUT 120 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
+      ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_CURRENT_BINARY_DIR}/menubar_panel ${tray_leaks})
   endforeach()
 endif()

@@ -25,7 +25,7 @@ import time
 import unittest
 import zlib
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import tray_probe  # noqa: E402
 
 AGENT = None

@@ -16,4 +16,5 @@ target_link_libraries(veltovpn-standin PRIVATE velto_standin)
 velto_add_unit_tests(standin_tests
   SOURCES standin_engine_test.cc
   LIBRARIES velto_standin
+  LABELS unit
 )

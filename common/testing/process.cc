@@ -1,0 +1,227 @@
+#include "common/testing/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "common/io.h"
+
+extern char** environ;
+
+namespace velto::testing {
+
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& add,
+                                         const std::vector<std::string>& drop) {
+  std::vector<std::string> entries;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    bool dropped = add.count(name) > 0;
+    for (const std::string& pattern : drop) {
+      if (!pattern.empty() && pattern.back() == '*') {
+        dropped = dropped || name.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
+      } else {
+        dropped = dropped || name == pattern;
+      }
+    }
+    if (!dropped) entries.push_back(entry);
+  }
+  for (const auto& [name, value] : add) entries.push_back(name + "=" + value);
+  return entries;
+}
+
+namespace {
+
+int statusCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// Sends `output` to `target` in the child; `capture` is the write end of the
+// capturing pipe. False when a descriptor could not be set up.
+bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int target, int capture,
+                 std::vector<UniqueFd>* keep) {
+  switch (output.kind) {
+    case Output::Kind::kCapture:
+      return posix_spawn_file_actions_adddup2(actions, capture, target) == 0;
+    case Output::Kind::kFile:
+      return posix_spawn_file_actions_addopen(actions, target, output.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                              0600) == 0;
+    case Output::Kind::kReaderGone: {
+      int ends[2];
+      if (::pipe(ends) != 0) return false;
+      ::close(ends[0]);
+      UniqueFd writer(ends[1]);
+      bool ok = setCloseOnExec(writer.get()) && posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
+      keep->push_back(std::move(writer));
+      return ok;
+    }
+    case Output::Kind::kInherit:
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Process::Process(std::vector<std::string> args, ProcessOptions options) {
+  if (args.empty()) return;
+  int capture[2];
+  if (::pipe(capture) != 0) return;
+  output_.reset(capture[0]);
+  UniqueFd captureWriter(capture[1]);
+  int input[2];
+  if (::pipe(input) != 0) return;
+  UniqueFd inputReader(input[0]);
+  stdin_.reset(input[1]);
+  if (!setCloseOnExec(output_.get()) || !setCloseOnExec(captureWriter.get()) || !setCloseOnExec(inputReader.get()) ||
+      !setCloseOnExec(stdin_.get())) {
+    return;
+  }
+  std::vector<UniqueFd> keep;  // descriptors that must live until the spawn
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  bool ready = routeOutput(&actions, options.out, STDOUT_FILENO, captureWriter.get(), &keep) &&
+               routeOutput(&actions, options.err, STDERR_FILENO, captureWriter.get(), &keep);
+  if (options.holdStdin) {
+    ready = ready && posix_spawn_file_actions_adddup2(&actions, inputReader.get(), STDIN_FILENO) == 0;
+  } else {
+    ready = ready && posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
+  }
+  // The child starts with no signal blocked but those asked for, whatever this
+  // process blocks.
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int signal : options.blockedSignals) sigaddset(&mask, signal);
+  ready = ready && posix_spawnattr_setsigmask(&attributes, &mask) == 0 &&
+          posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK) == 0;
+
+  std::vector<std::string> environment = options.environment ? *options.environment : environmentWith({});
+  std::vector<char*> argv, envp;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  if (ready && posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (!options.holdStdin) stdin_.reset();
+}
+
+Process::Process(Process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      reaped_(other.reaped_),
+      status_(other.status_),
+      stdin_(std::move(other.stdin_)),
+      output_(std::move(other.output_)) {}
+
+Process::~Process() {
+  if (pid_ > 0 && !reaped_) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+bool Process::running() {
+  if (pid_ <= 0 || reaped_) return false;
+  int status = 0;
+  pid_t done = ::waitpid(pid_, &status, WNOHANG);
+  if (done != pid_) return done == 0;
+  status_ = statusCode(status);
+  reaped_ = true;
+  return false;
+}
+
+int Process::wait(std::chrono::milliseconds patience) {
+  if (!eventually([&] { return !running(); }, patience)) return -1;
+  return status_;
+}
+
+Process::Result Process::finish(std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  Result result;
+  char buffer[65536];
+  while (output_ && readableWithin(output_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      deadline - std::chrono::steady_clock::now()))) {
+    ssize_t n = readRetrying(output_.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  result.status = wait(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now()),
+                                std::chrono::milliseconds(0)));
+  return result;
+}
+
+Process::Result run(std::vector<std::string> args, ProcessOptions options, std::chrono::milliseconds patience) {
+  Process process(std::move(args), std::move(options));
+  if (process.pid() <= 0) return {-1, "could not start"};
+  return process.finish(patience);
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string>()>& work) {
+  int ends[2];
+  if (::pipe(ends) != 0) return;
+  result_.reset(ends[0]);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::close(ends[0]);
+    if (::setgroups(user.groups.size(), user.groups.data()) != 0 || ::setresgid(user.gid, user.gid, user.gid) != 0 ||
+        ::setresuid(user.uid, user.uid, user.uid) != 0) {
+      ::_exit(3);
+    }
+    std::optional<std::string> result = work();
+    ::_exit(result && writeAll(ends[1], *result) ? 0 : 1);
+  }
+  ::close(ends[1]);
+}
+
+ChildAs::~ChildAs() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+std::optional<std::string> ChildAs::finish(std::chrono::milliseconds patience) {
+  if (pid_ <= 0) return std::nullopt;
+  std::string result;
+  char buffer[65536];
+  while (readableWithin(result_.get(), patience)) {
+    ssize_t n = readRetrying(result_.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    result.append(buffer, static_cast<size_t>(n));
+  }
+  int status = 0;
+  bool ended = eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, patience);
+  if (!ended) return std::nullopt;
+  pid_ = -1;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return result;
+}
+
+bool runAs(const User& user, const std::function<bool()>& work) {
+  ChildAs child(user, [&]() -> std::optional<std::string> {
+    if (work()) return std::string();
+    return std::nullopt;
+  });
+  return child.finish().has_value();
+}
+
+}  // namespace velto::testing
