@@ -2,7 +2,7 @@
 # build's version in VELTOVPN_VERSION, so that no test carries a literal version.
 #
 # velto_add_test(NAME <name> COMMAND <command> [args...] LABELS <label>...
-#                [TIMEOUT <seconds>] [LOCKS <lock>...] [SKIP_RETURN_CODE <code>]
+#                [TIMEOUT <seconds>] [PROCESSORS <n>] [LOCKS <lock>...] [SKIP_RETURN_CODE <code>]
 #                [SKIP_REGULAR_EXPRESSION <regex>] [ENVIRONMENT <NAME=value>...])
 # velto_add_unit_tests(<target> SOURCES <file>... LIBRARIES <library>... LABELS <label>...
 #                      [TIMEOUT ...] [ENVIRONMENT ...])
@@ -11,7 +11,7 @@
 #   ThreadSanitizer run.
 
 set(velto_test_options "")
-set(velto_test_one_value TIMEOUT SKIP_RETURN_CODE SKIP_REGULAR_EXPRESSION)
+set(velto_test_one_value TIMEOUT PROCESSORS SKIP_RETURN_CODE SKIP_REGULAR_EXPRESSION)
 set(velto_test_lists LABELS LOCKS ENVIRONMENT)
 
 # Sets `out` to the properties of a test as CMake code, each value a bracket
@@ -33,6 +33,9 @@ function(velto_test_properties out)
   string(APPEND code "]==]")
   if(ARG_LOCKS)
     string(APPEND code " RESOURCE_LOCK [==[${ARG_LOCKS}]==]")
+  endif()
+  if(DEFINED ARG_PROCESSORS)
+    string(APPEND code " PROCESSORS ${ARG_PROCESSORS}")
   endif()
   if(DEFINED ARG_SKIP_RETURN_CODE)
     string(APPEND code " SKIP_RETURN_CODE ${ARG_SKIP_RETURN_CODE}")

@@ -1,6 +1,7 @@
 #include "helper/peer_credentials_linux.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -10,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "helper/helper_server.h"
-#include "helper/server_test_support.h"
+#include "common/testing/process.h"
+#include "common/testing/sockets.h"
+#include "common/testing/temp_dir.h"
 
 namespace velto {
 namespace {
@@ -39,21 +42,29 @@ class LinuxPeerCheck : public ::testing::TestWithParam<Case> {};
 TEST_P(LinuxPeerCheck, AdmitsRootAndProcessesCarryingTheGroup) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run clients as other users";
   const Case& c = GetParam();
-  testing::TempSocketDir dir;
-  UniqueFd listener = setUpListeningSocket(dir.socketPath(), [](std::string_view) {});
+  testing::TempDir dir("helper-peer-test");
+  ::chmod(dir.path().c_str(), 0755);  // so that a client of another user reaches the socket
+  const std::string path = dir.file("helper.sock");
+  UniqueFd listener = setUpListeningSocket(path, [](std::string_view) {});
   ASSERT_TRUE(listener.valid());
-  testing::UserClient client =
-      testing::startClientAs(c.uid, c.gid, dir.socketPath(), "x", c.groups);
-  UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+  // The client connects, waits for the end of the connection and reports its pid.
+  testing::ChildAs client({c.uid, c.gid, c.groups}, [&]() -> std::optional<std::string> {
+    UniqueFd fd = testing::connectTo(path);
+    if (!fd) return std::nullopt;
+    testing::readToEnd(fd.get());
+    return std::to_string(::getpid());
+  });
+  UniqueFd connection = testing::acceptWithin(listener.get());
   ASSERT_TRUE(connection.valid());
 
   LinuxPeerAuthorizer authorizer(c.admitted, "g");
   PeerDecision decision = authorizer.check(connection.get());
   connection.reset();
-  testing::finishUserClient(client);
+  std::optional<std::string> clientPid = client.finish();
+  ASSERT_TRUE(clientPid.has_value()) << "the client could not connect as uid " << c.uid;
   EXPECT_EQ(decision.allowed, c.allowed);
   EXPECT_EQ(decision.uid, static_cast<long long>(c.uid));
-  EXPECT_EQ(decision.pid, static_cast<long long>(client.pid));
+  EXPECT_EQ(std::to_string(decision.pid), *clientPid);
 }
 
 // Only the process's own credentials count: uid 65534 ("nobody", whose database

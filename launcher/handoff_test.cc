@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "common/testing/temp_dir.h"
 #include "launcher/file_system.h"
 
 namespace velto::launcher {
@@ -107,20 +107,10 @@ TEST(HandoffTest, LinuxRuntimeDirectoryFollowsXdgDataHome) {
   }
 }
 
-class FileSystemTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velto-launcher-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = fs::canonical(tmpl).string();
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string dir_;
-};
-
 // The launcher finds the main binary beside its real file, however it was started.
-TEST_F(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
+TEST(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
+  testing::TempDir temp("velto-launcher-test");
+  const std::string dir_ = temp.path();
   const std::string macos = dir_ + "/Velto (2).app/Contents/MacOS";
   fs::create_directories(macos);
   std::ofstream(macos + "/VeltoVpnLauncher") << "x";
@@ -145,24 +135,6 @@ TEST_F(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
     EXPECT_EQ(resolveSymlinks(absoluteAgainst(c.start, c.argv0)), c.expected)
         << c.start << " + " << c.argv0;
   }
-}
-
-TEST_F(FileSystemTest, CreateDirectories) {
-  const std::string runtime = linuxRuntimeDirectoryFor(std::nullopt, dir_ + "/home");
-  EXPECT_EQ(createDirectories(runtime), std::nullopt);
-  EXPECT_TRUE(fs::is_directory(runtime));
-  std::ofstream(runtime + "/keep") << "x";
-  EXPECT_EQ(createDirectories(runtime), std::nullopt) << "an existing directory is success";
-  EXPECT_TRUE(fs::exists(runtime + "/keep"));
-
-  std::ofstream(dir_ + "/runtime") << "in the way";
-  std::optional<std::string> error = createDirectories(dir_ + "/runtime");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error, dir_ + "/runtime: File exists");
-
-  error = createDirectories(dir_ + "/runtime/below/deeper");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error, dir_ + "/runtime/below/deeper: Not a directory");
 }
 
 TEST(HomeDirectoryTest, EnvironmentFirstThenPasswordDatabase) {

@@ -1,8 +1,6 @@
 // Host process paths and their match patterns. Any thread.
 #include "launcher/host_processes.h"
 
-#include "launcher/handoff.h"
-
 namespace velto::launcher {
 
 std::vector<std::string> hostProcessPaths(std::string_view bundlePath) {
@@ -12,12 +10,6 @@ std::vector<std::string> hostProcessPaths(std::string_view bundlePath) {
       bundle + "/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
       bundle + "/Contents/MacOS/veltovpn-menubar",
   };
-}
-
-std::string bundlePathForExecutable(std::string_view executablePath) {
-  std::string directory = parentDirectory(executablePath);
-  if (directory.ends_with("/Contents/MacOS")) return parentDirectory(parentDirectory(directory));
-  return directory;
 }
 
 std::string escapeExtendedRegex(std::string_view text) {

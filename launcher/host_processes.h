@@ -12,10 +12,6 @@ namespace velto::launcher {
 // order they are signalled.
 std::vector<std::string> hostProcessPaths(std::string_view bundlePath);
 
-// The bundle an executable belongs to: the directory holding Contents/MacOS when
-// the executable lies there, else the executable's own directory.
-std::string bundlePathForExecutable(std::string_view executablePath);
-
 // `text` with every character that is special in an extended regular expression
 // preceded by a backslash, so the pattern matches exactly that text. Bundle paths
 // such as "/Applications/Velto (2).app" would otherwise form groups or match

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <regex.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/testing/process.h"
+#include "common/testing/temp_dir.h"
 
 namespace velto::launcher {
 namespace {
@@ -12,22 +19,6 @@ bool matchesExtended(const std::string& pattern, const std::string& text) {
   bool matched = regexec(&regex, text.c_str(), 0, nullptr, 0) == 0;
   regfree(&regex);
   return matched;
-}
-
-TEST(HostProcessesTest, PathsInSignalOrder) {
-  EXPECT_EQ(
-      hostProcessPaths("/Applications/veltoVpn.app"),
-      (std::vector<std::string>{
-          "/Applications/veltoVpn.app/Contents/MacOS/veltoVpn-bin",
-          "/Applications/veltoVpn.app/Contents/MacOS/extensions/veltoExtension/bin/index-darwin",
-          "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar",
-      }));
-}
-
-TEST(HostProcessesTest, BundlePathForExecutable) {
-  EXPECT_EQ(bundlePathForExecutable("/Applications/Velto (2).app/Contents/MacOS/VeltoVpnLauncher"),
-            "/Applications/Velto (2).app");
-  EXPECT_EQ(bundlePathForExecutable("/opt/velto/bin/VeltoVpnLauncher"), "/opt/velto/bin");
 }
 
 // The escaped pattern matches the literal path, anchored at both ends, and none of
@@ -50,6 +41,72 @@ TEST(HostProcessesTest, EscapedPatternMatchesExactlyThePath) {
     for (const std::string& other : c.nearMisses) {
       EXPECT_FALSE(matchesExtended(pattern, other)) << pattern << " vs " << other;
     }
+  }
+}
+
+// Whether SIGTERM is pending for `pid` (Linux /proc: the process-wide set).
+bool termPending(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("ShdPnd:")) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    }
+  }
+  ADD_FAILURE() << "no pending-signal set for " << pid;
+  return false;
+}
+
+std::string commandName(pid_t pid) {
+  std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string first;
+  std::getline(cmdline, first, '\0');
+  return first;
+}
+
+// The real pkill with the pattern of a host process path signals the process
+// started from that path, with or without arguments, and leaves alone every
+// process whose command line only resembles or mentions it: another bundle whose
+// name differs in a special character, a longer file name, a viewer of the
+// program or of its log.
+TEST(PkillTest, PatternSignalsOnlyTheProgramStartedFromThePath) {
+  testing::TempDir dir("velto-pkill-test");
+  const std::string target = dir.file("Velto (2).app/Contents/MacOS/veltoVpn-bin");
+  std::filesystem::create_directories(dir.file("Velto (2).app/Contents/MacOS"));
+  for (const std::string& file : {target, target + ".log"}) std::ofstream(file) << "x\n";
+  struct Case {
+    std::vector<std::string> argv;  // the command line the process shows
+    const char* program;
+    bool signalled;
+  } cases[] = {
+      {{target, "60"}, "/bin/sleep", true},
+      {{target}, "/bin/cat", true},
+      {{dir.file("Velto 2.app/Contents/MacOS/veltoVpn-bin"), "60"}, "/bin/sleep", false},
+      {{target + "-old", "60"}, "/bin/sleep", false},
+      {{"tail", "-f", target}, "/usr/bin/tail", false},
+      {{"less", "-f", target + ".log"}, "/usr/bin/tail", false},
+      {{"sh", "-c", "read line", target}, "/bin/sh", false},
+  };
+  // Standard input stays open, so a reader such as cat keeps running; SIGTERM is
+  // blocked, so a signal sent stays pending where the test can see it.
+  testing::ProcessOptions options;
+  options.holdStdin = true;
+  options.blockedSignals = {SIGTERM};
+  std::vector<testing::Process> processes;
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"/bin/bash", "-c", "exec -a \"$0\" \"$@\"", c.argv[0],
+                                     c.program};
+    args.insert(args.end(), c.argv.begin() + 1, c.argv.end());
+    processes.emplace_back(args, options);
+    pid_t pid = processes.back().pid();
+    EXPECT_TRUE(testing::eventually([&] { return commandName(pid) == c.argv[0]; }))
+        << pid << " never showed the command line " << c.argv[0];
+  }
+
+  EXPECT_EQ(testing::run({"/usr/bin/pkill", "-TERM", "-f", hostProcessPattern(target)}).status, 0);
+  for (size_t i = 0; i < processes.size(); ++i) {
+    EXPECT_EQ(termPending(processes[i].pid()), cases[i].signalled)
+        << cases[i].argv[0] << " " << cases[i].argv.back();
   }
 }
 

@@ -23,6 +23,12 @@ void runPkillWith(ProcessRunner& runner, SystemLog& systemLog, std::string_view 
 
 }  // namespace
 
+std::string updateCycleFinishedMessage(const std::optional<std::string>& error,
+                                       bool installStarted) {
+  return "[launcher] Sparkle update cycle finished error=" + error.value_or("none") +
+         " installStarted=" + (installStarted ? "true" : "false");
+}
+
 SparkleCheckDelegate* SparkleCheckApp::retainedDelegate = nullptr;
 
 SparkleCheckDelegate& SparkleCheckApp::retain(std::unique_ptr<SparkleCheckDelegate> delegate) {
@@ -104,8 +110,7 @@ void SparkleCheckDelegate::didAbortWithError(std::string_view error) {
 }
 
 void SparkleCheckDelegate::didFinishUpdateCycle(const std::optional<std::string>& error) {
-  log("[launcher] Sparkle update cycle finished error=" + (error ? *error : std::string("none")) +
-      " installStarted=" + (installStarted_ ? "true" : "false"));
+  log(updateCycleFinishedMessage(error, installStarted_));
   // An installation in progress ends the process itself (possibly relaunching).
   if (installStarted_) return;
   platform_.mainQueue.postAfter(

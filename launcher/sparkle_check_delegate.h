@@ -23,6 +23,11 @@ inline constexpr Delay kEndOfCycleDelay{500};
 inline constexpr int kExitUpdateFailed = 71;
 inline constexpr const char* kPkillPath = "/usr/bin/pkill";
 
+// The line that ends every update cycle; where no updater exists, the whole of
+// update mode.
+std::string updateCycleFinishedMessage(const std::optional<std::string>& error,
+                                       bool installStarted);
+
 class SparkleCheckDelegate final : public ApplicationDelegate, public UpdaterDelegate {
  public:
   // REQUIRES: the services behind `platform` outlive this object and every block

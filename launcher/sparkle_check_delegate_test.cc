@@ -197,23 +197,6 @@ TEST_F(SparkleCheckDelegateTest, QueuedCheckIsSkippedOnceTheDelegateIsGone) {
   EXPECT_THAT(takeEvents(), ElementsAre("0 create updater"));
 }
 
-TEST_F(SparkleCheckDelegateTest, StepsAreLoggedVerbatim) {
-  delegate_->didFindValidUpdate("2.1.0 (100%s)");
-  delegate_->willDownloadUpdate("2.1.0");
-  delegate_->didDownloadUpdate("2.1.0");
-  delegate_->willRelaunchApplication();
-  delegate_->didAbortWithError("The operation couldn’t be completed. %@");
-  advanceTo(60'000);
-  EXPECT_THAT(
-      takeEvents(),
-      ElementsAre(
-          "0 log [launcher] Sparkle found update 2.1.0 (100%s)",
-          "0 log [launcher] Sparkle will download update 2.1.0",
-          "0 log [launcher] Sparkle did download update 2.1.0",
-          "0 log [launcher] Sparkle will relaunch application",
-          "0 log [launcher] Sparkle update aborted: The operation couldn’t be completed. %@"));
-}
-
 TEST_F(SparkleCheckDelegateTest, CycleWithoutErrorTerminatesNormallyAfterHalfASecond) {
   delegate_->didFinishUpdateCycle(std::nullopt);
   advanceTo(499);
@@ -366,23 +349,15 @@ TEST_F(SparkleCheckDelegateTest, BundleIdentifierAndPatternsComeFromTheMainBundl
 
 TEST_F(SparkleCheckDelegateTest, PkillThatCannotStartIsLoggedAndTheOthersGoOn) {
   system_.pkillFails = true;
-  delegate_->runPkill("-TERM", "/A\\.app/Contents/MacOS/veltoVpn-bin");
-  EXPECT_THAT(takeEvents(),
-              ElementsAre("0 run /usr/bin/pkill -TERM -f /A\\.app/Contents/MacOS/veltoVpn-bin",
-                          "0 log [launcher] pkill failed for /A\\.app/Contents/MacOS/veltoVpn-bin: "
-                          "The file doesn’t exist."));
   delegate_->terminateHostAppProcesses();
   advanceTo(60'000);
   std::vector<std::string> events = takeEvents();
-  EXPECT_EQ(
-      std::count_if(events.begin(), events.end(),
-                    [](const std::string& e) { return e.find(" run ") != std::string::npos; }),
-      6);
-  EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                          [](const std::string& e) {
-                            return e.find("pkill failed for") != std::string::npos;
-                          }),
-            6);
+  auto count = [&](const char* text) {
+    return std::count_if(events.begin(), events.end(),
+                         [&](const std::string& e) { return e.find(text) != std::string::npos; });
+  };
+  EXPECT_EQ(count(" run "), 6);
+  EXPECT_EQ(count("pkill failed for"), 6);
 }
 
 // The slot destroys the delegate it held before (the leak checker of the

@@ -180,7 +180,8 @@ class UpdateEnvironment {
   virtual Application& application() = 0;
 };
 
-// Defined in the platform's update_environment_<platform> file. Main thread.
+// Defined in update_environment_mac.mm; Linux has no updater and no update
+// environment (update_mode_linux.cc). Main thread.
 std::unique_ptr<UpdateEnvironment> makeUpdateEnvironment();
 
 }  // namespace velto::launcher

@@ -23,7 +23,8 @@ struct VeltoVpnLauncher {
 // Hand-off mode: runtime directory, chdir, execv of the main binary.
 int handOff(const std::vector<std::string>& args);
 
-// Update mode: one update check as an application (update_mode.cc).
+// Update mode (update_mode_<platform>): one update check as an application on
+// macOS; on Linux, the report that updates are not supported there.
 int runUpdateMode();
 
 }  // namespace velto::launcher

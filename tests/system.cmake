@@ -4,9 +4,10 @@
 # shows as skipped with its reason.
 set(system_tests_dir ${CMAKE_CURRENT_SOURCE_DIR}/system)
 
-# velto_add_system_test(<name> [LABELS extra...] [LOCKS lock...] [TIMEOUT s] ARGS arg...)
+# velto_add_system_test(<name> [LABELS extra...] [LOCKS lock...] [TIMEOUT s] [PROCESSORS n]
+#                       ARGS arg...)
 function(velto_add_system_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;LOCKS;ARGS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;PROCESSORS" "LABELS;LOCKS;ARGS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 90)
   endif()
@@ -14,11 +15,13 @@ function(velto_add_system_test name)
   if(ARG_LOCKS)
     set(locks LOCKS ${ARG_LOCKS})
   endif()
+  set(processors)
+  if(ARG_PROCESSORS)
+    set(processors PROCESSORS ${ARG_PROCESSORS})
+  endif()
   velto_add_test(NAME system.${name} COMMAND bash ${system_tests_dir}/${name}.sh ${ARG_ARGS}
-    LABELS system ${ARG_LABELS} TIMEOUT ${ARG_TIMEOUT} SKIP_RETURN_CODE 77 ${locks})
+    LABELS system ${ARG_LABELS} TIMEOUT ${ARG_TIMEOUT} SKIP_RETURN_CODE 77 ${locks} ${processors})
 endfunction()
-
-velto_add_system_test(standin_bridge ARGS $<TARGET_FILE:veltovpn-standin>)
 
 set(installed_programs)
 foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
@@ -30,18 +33,8 @@ velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_p
 
 # A whole package build of its own, so one preset runs it (ci).
 if(VELTOVPN_PACKAGE_TEST)
-  velto_add_system_test(package TIMEOUT 1800 LOCKS helper-socket
+  velto_add_system_test(package LABELS package root TIMEOUT 1800 PROCESSORS 2 LOCKS helper-socket
     ARGS ${PROJECT_SOURCE_DIR} ${VELTOVPN_VERSION_STRING})
-  set_tests_properties(system.package PROPERTIES LABELS "system;package" PROCESSORS 2)
-endif()
-
-if(TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
-  velto_add_system_test(launcher_session ARGS ${VELTOVPN_BUNDLE_DIR})
-endif()
-
-if(TARGET veltovpn-helper)
-  velto_add_system_test(helper_roundtrip LABELS root LOCKS helper-socket
-    ARGS $<TARGET_FILE:veltovpn-standin> $<TARGET_FILE:veltovpn-helper>)
 endif()
 
 get_property(system_menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)

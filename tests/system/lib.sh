@@ -67,16 +67,6 @@ wait_for() {
   done
 }
 
-# wait_gone PID [SECONDS]: waits until the process has ended.
-wait_gone() {
-  local pid=$1 limit=${2:-15}
-  local deadline=$((SECONDS + limit))
-  while kill -0 "$pid" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || fail "process $pid still running after ${limit}s"
-    sleep 0.1
-  done
-}
-
 # Opens the console pipe as fd 3: start the stand-in with <&3, then `console WORDS`.
 open_console() {
   mkfifo "$work/console"
@@ -84,17 +74,3 @@ open_console() {
 }
 console() { echo "$*" >&3; }
 
-# The agent's pid, as the stand-in reported it in FILE.
-agent_pid_from() {
-  sed -n 's/.*started agent .* (pid \([0-9]*\)).*/\1/p' "$1" | head -n1
-}
-
-# Fails when a process whose command line contains TEXT is still running below us.
-expect_no_process() {
-  local pid
-  for pid in $(descendants $$); do
-    if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "$1"; then
-      fail "process $pid ($1) still running"
-    fi
-  done
-}

@@ -10,6 +10,7 @@ Usage: menu_click_test.py BUNDLE_DIR
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -84,6 +85,12 @@ def run_session(session, app, out_path, agent_log):
     bus = tray_probe.connect(session.env)
     item = tray_probe.wait_for_item(bus, PATIENCE)
     wait_for_text(agent_log, "connected to bridge at")
+    # The agent is the stand-in's own child, so that it ends with the application.
+    with open(out_path, encoding="utf-8") as f:
+        agent = re.search(r"started agent .* \(pid (\d+)\)", f.read())
+    assert agent, "the stand-in did not start the agent"
+    with open("/proc/%s/stat" % agent.group(1)) as f:
+        assert int(f.read().rsplit(")", 1)[1].split()[1]) == app.pid, "the agent is not the stand-in's child"
     # The icons came from the bundle's Resources/menubar, found from the agent's own path.
     with open(agent_log, encoding="utf-8") as f:
         assert "icon load failed" not in f.read(), "the agent did not find the bundle's icons"

@@ -1,5 +1,5 @@
-// Update mode: the launcher runs as an application whose delegate drives one
-// update check. Main thread.
+// Update mode on macOS: the launcher runs as an application whose delegate drives
+// one update check. Main thread.
 #include <memory>
 
 #include "launcher/sparkle_check_delegate.h"
