@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/no_destructor.h"
 #include "common/utf8.h"
 
 namespace velto {
@@ -57,8 +58,10 @@ std::string handleRequest(std::string_view request, const ScriptRunner& runScrip
   const std::string& name = action->get_ref<const std::string&>();
 
   if (name == "ping") {
-    return jsonResponse(
-        {{"success", true}, {"message", std::string("pong")}, {"version", std::string(HELPER_VERSION)}});
+    // The answer never changes: built once, not on every liveness check.
+    static const NoDestructor<std::string> pong(jsonResponse(
+        {{"success", true}, {"message", std::string("pong")}, {"version", std::string(HELPER_VERSION)}}));
+    return *pong;
   }
   if (name == "run-script") {
     auto script = parsed.find("script");
