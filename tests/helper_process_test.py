@@ -59,7 +59,19 @@ sys.stdout.write(data.decode())
 """
 
 
-def exchange(chunks, shut=True, pause=0.0, path=SOCKET_PATH):
+def read_all(s):
+    data = b""
+    while True:
+        try:
+            chunk = s.recv(65536)
+        except ConnectionResetError:
+            return data
+        if not chunk:
+            return data
+        data += chunk
+
+
+def exchange(chunks, path=SOCKET_PATH):
     """Sends `chunks` (bytes) in separate writes, ends the sending side, returns
     the raw response bytes."""
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
@@ -69,20 +81,8 @@ def exchange(chunks, shut=True, pause=0.0, path=SOCKET_PATH):
         s.settimeout(60)
         for chunk in chunks:
             s.sendall(chunk)
-            if pause:
-                time.sleep(pause)
-        if shut:
-            s.shutdown(socket.SHUT_WR)
-        data = b""
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not chunk:
-                break
-            data += chunk
-        return data
+        s.shutdown(socket.SHUT_WR)
+        return read_all(s)
 
 
 def request(obj, path=SOCKET_PATH):
@@ -137,10 +137,6 @@ def process_status(pid):
 
 def memory_kib(pid, field):
     return int(process_status(pid)[field].split()[0])
-
-
-def open_descriptors(pid):
-    return len(os.listdir("/proc/%d/fd" % pid))
 
 
 def wait_until_serving(path, process):
@@ -307,7 +303,7 @@ class HelperLoadTest(unittest.TestCase):
         early hang-ups) and one silent client: every well-formed request answered,
         and the daemon back to its descriptors and memory, no script left."""
         request({"action": "ping"}, self.path)
-        fds_before = open_descriptors(self.helper.pid)
+        fds_before = len(os.listdir("/proc/%d/fd" % self.helper.pid))
         rss_before = memory_kib(self.helper.pid, "VmRSS")
         record = tempfile.NamedTemporaryFile(prefix="helper-load-scripts-")
         os.chmod(record.name, 0o666)
@@ -318,14 +314,14 @@ class HelperLoadTest(unittest.TestCase):
             results = pool.starmap(load_client,
                                    [(self.path, seed, 1000, record.name) for seed in range(1, 5)])
         # The silent client is answered at the request time-out, as an empty request.
-        self.assertEqual(json.loads(self._read_all(silent)), INVALID)
+        self.assertEqual(json.loads(read_all(silent)), INVALID)
         silent.close()
         for answered, wrong in results:
             self.assertEqual(wrong, [])
         self.assertGreater(sum(answered for answered, _ in results), 3000)
 
         request({"action": "ping"}, self.path)
-        self.assertEqual(open_descriptors(self.helper.pid), fds_before)
+        self.assertEqual(len(os.listdir("/proc/%d/fd" % self.helper.pid)), fds_before)
         if not SANITIZED:
             self.assertLess(memory_kib(self.helper.pid, "VmRSS"), rss_before + 8 * 1024)
         with open(record.name) as f:
@@ -333,15 +329,6 @@ class HelperLoadTest(unittest.TestCase):
         record.close()
         self.assertGreater(len(scripts), 100)
         self.assertEqual([p for p in scripts if os.path.exists(p)], [])
-
-    @staticmethod
-    def _read_all(s):
-        data = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
 
     def test_output_is_bounded(self):
         result = request({"action": "run-script",
