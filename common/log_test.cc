@@ -5,12 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -69,8 +66,6 @@ TEST_F(LogTest, CreatesFileWithFirstLineThenAppends) {
 
   auto lines = readLines();
   ASSERT_EQ(lines.size(), 2u);
-  std::regex shape(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (first|second))");
-  EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
   EXPECT_TRUE(lines[0].ends_with("] first"));
   EXPECT_TRUE(lines[1].ends_with("] second"));
   // Standard output receives the very same lines.
