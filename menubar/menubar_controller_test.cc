@@ -78,9 +78,6 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
   const Case cases[] = {
       {"connected with relay", {R"({"type":"status","status":"connected","relayId":"de-1"})"},
        "Connected \u00B7 de-1", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid=de-1"},
-      {"later report without relay", {R"({"type":"status","status":"connected","relayId":"de-1"})",
-                                       R"({"type":"status","status":"connected"})"},
-       "Connected", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid=-"},
       {"empty relay", {R"({"type":"status","status":"connected","relayId":""})"},
        "Connected \u00B7 ", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid="},
       {"connecting hides both", {R"({"type":"status","status":"connecting","killSwitch":true})"},

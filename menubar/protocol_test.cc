@@ -38,7 +38,6 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"type":"ping"})", MenubarFrame::ping()},
       {R"(  {"type":"ping","n":1,"o":{"a":[]},"z":null}  )", MenubarFrame::ping()},
       {R"({"type":"STATUS"})", MenubarFrame::unknown("STATUS")},
-      {R"({"type":"Ping"})", MenubarFrame::unknown("Ping")},
       {R"({"type":""})", MenubarFrame::unknown("")},
       {R"({"type":"caf\u00e9"})", MenubarFrame::unknown("caf\xC3\xA9")},
       // invalid: not JSON, not an object, no string "type", trailing text
@@ -47,7 +46,6 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"status":"connected"})", MenubarFrame::invalid()},
       {"[]", MenubarFrame::invalid()},
       {R"("ping")", MenubarFrame::invalid()},
-      {"null", MenubarFrame::invalid()},
       {"", MenubarFrame::invalid()},
       {"not json", MenubarFrame::invalid()},
       {R"({"type":"ping"} x)", MenubarFrame::invalid()},

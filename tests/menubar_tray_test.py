@@ -102,11 +102,6 @@ class AgentCase(unittest.TestCase):
         else:
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start_watcher(self):
-        watcher = tray_probe.start_watcher(self.session.env)
-        self.processes.append(watcher)
-        return watcher
-
     def start_agent(self):
         env = dict(self.session.env)
         env.update({"TMPDIR": self.dir, "VELTOVPN_MENUBAR_SOCKET": self.socket_path})
@@ -166,7 +161,7 @@ class TrayTest(AgentCase):
         self.wait_for_log(NO_HOST_LINE)
         self.bridge.send({"type": "status", "status": "error"})
         self.wait_for_log("status: error ks=false rid=-")
-        self.start_watcher()
+        self.processes.append(tray_probe.start_watcher(self.session.env))
         bus = tray_probe.connect(self.session.env)
         item = tray_probe.wait_for_item(bus, PATIENCE)
         self.menu_where(bus, item, **{"Error": (True, False), "Connect": (True, True),
