@@ -52,8 +52,7 @@ class Bridge:
         self.listener.bind(path)
         self.listener.listen(1)
         self.listener.settimeout(PATIENCE)
-        self.peer = None
-        self.reader = None
+        self.peer = self.reader = None
 
     def accept(self):
         self.peer, _ = self.listener.accept()
@@ -70,13 +69,9 @@ class Bridge:
         return json.loads(line)
 
     def close(self):
-        if self.reader:
-            self.reader.close()
-            self.reader = None
-        if self.peer:
-            self.peer.close()
-            self.peer = None
-        self.listener.close()
+        for end in (self.reader, self.peer, self.listener):
+            if end:
+                end.close()
 
 
 class AgentCase(unittest.TestCase):
