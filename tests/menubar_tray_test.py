@@ -281,7 +281,6 @@ class PanelTest(AgentCase):
             len(stroke), MIN_STROKE_PIXELS,
             "the icon does not stand out from the panel %s: %d pixels reach 3:1 (best %.2f:1) in %s"
             % (panel, len(stroke), best, where))
-        return changed
 
     def check_panel(self):
         without = self.settled_screen("without-agent")
