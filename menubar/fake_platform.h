@@ -22,7 +22,7 @@ namespace velto {
 
 class FakeApplication final : public Application {
  public:
-  void setAccessoryPolicy() override { accessory = true; }
+  void setAccessoryPolicy() override {}
   void run() override {}
   void postToMain(std::function<void()> block) override {
     std::lock_guard lock(mutex_);
@@ -41,7 +41,6 @@ class FakeApplication final : public Application {
     return static_cast<int>(blocks.size());
   }
 
-  bool accessory = false;
   int terminations = 0;  // main thread only
 
  private:
@@ -62,7 +61,6 @@ inline std::string imageName(const ImagePtr& image) {
 class FakeImages final : public Images {
  public:
   ImagePtr loadTemplate(const std::string& path, int points) override {
-    requested.push_back(path);
     if (!files.count(path)) return nullptr;
     return std::make_shared<FakeImage>(path + "@" + std::to_string(points));
   }
@@ -78,7 +76,6 @@ class FakeImages final : public Images {
   std::set<std::string> files;    // paths that load
   std::set<std::string> symbols;  // symbolic icon names that load
   bool hasSymbol = true;
-  std::vector<std::string> requested;
 };
 
 class FakeStatusItem final : public StatusItem {
@@ -104,7 +101,6 @@ class FakeStatusItem final : public StatusItem {
   void setDescription(std::string_view text) override { description = text; }
   void watchHost(std::function<void(bool present)> changed) override { hostChanged = std::move(changed); }
 
-  // By position (titles change) or by title.
   Item& at(size_t index) { return items.at(index); }
   Item& find(const std::string& title) {
     auto it = std::find_if(items.begin(), items.end(), [&](const Item& i) { return i.title == title; });
@@ -112,11 +108,6 @@ class FakeStatusItem final : public StatusItem {
     return *it;
   }
   void click(const std::string& title) { find(title).action(); }
-  std::vector<std::string> visibleTitles() const {
-    std::vector<std::string> titles;
-    for (const Item& i : items) if (!i.hidden) titles.push_back(i.title);
-    return titles;
-  }
 
   std::vector<Item> items;
   int itemsWhenAttached = -1;

@@ -27,20 +27,6 @@ TEST_F(LineSplitterTest, HandsOverCompleteNonEmptyLinesInOrder) {
   EXPECT_TRUE(overlong.empty());
 }
 
-TEST_F(LineSplitterTest, CarriageReturnStaysInTheLineAndDoesNotHoldItBack) {
-  splitter.feed("{\"a\":1}\r\n{\"a\":2}\r");
-  splitter.feed("\n");
-  EXPECT_EQ(lines, (std::vector<std::string>{"{\"a\":1}\r", "{\"a\":2}\r"}));
-}
-
-TEST_F(LineSplitterTest, CharactersStraddlingReadsAreKeptWhole) {
-  splitter.feed("z\xC3");
-  splitter.feed("\xBC" "rich \xE2");
-  splitter.feed("\x80");
-  splitter.feed("\xA6\n");
-  EXPECT_EQ(lines, (std::vector<std::string>{"z\xC3\xBCrich \xE2\x80\xA6"}));
-}
-
 TEST_F(LineSplitterTest, BytesThatAreNotUtf8StayInTheirLine) {
   // Dropping them could turn a bad line into a good one; the parser rejects it.
   splitter.feed("a\xFF" "b\n\xFE\n");

@@ -59,8 +59,6 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
       keep->push_back(std::move(writer));
       return ok;
     }
-    case Output::Kind::kInherit:
-      return true;
   }
   return false;
 }

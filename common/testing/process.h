@@ -24,7 +24,7 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
 
 // Where a child's standard output or error goes.
 struct Output {
-  enum class Kind { kCapture, kFile, kReaderGone, kInherit };
+  enum class Kind { kCapture, kFile, kReaderGone };
   Kind kind = Kind::kCapture;
   std::string path;  // for kFile: created or truncated, mode 0600
 
@@ -32,7 +32,6 @@ struct Output {
   static Output file(std::string path) { return {Kind::kFile, std::move(path)}; }
   // A pipe whose reader has already closed: every write fails with EPIPE.
   static Output readerGone() { return {Kind::kReaderGone, {}}; }
-  static Output inherit() { return {Kind::kInherit, {}}; }
 };
 
 struct ProcessOptions {
@@ -60,9 +59,6 @@ class Process {
 
   pid_t pid() const { return pid_; }
   bool running();
-  // The write end of standard input under holdStdin; -1 otherwise.
-  int stdinFd() const { return stdin_.get(); }
-  void closeStdin() { stdin_.reset(); }
 
   // Waits for the end of the program: its exit status, 128 + the signal that
   // ended it, or -1 when it still runs after `patience`.

@@ -9,13 +9,13 @@
 
 namespace velto::testing {
 
-bool bindAndListen(int fd, const std::string& path, int backlog) {
+bool bindAndListen(int fd, const std::string& path) {
   sockaddr_un address;
   if (!fillUnixAddress(path, &address)) {
     errno = ENAMETOOLONG;
     return false;
   }
-  return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, backlog) == 0;
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0;
 }
 
 namespace {
@@ -28,9 +28,9 @@ UniqueFd streamSocket() {
 
 }  // namespace
 
-UniqueFd listenAt(const std::string& path, int backlog) {
+UniqueFd listenAt(const std::string& path) {
   UniqueFd fd = streamSocket();
-  if (!fd || !bindAndListen(fd.get(), path, backlog)) return UniqueFd();
+  if (!fd || !bindAndListen(fd.get(), path)) return UniqueFd();
   return fd;
 }
 

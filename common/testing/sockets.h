@@ -14,10 +14,10 @@ namespace velto::testing {
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
 
 // Binds the socket `fd` to `path` and sets it listening. False with errno set on failure.
-bool bindAndListen(int fd, const std::string& path, int backlog = 8);
+bool bindAndListen(int fd, const std::string& path);
 
 // A close-on-exec stream socket listening at `path`; invalid on failure.
-UniqueFd listenAt(const std::string& path, int backlog = 8);
+UniqueFd listenAt(const std::string& path);
 
 // A close-on-exec client socket connected to `path`; invalid on failure.
 UniqueFd connectTo(const std::string& path);

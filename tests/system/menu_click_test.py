@@ -1,10 +1,8 @@
 #!/usr/bin/python3
-"""The whole road of a user action, on a headless X server and a private session
-bus: the bundle starts through its launcher, the stand-in starts the agent with
-its real GTK tray, and choosing items in the agent's exported menu (as a panel
-does, through tray_probe) reaches the stand-in as commands; the stand-in's
-answers change what the menu shows. "Quit veltoVpn" ends the stand-in and the
-agent, and the tray item goes away.
+"""A user's clicks, end to end on a headless X server and a private session bus:
+the launcher starts the stand-in, which starts the agent with its real GTK tray;
+every item chosen in the exported menu (through tray_probe, as a panel does)
+must reach the stand-in as a command and its answer must show in the menu.
 
 Usage: menu_click_test.py BUNDLE_DIR
 """
