@@ -2,7 +2,7 @@
 """The real veltovpn-menubar with its GTK tray on a headless X server and a
 private session bus: a minimal StatusNotifierWatcher (tray_probe.py) reads the
 exported menu after status lines from a bridge played by this test (clicks on
-every item are menu_click_test's, through the real application). PanelTest puts the agent
+every item are the demo's, through the real application). PanelTest puts the agent
 in a real panel (xfce4-panel's status tray) instead and looks at its pixels.
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
