@@ -12,12 +12,19 @@
 namespace velto {
 
 std::string logTimestamp(std::chrono::system_clock::time_point when) {
+  // Formatting the date is most of the cost of a log line, and lines come in
+  // bursts within one second: each thread keeps the text of its last second.
+  thread_local time_t cachedSecond = -1;
+  thread_local char cached[32] = {};
+  thread_local size_t cachedLength = 0;
   time_t seconds = std::chrono::system_clock::to_time_t(when);
-  struct tm utc = {};
-  gmtime_r(&seconds, &utc);
-  char buffer[32] = {};
-  size_t n = strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return std::string(buffer, n);
+  if (seconds != cachedSecond) {
+    struct tm utc = {};
+    gmtime_r(&seconds, &utc);
+    cachedLength = strftime(cached, sizeof cached, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    cachedSecond = seconds;
+  }
+  return std::string(cached, cachedLength);
 }
 
 std::string formatLogLine(std::string_view message, std::chrono::system_clock::time_point when) {
