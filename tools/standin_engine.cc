@@ -289,8 +289,11 @@ void VpnEngine::checkTunnel(Clock::time_point now) {
   }
   if (!read) {
     // The helper may be restarting; the tunnel is not known to be gone.
-    outlet_.log("tunnel " + options_.tunnelInstance + ": could not check it (" +
-                (reply.answered ? reply.text : "helper not reachable: " + reply.text) + ")");
+    std::string why = "exit " + std::to_string(reply.exitCode) + ": " +
+                      reply.text.substr(0, reply.text.find('\n'));
+    if (!reply.answered) why = "helper not reachable: " + reply.text;
+    if (reply.answered && !reply.success) why = "refused: " + reply.text;
+    outlet_.log("tunnel " + options_.tunnelInstance + ": could not check it (" + why + ")");
     checkDue_ = now + options_.tunnelCheck;
     return;
   }

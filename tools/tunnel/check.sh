@@ -4,7 +4,7 @@
 link=missing
 handshake=0
 if namespace_exists "$client_ns"; then
-  flags=$(ip -n "$client_ns" -o link show dev "$client_wg" 2>/dev/null | sed -n 's/^[0-9]*: [^<]*<\([^>]*\)>.*/,\1,/p') 
+  flags=$(ip -n "$client_ns" -o link show dev "$client_wg" 2>/dev/null | sed -n 's/^[0-9]*: [^<]*<\([^>]*\)>.*/,\1,/p' || true)
   if [ -n "$flags" ]; then
     link=down
     [[ $flags != *,UP,* ]] || link=up
