@@ -1,6 +1,7 @@
 # Reports the client's end of the tunnel as key=value lines: link=up, down or
 # missing (wireguard-go gone, or no namespace), and handshake=the time of the
 # latest handshake with the relay in seconds since 1970, 0 for none yet.
+# shellcheck shell=bash disable=SC2154  # the names come from common.sh
 link=missing
 handshake=0
 if namespace_exists "$client_ns"; then

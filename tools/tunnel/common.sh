@@ -4,6 +4,7 @@
 # killswitch=0|1), then this file, then the step's own file (up, check,
 # killswitch, down); the helper runs it as root with bash. By hand, as root:
 #   { echo instance=0123abcd killswitch=0; cat common.sh up.sh; } | bash
+# shellcheck shell=bash disable=SC2034  # the names are for the step files
 set -euo pipefail
 umask 077
 

@@ -1,4 +1,5 @@
 # Puts the kill switch in the client's namespace in the state $killswitch asks for.
+# shellcheck shell=bash disable=SC2154  # the names come from common.sh
 if ! namespace_exists "$client_ns"; then
   echo "tunnel: no namespace $client_ns; the kill switch applies at the next connect"
   exit 0

@@ -2,6 +2,7 @@
 # keys, wireguard-go at both ends, the client's default route through the tunnel,
 # the kill switch first when it is on. Prints what the caller needs as key=value
 # lines. Exit 69: this machine cannot run it (a tool is missing), nothing made.
+# shellcheck shell=bash disable=SC2154  # the names come from common.sh
 for tool in wireguard-go wg nft ip; do
   if ! command -v "$tool" >/dev/null; then
     echo "unavailable: $tool is not installed"
