@@ -9,7 +9,8 @@ for tool in wireguard-go wg nft ip; do
     exit 69
   fi
 done
-if [ ! -e "$state_root" ]; then mkdir -m 700 "$state_root"; fi
+# Another instance may be making it at the same moment; what counts is the check.
+mkdir -m 700 "$state_root" 2>/dev/null || true
 if [ -L "$state_root" ] || [ ! -d "$state_root" ] || [ "$(stat -c %u:%a "$state_root")" != 0:700 ]; then
   echo "tunnel: $state_root is not a directory of root's alone (mode 0700)"
   exit 1
