@@ -46,3 +46,10 @@ if(CMAKE_BINARY_DIR STREQUAL "${PROJECT_SOURCE_DIR}/build/${system_preset}"
     LABELS system display TIMEOUT 180 LOCKS helper-socket display
     ENVIRONMENT VELTOVPN_DEMO_PRESET=${system_preset})
 endif()
+
+# A real WireGuard tunnel built by the stand-in through the helper, as root,
+# all of it inside network namespaces of its own.
+if(TARGET veltovpn-helper-testing AND TARGET veltovpn-standin)
+  velto_add_system_test(tunnel LABELS root TIMEOUT 120
+    ARGS $<TARGET_FILE:veltovpn-helper-testing> $<TARGET_FILE:veltovpn-standin>)
+endif()

@@ -24,6 +24,7 @@
 #include "build_config.h"
 #include "tools/helper_client.h"
 #include "tools/standin_helper.h"
+#include "tools/standin_tunnel.h"
 
 extern char** environ;
 
@@ -210,7 +211,11 @@ int runStandin(const StandinOptions& options) {
   std::unique_ptr<PrivilegedHelper> helper =
       makeSocketHelper(options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
   LoopOutlet outlet(*bridge);
-  VpnEngine engine(options.engine, outlet, *helper, Clock::now());
+  EngineOptions engineOptions = options.engine;
+  // Per run, so that two stand-ins' tunnels never share a name.
+  if (engineOptions.tunnelInstance.empty()) engineOptions.tunnelInstance = newTunnelInstance();
+  logLine("tunnel instance " + engineOptions.tunnelInstance + ", helper at " + options.helperSocket);
+  VpnEngine engine(std::move(engineOptions), outlet, *helper, Clock::now());
 
   pid_t agent = -1;
   if (options.startAgent) {

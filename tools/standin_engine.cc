@@ -1,8 +1,10 @@
-// The stand-in's simulated VPN engine. Event-loop thread only.
+// The stand-in's VPN engine: a real tunnel through the helper, or a simulated
+// one. Event-loop thread only.
 #include "tools/standin_engine.h"
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <utility>
 
 namespace velto::standin {
@@ -52,23 +54,6 @@ std::string describeState(const VpnState& state) {
          " rid=" + state.relayId.value_or("-");
 }
 
-std::string connectScript(const std::string& relayId) {
-  // Single-quoted for bash, so any relay id given on the command line stays data.
-  std::string quoted = "'";
-  for (char c : relayId) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  quoted += "'";
-  return "relay=" + quoted +
-         "\n"
-         "echo \"tunnel to $relay would be set up here\"\n"
-         "echo \"running as $(id -un)\"\n";
-}
-
 VpnEngine::VpnEngine(EngineOptions options, EngineOutlet& outlet, PrivilegedHelper& helper,
                      Clock::time_point now)
     : options_(std::move(options)),
@@ -105,22 +90,21 @@ void VpnEngine::perform(std::string_view action, Clock::time_point now) {
     next.status = "connecting";
     next.relayId.reset();
     setState(std::move(next));
-    runConnectScript();
-    connectDue_ = now + options_.connectDelay;
+    startTunnel(now);
   } else if (action == "disconnect") {
     connectDue_.reset();
+    tearDownTunnel();
     VpnState next = state_;
     next.status = "idle";
     next.relayId.reset();
     setState(std::move(next));
   } else if (action == "toggle-killswitch") {
-    VpnState next = state_;
-    next.killSwitch = !next.killSwitch;
-    setState(std::move(next));
+    toggleKillSwitch();
   } else if (action == "show-window") {
     outlet_.log("show-window: the main window would come to the front now");
   } else if (action == "quit") {
     outlet_.log("quit: closing the bridge and exiting");
+    tearDownTunnel();
     quit_ = true;
   } else {
     outlet_.log("unknown action, ignored: " + std::string(action));
@@ -152,7 +136,11 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
     outlet_.log("-> ping");
     outlet_.sendFrame(pingFrame());
   } else if (word == "status" && rest.empty()) {
-    outlet_.log("state: " + describeState(state_) + (connectDue_ ? " (connect pending)" : ""));
+    std::string tunnel;
+    if (connectDue_) tunnel = " (simulated connect pending)";
+    if (handshakeDeadline_) tunnel = " (tunnel " + options_.tunnelInstance + ": awaiting the handshake)";
+    else if (tunnelBuilt_) tunnel = " (tunnel " + options_.tunnelInstance + " built)";
+    outlet_.log("state: " + describeState(state_) + tunnel);
   } else if (isStatusWord(word) || word == "status") {
     // A status word sends that state as it stands, without the engine's road to it.
     std::string_view statusWord = word;
@@ -167,6 +155,8 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
       next.relayId = options_.relayId;
     }
     connectDue_.reset();
+    handshakeDeadline_.reset();
+    checkDue_.reset();
     setState(std::move(next));
   } else if (word == "helper") {
     reportHelper("helper ping", helper_.ping());
@@ -194,6 +184,7 @@ void VpnEngine::tick(Clock::time_point now) {
     next.relayId = options_.relayId;
     setState(std::move(next));
   }
+  if (checkDue_ && now >= *checkDue_) checkTunnel(now);
   if (options_.pingInterval.count() > 0 && now >= nextPing_) {
     outlet_.sendFrame(pingFrame());
     nextPing_ = now + options_.pingInterval;
@@ -202,7 +193,9 @@ void VpnEngine::tick(Clock::time_point now) {
 
 Clock::time_point VpnEngine::nextWakeup() const {
   Clock::time_point next = options_.pingInterval.count() > 0 ? nextPing_ : Clock::time_point::max();
-  if (connectDue_ && *connectDue_ < next) next = *connectDue_;
+  for (const auto& due : {connectDue_, checkDue_}) {
+    if (due && *due < next) next = *due;
+  }
   return next;
 }
 
@@ -212,10 +205,136 @@ void VpnEngine::setState(VpnState next) {
   outlet_.sendFrame(statusFrame(state_));
 }
 
-void VpnEngine::runConnectScript() {
-  HelperOutcome reply = helper_.runScript(connectScript(options_.relayId));
-  reportHelper("helper run-script (connect)", reply);
-  if (!reply.answered) outlet_.log("connecting without the privileged step");
+HelperOutcome VpnEngine::runTunnelStep(TunnelStep step, bool killSwitch, std::string_view what) {
+  HelperOutcome reply =
+      helper_.runScript(tunnelScript(step, {options_.tunnelInstance, killSwitch}));
+  if (!what.empty()) reportHelper("helper run-script (" + std::string(what) + ")", reply);
+  return reply;
+}
+
+void VpnEngine::startTunnel(Clock::time_point now) {
+  // A tunnel that was lost is still there, kill switch and all, until now.
+  tearDownTunnel();
+  HelperOutcome reply = runTunnelStep(TunnelStep::up, state_.killSwitch, "tunnel up");
+  if (!reply.answered) {
+    simulateTunnel("no helper to build it", now);
+    return;
+  }
+  if (!reply.success) {
+    simulateTunnel("the helper refused the script", now);
+    return;
+  }
+  if (reply.exitCode == kTunnelUnavailableExit) {
+    simulateTunnel("this machine cannot run it: " + reply.text.substr(0, reply.text.find('\n')),
+                   now);
+    return;
+  }
+  tunnelBuilt_ = true;
+  std::map<std::string, std::string> report = readReport(reply.text);
+  if (reply.exitCode != 0 || report["relay-key"].empty()) {
+    outlet_.log("tunnel " + options_.tunnelInstance + ": set-up failed (exit " +
+                std::to_string(reply.exitCode) + "); tearing down what was built");
+    tearDownTunnel();
+    VpnState next = state_;
+    next.status = "error";
+    setState(std::move(next));
+    return;
+  }
+  relayKey_ = report["relay-key"];
+  outlet_.log("tunnel " + options_.tunnelInstance + ": built; waiting up to " +
+              std::to_string(options_.handshakeTimeout.count()) +
+              " ms for the handshake with the relay");
+  handshakeDeadline_ = now + options_.handshakeTimeout;
+  checkDue_ = now;
+}
+
+void VpnEngine::simulateTunnel(std::string_view why, Clock::time_point now) {
+  outlet_.log("no real tunnel (" + std::string(why) + "): simulating one to relay " +
+              options_.relayId);
+  connectDue_ = now + options_.connectDelay;
+}
+
+void VpnEngine::checkTunnel(Clock::time_point now) {
+  checkDue_.reset();
+  HelperOutcome reply = runTunnelStep(TunnelStep::check, state_.killSwitch, "");
+  const bool read = reply.answered && reply.success && reply.exitCode == 0;
+  std::map<std::string, std::string> report;
+  if (read) report = readReport(reply.text);
+  const std::string link = read ? report["link"] : "unknown";
+  VpnState next = state_;
+  next.relayId.reset();
+  next.status = "error";
+
+  if (handshakeDeadline_) {
+    const std::string handshake = report["handshake"];
+    if (!handshake.empty() && handshake != "0") {
+      handshakeDeadline_.reset();
+      next.status = "connected";
+      next.relayId = relayIdFromKey(relayKey_);
+      outlet_.log("tunnel " + options_.tunnelInstance + ": handshake with the relay (at " +
+                  handshake + "); connected");
+      setState(std::move(next));
+      checkDue_ = now + options_.tunnelCheck;
+    } else if (now >= *handshakeDeadline_) {
+      handshakeDeadline_.reset();
+      outlet_.log("tunnel " + options_.tunnelInstance + ": no handshake with the relay within " +
+                  std::to_string(options_.handshakeTimeout.count()) + " ms (link " + link +
+                  "); tearing the tunnel down");
+      tearDownTunnel();
+      setState(std::move(next));
+    } else {
+      checkDue_ = now + options_.handshakePoll;
+    }
+    return;
+  }
+  if (!read) {
+    // The helper may be restarting; the tunnel is not known to be gone.
+    std::string why = "exit " + std::to_string(reply.exitCode) + ": " +
+                      reply.text.substr(0, reply.text.find('\n'));
+    if (!reply.answered) why = "helper not reachable: " + reply.text;
+    if (reply.answered && !reply.success) why = "refused: " + reply.text;
+    outlet_.log("tunnel " + options_.tunnelInstance + ": could not check it (" + why + ")");
+    checkDue_ = now + options_.tunnelCheck;
+    return;
+  }
+  if (link == "up") {
+    checkDue_ = now + options_.tunnelCheck;
+    return;
+  }
+  // Left standing: with the kill switch on, its table keeps blocking the
+  // traffic the dead tunnel no longer carries, until disconnect or a new connect.
+  outlet_.log("tunnel " + options_.tunnelInstance + ": lost (the client's link is " + link +
+              "); the kill switch " +
+              (state_.killSwitch ? "keeps blocking traffic outside it" : "is off"));
+  setState(std::move(next));
+}
+
+void VpnEngine::toggleKillSwitch() {
+  const bool wanted = !state_.killSwitch;
+  if (tunnelBuilt_) {
+    HelperOutcome reply = runTunnelStep(TunnelStep::killSwitch, wanted, "kill switch");
+    if (!reply.answered || !reply.success || reply.exitCode != 0) {
+      outlet_.log(std::string("kill switch stays ") + (state_.killSwitch ? "on" : "off") +
+                  ": the tunnel's table could not be changed");
+      return;
+    }
+  }
+  VpnState next = state_;
+  next.killSwitch = wanted;
+  setState(std::move(next));
+}
+
+void VpnEngine::tearDownTunnel() {
+  handshakeDeadline_.reset();
+  checkDue_.reset();
+  if (!tunnelBuilt_) return;
+  HelperOutcome reply = runTunnelStep(TunnelStep::down, state_.killSwitch, "tunnel down");
+  if (reply.answered && reply.success && reply.exitCode == 0) {
+    tunnelBuilt_ = false;
+  } else {
+    outlet_.log("tunnel " + options_.tunnelInstance +
+                ": tear-down failed; it is tried again at the next connect, disconnect or quit");
+  }
 }
 
 void VpnEngine::reportHelper(std::string_view what, const HelperOutcome& reply) {

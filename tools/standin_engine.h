@@ -1,13 +1,17 @@
-// The simulated VPN engine of the stand-in main application: turns commands from
-// the menu-bar agent or from the console into state changes, bridge frames and
-// requests to the privileged helper. Single-threaded: the stand-in's event loop
-// makes every call; nothing here blocks except the helper requests themselves.
+// The VPN engine of the stand-in main application: turns commands from the
+// menu-bar agent or from the console into state changes, bridge frames and
+// requests to the privileged helper, which builds a real tunnel where it can
+// (tools/tunnel); elsewhere the engine simulates one. Single-threaded: the
+// stand-in's event loop makes every call; nothing here blocks except the helper
+// requests themselves.
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "tools/standin_tunnel.h"
 
 namespace velto::standin {
 
@@ -46,8 +50,13 @@ class EngineOutlet {
 };
 
 struct EngineOptions {
-  std::string relayId = "fra-wg-007";
-  std::chrono::milliseconds connectDelay{1500};
+  std::string relayId = "fra-wg-007";  // the simulated tunnel's relay
+  std::chrono::milliseconds connectDelay{1500};  // the simulated tunnel's set-up
+  std::string tunnelInstance;  // names what the real tunnel's scripts make
+  std::chrono::milliseconds handshakeTimeout{15000};
+  std::chrono::milliseconds handshakePoll{250};
+  // How often a connected real tunnel is checked, so a tunnel that died shows.
+  std::chrono::milliseconds tunnelCheck{2000};
   // Zero turns the periodic ping frames off.
   std::chrono::milliseconds pingInterval{5000};
 };
@@ -59,9 +68,6 @@ std::string hideAppFrame();
 
 // "connecting ks=false rid=-": a state in the agent's own log wording.
 std::string describeState(const VpnState& state);
-
-// The script a connect hands to the helper; harmless, it only reports.
-std::string connectScript(const std::string& relayId);
 
 class VpnEngine {
  public:
@@ -77,7 +83,8 @@ class VpnEngine {
   // One of the agent's actions: connect, disconnect, toggle-killswitch, show-window, quit.
   void perform(std::string_view action, Clock::time_point now);
 
-  // Completes a pending connect and sends pings when their time has come.
+  // Completes a pending connect, checks the tunnel and sends pings when their
+  // time has come.
   void tick(Clock::time_point now);
 
   // When tick() next has something to do.
@@ -88,14 +95,26 @@ class VpnEngine {
 
  private:
   void setState(VpnState next);
-  void runConnectScript();
+  void startTunnel(Clock::time_point now);
+  void simulateTunnel(std::string_view why, Clock::time_point now);
+  void checkTunnel(Clock::time_point now);
+  void toggleKillSwitch();
+  // Runs the down step when something of the tunnel may exist.
+  void tearDownTunnel();
+  HelperOutcome runTunnelStep(TunnelStep step, bool killSwitch, std::string_view what);
   void reportHelper(std::string_view what, const HelperOutcome& reply);
 
   EngineOptions options_;
   EngineOutlet& outlet_;
   PrivilegedHelper& helper_;
   VpnState state_;
-  std::optional<Clock::time_point> connectDue_;
+  std::optional<Clock::time_point> connectDue_;  // the simulated tunnel comes up
+  // The real tunnel: whether its scripts may have left anything to tear down,
+  // when to ask for its state next, and until when a handshake is awaited.
+  bool tunnelBuilt_ = false;
+  std::optional<Clock::time_point> checkDue_;
+  std::optional<Clock::time_point> handshakeDeadline_;
+  std::string relayKey_;
   Clock::time_point nextPing_;
   bool quit_ = false;
 };

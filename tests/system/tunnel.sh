@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# A real WireGuard tunnel through the whole system: the helper (its testing
+# build, as root, on a private socket) runs the stand-in's tunnel scripts for
+# the stand-in, which runs as an ordinary user admitted by its group. Checks
+# that the stand-in says connected only after the handshake, that a ping goes
+# through the tunnel, that with the kill switch on a dead tunnel leaks nothing
+# and with it off the same ping passes, and that quit leaves no namespace,
+# link, table, key file or process. Everything lives in the tunnel's own
+# network namespaces.
+#   tunnel.sh HELPER_TESTING STANDIN
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+helper=$1
+standin=$2
+scripts="$(cd "$(dirname "$0")/../../tools/tunnel" && pwd)"
+
+[ "$(id -u)" = 0 ] || skip "needs root: network namespaces, wireguard-go and the helper"
+for tool in wireguard-go wg nft ip ping setpriv; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup-debian installs it)"
+done
+[ -c /dev/net/tun ] || skip "no /dev/net/tun for wireguard-go"
+unshare --net true 2>/dev/null || skip "cannot make a network namespace here"
+
+# The stand-in runs as nobody with only its own group, which the helper admits.
+user_id=$(id -u nobody)
+group_id=$(id -g nobody)
+group=$(getent group "$group_id" | cut -d: -f1)
+chmod 711 "$work"
+as_user=(setpriv --reuid="$user_id" --regid="$group_id" --clear-groups --)
+if ! "${as_user[@]}" test -x "$standin"; then
+  echo "nobody cannot reach $standin (a private build tree?): the stand-in runs as root"
+  as_user=()
+  user_id=0
+fi
+install -d -o "$user_id" -m 700 "$work/user"
+
+VELTOVPN_HELPER_SOCKET="$work/helper.sock" VELTOVPN_HELPER_LOG="$work/helper.log" \
+  VELTOVPN_HELPER_GROUP="$group" "$helper" >>"$work/helper.out" 2>&1 &
+wait_for "$work/helper.out" "listening on $work/helper.sock"
+
+open_console
+HOME="$work/user" TMPDIR="$work/user" "${as_user[@]}" "$standin" --no-menubar --ping-ms=0 \
+  --helper-socket="$work/helper.sock" <&3 >>"$work/standin.out" 2>&1 &
+standin_pid=$!
+wait_for "$work/standin.out" "bridge listening on"
+instance=$(sed -n 's/.*tunnel instance \([0-9a-f]*\),.*/\1/p' "$work/standin.out")
+[ -n "$instance" ] || fail "the stand-in did not name its tunnel instance"
+# Whatever a failed run leaves goes the way the stand-in would take it down.
+extra_cleanup+=("{ echo instance=$instance; cat '$scripts/common.sh' '$scripts/down.sh'; } | bash >/dev/null 2>&1")
+
+# What the up step reported, as the stand-in logged it.
+reported() { sed -n "s/^    | $1=//p" "$work/standin.out" | tail -n1; }
+in_client() { ip netns exec "$client_ns" "$@"; }
+pings() { in_client ping -c 1 -W 2 "$1" >>"$work/ping.out" 2>&1; }
+
+console connect
+wait_for "$work/standin.out" "-> status connecting ks=false rid=-"
+wait_for "$work/standin.out" "-> status connected ks=false rid=relay-"
+client_ns=$(reported client-namespace)
+client_if=$(reported client-interface)
+relay_outside=$(reported relay-outside)
+relay_tunnel=$(reported relay-tunnel)
+relay_key=$(reported relay-key)
+[ -n "$client_ns" ] && [ -n "$relay_tunnel" ] && [ -n "$relay_outside" ] ||
+  fail "the up step did not report the tunnel's names and addresses"
+handshake_line=$(grep -n "handshake with the relay (at [1-9]" "$work/standin.out" | cut -d: -f1 | head -n1)
+connected_line=$(grep -n -- "-> status connected" "$work/standin.out" | cut -d: -f1 | head -n1)
+[ -n "$handshake_line" ] && [ "$handshake_line" -lt "$connected_line" ] ||
+  fail "the stand-in said connected before it saw a handshake"
+relay_id=${relay_key:0:8}
+relay_id=${relay_id//+/-}
+grep -qF -- "-> status connected ks=false rid=relay-${relay_id//\//_}" "$work/standin.out" ||
+  fail "the relay id is not taken from the relay's key $relay_key"
+[ "$(stat -c %U:%a /run/veltovpn-tunnel/"$instance")" = root:700 ] ||
+  fail "the key directory is not root's alone"
+for key in /run/veltovpn-tunnel/"$instance"/*.key; do
+  [ "$(stat -c %U:%a "$key")" = root:600 ] || fail "$key is readable by others"
+done
+in_client wg show "$client_if" latest-handshakes | grep -qv $'\t0$' || fail "no handshake on $client_if"
+pings "$relay_tunnel" || fail "no ping through the tunnel to $relay_tunnel"
+
+console kill on
+wait_for "$work/standin.out" "-> status connected ks=true"
+in_client nft list table inet veltovpn_killswitch >/dev/null || fail "no kill-switch table in $client_ns"
+pings "$relay_tunnel" || fail "the kill switch blocks the tunnel itself"
+
+# The tunnel dies under the stand-in: it notices, and the kill switch holds.
+# shellcheck disable=SC2046
+kill $(ip netns pids "$client_ns")
+wait_for "$work/standin.out" "-> status error ks=true rid=-"
+! pings "$relay_outside" || fail "with the kill switch on, a ping leaked past the dead tunnel to $relay_outside"
+console kill off
+wait_for "$work/standin.out" "-> status error ks=false rid=-"
+! in_client nft list table inet veltovpn_killswitch >/dev/null 2>&1 || fail "the kill-switch table stayed"
+pings "$relay_outside" || fail "with the kill switch off, no ping to $relay_outside"
+
+console quit
+wait_for "$work/standin.out" "stand-in exits"
+wait "$standin_pid" || fail "the stand-in exited with status $?"
+grep -qF "tunnel $instance torn down" "$work/standin.out" || fail "quit did not tear the tunnel down"
+
+# Nothing of the instance is left; a process may take a moment to be reaped.
+left=""
+for _ in $(seq 50); do
+  left=$(ip netns list | grep -F "$instance" || true)
+  left+=$(ip -o link show | grep -F "$instance" || true)
+  left+=$(ls -d /run/veltovpn-tunnel/"$instance" /var/run/wireguard/*"$instance"* 2>/dev/null || true)
+  left+=$(pgrep -a -f "wireguard-go [a-z]*$instance" || true)
+  [ -n "$left" ] || break
+  sleep 0.1
+done
+[ -z "$left" ] || fail "left after quit: $left"
+! nft list table inet veltovpn_killswitch >/dev/null 2>&1 || fail "a kill-switch table in the host's namespace"
+echo "PASS"

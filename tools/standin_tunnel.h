@@ -1,0 +1,39 @@
+// The real tunnel of the stand-in's engine: the example scripts of tools/tunnel
+// composed for one instance, and the reading of what they print. Pure functions;
+// any thread.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace velto::standin {
+
+enum class TunnelStep { up, check, killSwitch, down };
+
+// The up step's exit status when this machine cannot run a tunnel (a tool is
+// missing); it has made nothing then.
+inline constexpr int kTunnelUnavailableExit = 69;
+
+struct TunnelParameters {
+  std::string instance;  // 8 lower-case hex digits; names everything the scripts make
+  bool killSwitch = false;
+};
+
+// The script text the helper runs for `step`: the parameters as variable lines
+// (single-quoted, so no value is ever read as code), the shared part, the
+// step's own file.
+std::string tunnelScript(TunnelStep step, const TunnelParameters& parameters);
+
+// The key=value lines of a script's output; other lines are skipped, and a key
+// given twice keeps its last value.
+std::map<std::string, std::string> readReport(std::string_view output);
+
+// The relay id the user sees: "relay-" and the start of the relay's public key,
+// in the URL-safe base64 alphabet.
+std::string relayIdFromKey(std::string_view publicKey);
+
+// A fresh random instance id.
+std::string newTunnelInstance();
+
+}  // namespace velto::standin

@@ -1,0 +1,66 @@
+// The tunnel scripts as the helper receives them, run by the real bash, and the
+// reading of their reports.
+#include "tools/standin_tunnel.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "common/testing/process.h"
+#include "common/testing/temp_dir.h"
+
+namespace velto::standin {
+namespace {
+
+using ::testing::HasSubstr;
+
+testing::Process::Result runBash(const std::string& script) {
+  return testing::Process({"/bin/bash", "-c", script}).finish();
+}
+
+TEST(TunnelScript, EveryStepIsValidBash) {
+  for (TunnelStep step : {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch,
+                          TunnelStep::down}) {
+    testing::Process::Result result = runBash("bash -n <<'VELTO_END'\n" +
+                                              tunnelScript(step, {"0123abcd", true}) +
+                                              "\nVELTO_END\n");
+    EXPECT_EQ(result.status, 0) << result.output;
+  }
+}
+
+// The instance id ends up in names of namespaces and files made as root: a
+// value that is shell text must neither run nor name anything.
+TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
+  testing::TempDir dir("standin-tunnel-test");
+  const std::string planted = dir.file("planted");
+  for (const std::string& instance :
+       {"$(touch " + planted + ")", "x'; touch " + planted + "; '", std::string("0123abc"),
+        std::string("0123abcde"), std::string("0123ABCD"), std::string("../../etc"),
+        std::string("")}) {
+    SCOPED_TRACE(instance);
+    testing::Process::Result result = runBash(tunnelScript(TunnelStep::down, {instance, false}));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.output, "tunnel: instance must be 8 lower-case hexadecimal digits\n");
+    EXPECT_NE(::access(planted.c_str(), F_OK), 0);
+  }
+}
+
+TEST(TunnelScript, ChecksATunnelThatDoesNotExistAsMissing) {
+  const std::string first = newTunnelInstance();
+  EXPECT_NE(first, newTunnelInstance());
+  testing::Process::Result result = runBash(tunnelScript(TunnelStep::check, {first, false}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, "link=missing\nhandshake=0\n");
+}
+
+TEST(TunnelReport, ReadsKeyValueLinesOnly) {
+  auto report = readReport(
+      "Warning: some tool talks\nrelay-key=ab+/c=\nlink=up\n=x\nBad Key=1\nlink=down\nhandshake=0");
+  EXPECT_EQ(report, (std::map<std::string, std::string>{
+                        {"relay-key", "ab+/c="}, {"link", "down"}, {"handshake", "0"}}));
+  EXPECT_EQ(relayIdFromKey("ab+/cdefGHIJ="), "relay-ab-_cdef");
+  EXPECT_EQ(relayIdFromKey("xyz"), "relay-xyz");
+}
+
+}  // namespace
+}  // namespace velto::standin

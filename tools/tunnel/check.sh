@@ -1,0 +1,18 @@
+# Reports the client's end of the tunnel as key=value lines: link=up, down or
+# missing (wireguard-go gone, or no namespace), and handshake=the time of the
+# latest handshake with the relay in seconds since 1970, 0 for none yet.
+# shellcheck shell=bash disable=SC2154  # the names come from common.sh
+link=missing
+handshake=0
+if namespace_exists "$client_ns"; then
+  flags=$(ip -n "$client_ns" -o link show dev "$client_wg" 2>/dev/null | sed -n 's/^[0-9]*: [^<]*<\([^>]*\)>.*/,\1,/p' || true)
+  if [ -n "$flags" ]; then
+    link=down
+    [[ $flags != *,UP,* ]] || link=up
+  fi
+  if [ "$link" != missing ]; then
+    handshake=$(in_client wg show "$client_wg" latest-handshakes 2>/dev/null | awk '{print $2; exit}' || true)
+  fi
+fi
+echo "link=$link"
+echo "handshake=${handshake:-0}"

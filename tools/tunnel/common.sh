@@ -1,0 +1,104 @@
+# Shared part of the example tunnel scripts: the names and addresses of one
+# instance's tunnel, and what building, tearing down and guarding it take.
+# A script is sent to the helper as a few variable lines (instance=8 hex digits,
+# killswitch=0|1), then this file, then the step's own file (up, check,
+# killswitch, down); the helper runs it as root with bash. By hand, as root:
+#   { echo instance=0123abcd killswitch=0; cat common.sh up.sh; } | bash
+# shellcheck shell=bash disable=SC2034  # the names are for the step files
+set -euo pipefail
+umask 077
+
+if ! [[ ${instance:-} =~ ^[0-9a-f]{8}$ ]]; then
+  echo "tunnel: instance must be 8 lower-case hexadecimal digits" >&2
+  exit 2
+fi
+if ! [[ ${killswitch:-0} =~ ^[01]$ ]]; then
+  echo "tunnel: killswitch must be 0 or 1" >&2
+  exit 2
+fi
+
+# Everything lives in two namespaces of its own, so the host's network is never
+# touched, and carries the instance id, so two instances never meet. The
+# WireGuard names differ between the ends because the userspace implementation
+# keeps one control socket per interface name in /var/run/wireguard, shared by
+# all namespaces.
+client_ns=veltovpn-$instance-client
+relay_ns=veltovpn-$instance-relay
+client_veth=vvc$instance
+relay_veth=vvr$instance
+client_wg=vwgc$instance
+relay_wg=vwgr$instance
+client_outside=10.203.0.1
+relay_outside=10.203.0.2
+client_tunnel=10.204.0.1
+relay_tunnel=10.204.0.2
+relay_port=51820
+killswitch_table=veltovpn_killswitch
+# Under /run, which only root can write, so no other user can plant the
+# directory or a link in its place before the keys go in.
+state_root=/run/veltovpn-tunnel
+state=$state_root/$instance
+
+in_client() { ip netns exec "$client_ns" "$@"; }
+in_relay() { ip netns exec "$relay_ns" "$@"; }
+namespace_exists() { [ -e "/run/netns/$1" ]; }
+
+# Drops everything in and out of the client's namespace but the tunnel itself
+# and the WireGuard packets to and from the relay's endpoint. Replaced in one
+# transaction, so there is no moment without the rules.
+killswitch_on() {
+  in_client nft -f - <<RULES
+table inet $killswitch_table
+delete table inet $killswitch_table
+table inet $killswitch_table {
+  chain output {
+    type filter hook output priority 0; policy drop;
+    oifname "lo" accept
+    oifname "$client_wg" accept
+    ip daddr $relay_outside udp dport $relay_port accept
+  }
+  chain input {
+    type filter hook input priority 0; policy drop;
+    iifname "lo" accept
+    iifname "$client_wg" accept
+    ip saddr $relay_outside udp sport $relay_port accept
+  }
+}
+RULES
+}
+
+killswitch_off() {
+  if namespace_exists "$client_ns" && in_client nft list table inet "$killswitch_table" >/dev/null 2>&1; then
+    in_client nft delete table inet "$killswitch_table"
+  fi
+}
+
+# Ends every process in namespace $1 (the wireguard-go daemons), TERM first so
+# that they remove their control sockets, then KILL.
+stop_namespace_processes() {
+  namespace_exists "$1" || return 0
+  local pids try
+  pids=$(ip netns pids "$1")
+  [ -n "$pids" ] || return 0
+  # shellcheck disable=SC2086
+  kill -TERM $pids 2>/dev/null || true
+  for try in $(seq 30); do
+    [ -n "$(ip netns pids "$1")" ] || return 0
+    sleep 0.1
+  done
+  pids=$(ip netns pids "$1")
+  # shellcheck disable=SC2086
+  [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+}
+
+# Removes whatever of this instance exists; safe to run at any point.
+teardown() {
+  local ns
+  for ns in "$client_ns" "$relay_ns"; do
+    stop_namespace_processes "$ns"
+    # Deleting the namespace takes its links, routes and the kill-switch table.
+    if namespace_exists "$ns"; then ip netns delete "$ns"; fi
+  done
+  rm -f "/var/run/wireguard/$client_wg.sock" "/var/run/wireguard/$relay_wg.sock"
+  rm -rf "$state"
+}
