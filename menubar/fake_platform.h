@@ -7,15 +7,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
+#include "common/mutex.h"
 #include "menubar/platform.h"
 
 namespace velto {
@@ -25,7 +24,7 @@ class FakeApplication final : public Application {
   void setAccessoryPolicy() override {}
   void run() override {}
   void postToMain(std::function<void()> block) override {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     blocks_.push_back(std::move(block));
   }
   void terminate() override { ++terminations; }
@@ -34,7 +33,7 @@ class FakeApplication final : public Application {
   int runPending() {
     std::deque<std::function<void()>> blocks;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       blocks.swap(blocks_);
     }
     for (auto& block : blocks) block();
@@ -44,8 +43,8 @@ class FakeApplication final : public Application {
   int terminations = 0;  // main thread only
 
  private:
-  std::mutex mutex_;
-  std::deque<std::function<void()>> blocks_;
+  Mutex mutex_;
+  std::deque<std::function<void()>> blocks_ VELTO_GUARDED_BY(mutex_);
 };
 
 struct FakeImage final : public Image {
@@ -149,28 +148,34 @@ class FakeProcessInfo final : public ProcessInfo {
 class RecordingLog {
  public:
   LogFunction function() {
-    return [this](std::string_view message) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(message);
-      changed_.notify_all();
-    };
+    return [this](std::string_view message) { add(message); };
   }
   std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_;
   }
   // Waits (bounded, so a fault fails instead of hanging) until `line` is logged.
   bool waitFor(const std::string& line) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
-      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    MutexLock lock(mutex_);
+    while (std::find(lines_.begin(), lines_.end(), line) == lines_.end()) {
+      if (!changed_.waitUntil(mutex_, deadline)) {
+        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+      }
+    }
+    return true;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
+  void add(std::string_view message) {
+    MutexLock lock(mutex_);
+    lines_.emplace_back(message);
+    changed_.notifyAll();
+  }
+
+  mutable Mutex mutex_;
+  CondVar changed_;
+  std::vector<std::string> lines_ VELTO_GUARDED_BY(mutex_);
 };
 
 }  // namespace velto

@@ -77,13 +77,14 @@ MenubarController::MenubarController(Services services)
 
 MenubarController::~MenubarController() {
   {
-    std::lock_guard lock(stopMutex_);
+    MutexLock lock(stopMutex_);
     stopping_ = true;
   }
-  stopSignal_.notify_all();
+  stopSignal_.notifyAll();
   // Ends a blocked read: the connection thread then finds the controller going
   // and stops without logging or terminating.
   socketQueue_.sync([this] {
+    socketQueue_.assertRunningTask();
     queueClosed_ = true;
     if (clientSocket_ >= 0) ::shutdown(clientSocket_, SHUT_RDWR);
   });
@@ -131,7 +132,7 @@ void MenubarController::trayHostChanged(bool present) {
 }
 
 MenubarController::State MenubarController::state() const {
-  std::lock_guard lock(stateMutex_);
+  MutexLock lock(stateMutex_);
   return state_;
 }
 
@@ -202,8 +203,6 @@ void MenubarController::installFallbackIcon() {
   disconnectedIcon_ = image;
 }
 
-void MenubarController::updateIcon() { showIconFor(state().st); }
-
 void MenubarController::showIconFor(const std::string& st) {
   services_.statusItem.setImage(st == "connected" ? connectedIcon_ : disconnectedIcon_);
 }
@@ -218,7 +217,7 @@ void MenubarController::handleLine(std::string_view line) {
   if (auto* status = std::get_if<MenubarFrame::Status>(&value)) {
     State stored;
     {
-      std::lock_guard lock(stateMutex_);
+      MutexLock lock(stateMutex_);
       if (status->payload.status) state_.st = *status->payload.status;
       if (status->payload.killSwitch) state_.ks = *status->payload.killSwitch;
       state_.rid = status->payload.relayId;  // an absent relay identifier clears it
@@ -261,8 +260,12 @@ void MenubarController::connectAndPumpSocket() {
 }
 
 bool MenubarController::pause(std::chrono::seconds delay) {
-  std::unique_lock lock(stopMutex_);
-  return !stopSignal_.wait_for(lock, delay, [this] { return stopping_; });
+  const auto deadline = std::chrono::steady_clock::now() + delay;
+  MutexLock lock(stopMutex_);
+  while (!stopping_) {
+    if (!stopSignal_.waitUntil(stopMutex_, deadline)) break;
+  }
+  return !stopping_;
 }
 
 void MenubarController::connectionTask() {
@@ -303,6 +306,7 @@ void MenubarController::pumpConnection(int raw) {
   UniqueFd fd(raw);
   bool closing = false;
   socketQueue_.sync([&] {
+    socketQueue_.assertRunningTask();
     if (queueClosed_) {
       closing = true;
     } else {
@@ -318,6 +322,7 @@ void MenubarController::pumpConnection(int raw) {
   // -1 before the close, on the queue: a write queued meanwhile is either done
   // already or finds no socket, and never reaches a reused descriptor.
   socketQueue_.sync([&] {
+    socketQueue_.assertRunningTask();
     clientSocket_ = -1;
     closing = queueClosed_;
   });
@@ -343,6 +348,7 @@ void MenubarController::sendCommand(std::string_view action) {
   std::optional<std::string> line = commandMessage(action);
   if (!line) return;
   socketQueue_.async([this, action = std::string(action), line = std::move(*line)] {
+    socketQueue_.assertRunningTask();
     if (clientSocket_ < 0) {
       services_.log("sendCommand(" + action + ") dropped \u2014 bridge not connected");
       return;

@@ -12,18 +12,17 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "common/log.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "menubar/platform.h"
 #include "menubar/serial_queue.h"
-#include "menubar/thread_annotations.h"
 
 namespace velto {
 
@@ -94,10 +93,9 @@ class MenubarController {
   ImagePtr loadTemplate(const std::string& name);
   void loadIcons();
   void installFallbackIcon();
-  void updateIcon();
 
   // Readouts for the platform and for tests. Any thread / main thread.
-  State state() const;
+  State state() const VELTO_EXCLUDES(stateMutex_);
   const ImagePtr& connectedIcon() const { return connectedIcon_; }
   const ImagePtr& disconnectedIcon() const { return disconnectedIcon_; }
 
@@ -112,13 +110,13 @@ class MenubarController {
   // Connection thread: from a connected socket to the end of the agent.
   void pumpConnection(int fd);
   // Connection thread: waits `delay`; false when the controller is being destroyed.
-  bool pause(std::chrono::seconds delay);
+  bool pause(std::chrono::seconds delay) VELTO_EXCLUDES(stopMutex_);
 
   Services services_;
 
   // Guards the reported state: written by the connection thread, read by the
   // main thread's refresh.
-  mutable std::mutex stateMutex_;
+  mutable Mutex stateMutex_;
   State state_ VELTO_GUARDED_BY(stateMutex_);
 
   // Main thread only.
@@ -135,13 +133,14 @@ class MenubarController {
   std::shared_ptr<MenubarController*> self_;
 
   // Wakes the connection thread's pauses when the controller goes away.
-  std::mutex stopMutex_;
-  std::condition_variable stopSignal_;
+  Mutex stopMutex_;
+  CondVar stopSignal_;
   bool stopping_ VELTO_GUARDED_BY(stopMutex_) = false;
 
   // Owned by socketQueue_: only read or written inside its tasks.
-  int clientSocket_ = -1;
-  bool queueClosed_ = false;  // the destructor has begun: no new connection
+  int clientSocket_ VELTO_GUARDED_BY(socketQueue_) = -1;
+  // The destructor has begun: no new connection.
+  bool queueClosed_ VELTO_GUARDED_BY(socketQueue_) = false;
 
   std::thread connection_;
   SerialQueue socketQueue_;  // last: destroyed first, before what its tasks use
