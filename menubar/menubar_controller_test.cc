@@ -189,7 +189,7 @@ TEST(MenubarController, ActionsSendTheirCommandsAndNeverChangeTheMenu) {
   for (const char* title : {"Show window", "Connect", "Disconnect", "Kill-switch: OFF", "Quit veltoVpn"}) {
     h.item.click(title);
   }
-  // Which command each item sends is the menu-click system test's.
+  // Which command each item sends, the demo checks through the real tray.
   ASSERT_TRUE(h.log.waitFor("sendCommand(quit) dropped \u2014 bridge not connected"));
   EXPECT_EQ(h.log.lines().size(), 5u);
   // Show window and Quit bring the main application forward; the others leave it.

@@ -17,7 +17,7 @@
 
 namespace velto {
 
-void menubarLog(std::string_view message) { appendLogLine(LOG_PATH(), message); }
+void menubarLog(std::string_view message) { appendLogLine(logPath(), message); }
 
 int VeltoMenubarMain::main() {
   // A bridge or a standard output that went away must never kill the agent:
@@ -37,7 +37,7 @@ int VeltoMenubarMain::main() {
 
   MenubarPlatform platform = createMenubarPlatform();
   platform.application->setAccessoryPolicy();
-  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + SOCKET_PATH() + ")");
+  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + socketPath() + ")");
   for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 
@@ -48,7 +48,7 @@ int VeltoMenubarMain::main() {
       *platform.runningApplications,
       systemProcessInfo(),
       menubarLog,
-      SOCKET_PATH(),
+      socketPath(),
       VELTOVPN_BUNDLE_ID,
   });
   controller->connectAndPumpSocket();
