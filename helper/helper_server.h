@@ -29,7 +29,7 @@ struct RequestLimits {
 };
 
 struct RequestRead {
-  std::string text;        // the request; empty when its bytes are not UTF-8
+  std::string text;        // the request's bytes, as they came
   bool tooLarge = false;   // more than the limit arrived; `text` is then empty
 };
 

@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "build_config.h"
-#include "helper/helper_protocol.h"
 
 namespace velto {
 
@@ -22,6 +22,13 @@ inline constexpr size_t MAX_OUTPUT = 16 * 1024 * 1024;
 // The search path every script gets, whatever the daemon was started with.
 inline constexpr const char* kScriptSearchPath =
     "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin";
+
+// What running one script produced: its standard output and standard error as one
+// stream, and its exit code.
+struct ScriptResult {
+  std::string output;
+  int32_t exitCode = 0;
+};
 
 struct ScriptRunOptions {
   std::chrono::seconds timeout = SCRIPT_TIMEOUT;
