@@ -64,7 +64,9 @@ bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& lo
 }  // namespace
 
 MenubarController::MenubarController(Services services)
-    : services_(std::move(services)), self_(std::make_shared<MenubarController*>(this)) {
+    : services_(std::move(services)),
+      self_(std::make_shared<MenubarController*>(this)),
+      bridge_(services_.log) {
   loadIcons();
   buildMenu();
   services_.statusItem.attachMenu();
@@ -83,11 +85,7 @@ MenubarController::~MenubarController() {
   stopSignal_.notifyAll();
   // Ends a blocked read: the connection thread then finds the controller going
   // and stops without logging or terminating.
-  socketQueue_.sync([this] {
-    socketQueue_.assertRunningTask();
-    queueClosed_ = true;
-    if (clientSocket_ >= 0) ::shutdown(clientSocket_, SHUT_RDWR);
-  });
+  bridge_.close();
   if (connection_.joinable()) connection_.join();
   self_.reset();
 }
@@ -294,7 +292,7 @@ void MenubarController::connectionTask() {
     if (!path.empty() &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         bridgeRunsAsThisUser(fd.get(), path, services_.log, foreignBridgeLogged)) {
-      pumpConnection(fd.release());
+      pumpConnection(std::move(fd));
       return;
     }
     fd.reset();
@@ -302,32 +300,16 @@ void MenubarController::connectionTask() {
   }
 }
 
-void MenubarController::pumpConnection(int raw) {
-  UniqueFd fd(raw);
-  bool closing = false;
-  socketQueue_.sync([&] {
-    socketQueue_.assertRunningTask();
-    if (queueClosed_) {
-      closing = true;
-    } else {
-      clientSocket_ = fd.get();
-    }
-  });
-  if (closing) return;
+void MenubarController::pumpConnection(UniqueFd fd) {
+  // The number stays valid for reading until detach, which alone closes it.
+  const int raw = fd.get();
+  if (!bridge_.attach(std::move(fd))) return;
   // Logged once commands can go out, so that the line means what it says.
   services_.log("connected to bridge at " + services_.socketPath);
 
-  readLoop(fd.get());
+  readLoop(raw);
 
-  // -1 before the close, on the queue: a write queued meanwhile is either done
-  // already or finds no socket, and never reaches a reused descriptor.
-  socketQueue_.sync([&] {
-    socketQueue_.assertRunningTask();
-    clientSocket_ = -1;
-    closing = queueClosed_;
-  });
-  fd.reset();
-  if (closing) return;
+  if (!bridge_.detach()) return;
   services_.log("bridge socket EOF \u2014 parent .app exited");
   Application& app = services_.application;
   app.postToMain([&app] { app.terminate(); });
@@ -347,18 +329,7 @@ void MenubarController::readLoop(int fd) {
 void MenubarController::sendCommand(std::string_view action) {
   std::optional<std::string> line = commandMessage(action);
   if (!line) return;
-  socketQueue_.async([this, action = std::string(action), line = std::move(*line)] {
-    socketQueue_.assertRunningTask();
-    if (clientSocket_ < 0) {
-      services_.log("sendCommand(" + action + ") dropped \u2014 bridge not connected");
-      return;
-    }
-    if (sendAll(clientSocket_, line)) {
-      services_.log("sent: " + action);
-    } else {
-      services_.log("sendCommand(" + action + ") failed \u2014 " + errnoText(errno));
-    }
-  });
+  bridge_.send(std::string(action), std::move(*line));
 }
 
 }  // namespace velto

@@ -5,8 +5,8 @@
 // Threads: construction, destruction, the menu actions, refreshMenu, mainApp
 // and the icon operations run on the main thread. The connection thread (started
 // by connectAndPumpSocket) runs the connect loop, readLoop and handleLine.
-// sendCommand may be called from any thread; its writes happen on the
-// controller's serial socket queue, which alone owns clientSocket_.
+// sendCommand may be called from any thread; its writes happen on the queue of
+// the BridgeSocket, which alone owns the connected descriptor.
 #pragma once
 
 #include <sys/types.h>
@@ -21,8 +21,8 @@
 #include "common/log.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
+#include "menubar/bridge_socket.h"
 #include "menubar/platform.h"
-#include "menubar/serial_queue.h"
 
 namespace velto {
 
@@ -108,7 +108,7 @@ class MenubarController {
   void logInvalidLine(std::string_view line);
   void connectionTask();
   // Connection thread: from a connected socket to the end of the agent.
-  void pumpConnection(int fd);
+  void pumpConnection(UniqueFd fd);
   // Connection thread: waits `delay`; false when the controller is being destroyed.
   bool pause(std::chrono::seconds delay) VELTO_EXCLUDES(stopMutex_);
 
@@ -137,13 +137,8 @@ class MenubarController {
   CondVar stopSignal_;
   bool stopping_ VELTO_GUARDED_BY(stopMutex_) = false;
 
-  // Owned by socketQueue_: only read or written inside its tasks.
-  int clientSocket_ VELTO_GUARDED_BY(socketQueue_) = -1;
-  // The destructor has begun: no new connection.
-  bool queueClosed_ VELTO_GUARDED_BY(socketQueue_) = false;
-
   std::thread connection_;
-  SerialQueue socketQueue_;  // last: destroyed first, before what its tasks use
+  BridgeSocket bridge_;  // last: destroyed first, before what its tasks use
 };
 
 }  // namespace velto
