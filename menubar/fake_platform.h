@@ -16,6 +16,7 @@
 #include "common/log.h"
 #include "common/mutex.h"
 #include "menubar/platform.h"
+#include "menubar/retry_pause.h"
 
 namespace velto {
 
@@ -142,6 +143,46 @@ class FakeProcessInfo final : public ProcessInfo {
   std::map<std::string, std::string> environment;
   std::optional<std::string> executable = "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar";
   std::string temporary = "/tmp/user/";
+};
+
+// Waits that take no time and are recorded: the connection thread's retries run
+// at full speed. `onWait`, when set, runs on the connection thread before each
+// wait returns, with the wait's number (from 1). After kFastWaits waits it
+// blocks until stop(), as a real wait would, so that a bridge that never comes
+// does not spin a thread.
+class FakeRetryPause final : public RetryPause {
+ public:
+  static constexpr size_t kFastWaits = 100;
+
+  bool wait(std::chrono::seconds delay) override {
+    size_t number = 0;
+    {
+      MutexLock lock(mutex_);
+      waits_.push_back(delay);
+      number = waits_.size();
+    }
+    if (onWait) onWait(number);
+    MutexLock lock(mutex_);
+    while (!stopped_ && number > kFastWaits) stopSignal_.wait(mutex_);
+    return !stopped_;
+  }
+  void stop() override {
+    MutexLock lock(mutex_);
+    stopped_ = true;
+    stopSignal_.notifyAll();
+  }
+  std::vector<std::chrono::seconds> waits() const {
+    MutexLock lock(mutex_);
+    return waits_;
+  }
+
+  std::function<void(size_t number)> onWait;  // set before the connection thread starts
+
+ private:
+  mutable Mutex mutex_;
+  CondVar stopSignal_;
+  std::vector<std::chrono::seconds> waits_ VELTO_GUARDED_BY(mutex_);
+  bool stopped_ VELTO_GUARDED_BY(mutex_) = false;
 };
 
 // A log that any thread may write to and a test may wait on.

@@ -78,11 +78,7 @@ MenubarController::MenubarController(Services services)
 }
 
 MenubarController::~MenubarController() {
-  {
-    MutexLock lock(stopMutex_);
-    stopping_ = true;
-  }
-  stopSignal_.notifyAll();
+  services_.retryPause.stop();
   // Ends a blocked read: the connection thread then finds the controller going
   // and stops without logging or terminating.
   bridge_.close();
@@ -257,22 +253,13 @@ void MenubarController::connectAndPumpSocket() {
   connection_ = std::thread([this] { connectionTask(); });
 }
 
-bool MenubarController::pause(std::chrono::seconds delay) {
-  const auto deadline = std::chrono::steady_clock::now() + delay;
-  MutexLock lock(stopMutex_);
-  while (!stopping_) {
-    if (!stopSignal_.waitUntil(stopMutex_, deadline)) break;
-  }
-  return !stopping_;
-}
-
 void MenubarController::connectionTask() {
   const std::string& path = services_.socketPath;
   bool foreignBridgeLogged = false;
   for (;;) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd) {
-      if (!pause(std::chrono::seconds(2))) return;
+      if (!services_.retryPause.wait(std::chrono::seconds(2))) return;
       continue;
     }
     if (path.size() > maxSocketPathLength()) {
@@ -296,7 +283,7 @@ void MenubarController::connectionTask() {
       return;
     }
     fd.reset();
-    if (!pause(std::chrono::seconds(1))) return;
+    if (!services_.retryPause.wait(std::chrono::seconds(1))) return;
   }
 }
 

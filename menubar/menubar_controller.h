@@ -23,6 +23,7 @@
 #include "common/thread_annotations.h"
 #include "menubar/bridge_socket.h"
 #include "menubar/platform.h"
+#include "menubar/retry_pause.h"
 
 namespace velto {
 
@@ -38,6 +39,7 @@ class MenubarController {
     LogFunction log;
     std::string socketPath;  // the bridge socket to connect to
     std::string bundleId;    // identifies the main application among running ones
+    RetryPause& retryPause;  // between attempts to connect; stopped by the destructor
   };
 
   // The state as last reported by the bridge.
@@ -109,8 +111,6 @@ class MenubarController {
   void connectionTask();
   // Connection thread: from a connected socket to the end of the agent.
   void pumpConnection(UniqueFd fd);
-  // Connection thread: waits `delay`; false when the controller is being destroyed.
-  bool pause(std::chrono::seconds delay) VELTO_EXCLUDES(stopMutex_);
 
   Services services_;
 
@@ -131,11 +131,6 @@ class MenubarController {
   // Blocks posted to the main thread hold this weakly: once the controller is
   // gone they do nothing.
   std::shared_ptr<MenubarController*> self_;
-
-  // Wakes the connection thread's pauses when the controller goes away.
-  Mutex stopMutex_;
-  CondVar stopSignal_;
-  bool stopping_ VELTO_GUARDED_BY(stopMutex_) = false;
 
   std::thread connection_;
   BridgeSocket bridge_;  // last: destroyed first, before what its tasks use

@@ -41,6 +41,7 @@ int VeltoMenubarMain::main() {
   for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 
+  StoppableSleep retryPause;
   auto controller = std::make_unique<MenubarController>(MenubarController::Services{
       *platform.application,
       *platform.statusItem,
@@ -50,6 +51,7 @@ int VeltoMenubarMain::main() {
       menubarLog,
       socketPath(),
       VELTOVPN_BUNDLE_ID,
+      retryPause,
   });
   controller->connectAndPumpSocket();
   platform.application->run();
