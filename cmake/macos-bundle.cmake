@@ -1,6 +1,6 @@
 # The application bundle of a macOS build: its property lists, the helper's
 # embedded ones, and the target veltovpn-app, which lays out <build>/veltoVpn.app
-# (cmake/assemble-macos-app.cmake). Run at the end of the top-level
+# (cmake/assemble-macos-app.cmake). Included at the end of the top-level
 # CMakeLists.txt, once every option and program target exists.
 #
 # The helper is registered in one of two ways, and the bundle carries both:
@@ -28,6 +28,13 @@ set(VELTOVPN_PLIST_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 set(_velto_macos_dir "${CMAKE_BINARY_DIR}/macos")
 set(VELTOVPN_PLIST_OUTPUT_DIR "${_velto_macos_dir}")
 include("${PROJECT_SOURCE_DIR}/cmake/macos-plists.cmake")
+
+velto_install_program(veltovpn-helper ${VELTOVPN_HELPER_LABEL}
+  veltoVpn.app/Contents/Library/LaunchServices COMPONENT macos-bundle)
+install(FILES ${_velto_macos_dir}/Info.plist
+  DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
+install(FILES ${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
+  DESTINATION veltoVpn.app/Contents/Library/LaunchDaemons COMPONENT macos-bundle)
 
 if(TARGET veltovpn-helper)
   target_link_options(veltovpn-helper PRIVATE
@@ -72,3 +79,7 @@ add_custom_target(veltovpn-app
   COMMENT "Laying out veltoVpn.app"
   VERBATIM
 )
+add_dependencies(veltovpn-app veltovpn-menubar-icons)
+if(TARGET veltovpn-dev-app)
+  add_dependencies(veltovpn-dev-app veltovpn-app)
+endif()

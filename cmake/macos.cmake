@@ -73,6 +73,3 @@ endif()
     VERSION ${_velto_json_version} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
   set(nlohmann_json_DIR "${_velto_json_package}" CACHE PATH "nlohmann/json package (host headers)" FORCE)
 endif()
-
-# The bundle needs every program target: lay it out once the top level is done.
-cmake_language(DEFER CALL include "${PROJECT_SOURCE_DIR}/cmake/macos-bundle.cmake")

@@ -15,6 +15,10 @@ namespace velto {
 // sequence. Cutting text at this length always leaves whole characters.
 size_t validUtf8Prefix(std::string_view bytes);
 
+// The same by the hand-written check (utf8_table.cc), built everywhere so that
+// it is tested and fuzzed against utf8proc where utf8proc exists.
+size_t validUtf8PrefixByTable(std::string_view bytes);
+
 inline bool isValidUtf8(std::string_view bytes) { return validUtf8Prefix(bytes) == bytes.size(); }
 
 // Number of characters (code points) in well-formed UTF-8 text: every code

@@ -1,4 +1,4 @@
-// Fuzzes the helper's request handling. The input chooses the request text and
+// Fuzzes the helper's request handling. The input chooses the request bytes and
 // what the script runner returns (output and exit code); whatever they are, the
 // answer must be exactly one JSON object with a boolean "success". Input layout
 // (FuzzedDataProvider): runner output, then the request; exit code at the end.
@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/utf8.h"
 #include "helper/helper_protocol.h"
 
 namespace {
@@ -48,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (runs == 0) return 0;
 
   if (request.find('\0') != std::string::npos) broken("a request holding a NUL ran a script", response);
+  if (!velto::isValidUtf8(request)) broken("a request that is not UTF-8 ran a script", response);
   if (script.empty()) broken("an empty script ran", response);
   // After a run the one failure allowed is output that JSON cannot carry.
   const nlohmann::json ran = {{"success", true}, {"exit", exitCode}, {"stdout", output}, {"stderr", ""}};

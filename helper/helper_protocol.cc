@@ -45,6 +45,8 @@ std::string handleRequest(std::string_view request, const ScriptRunner& runScrip
   auto say = [&log](const std::string& message) {
     if (log) log(message);
   };
+  // Bytes that are not UTF-8 void the whole request: it counts as empty.
+  if (!isValidUtf8(request)) request = {};
   say("recv " + std::to_string(countCharacters(request)) + "B");
 
   // The JSON reader takes a NUL for the end of the text: without this check,
@@ -79,5 +81,9 @@ std::string handleRequest(std::string_view request, const ScriptRunner& runScrip
   }
   return errorResponse("unknown action: " + name);
 }
+
+std::string unauthorizedPeerResponse() { return errorResponse("unauthorized peer"); }
+
+std::string requestTooLargeResponse() { return errorResponse("request too large"); }
 
 }  // namespace velto

@@ -89,6 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ActionMissing", R"({"script":"echo hi"})", kInvalid, std::nullopt},
         Case{"TrailingGarbage", R"({"action":"ping"}x)", kInvalid, std::nullopt},
         Case{"TwoObjects", R"({"action":"ping"}{"action":"ping"})", kInvalid, std::nullopt},
+        Case{"NotUtf8", "{\"action\":\"ping\",\"x\":\"\xC0\xAF\"}", kInvalid, std::nullopt},
         Case{"NulAfterTheObject", std::string(R"({"action":"run-script","script":"x"})" "\0junk", 41),
              kInvalid, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -107,6 +108,12 @@ TEST(HandleRequest, ReportsTheRunnersExitCodeAndLogsLengthsInCharacters) {
   EXPECT_EQ(parsed["stderr"], "");
   // The output itself is never logged.
   EXPECT_THAT(lines, ElementsAre("recv 50B", "run-script exit=-3 output=8B"));
+
+  // A request that is not UTF-8 counts as empty, in the log too.
+  lines.clear();
+  handleRequest("{\"action\":\"ping\"}\xFF", runner.runner(),
+                [&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_THAT(lines, ElementsAre("recv 0B"));
 }
 
 TEST(JsonResponse, FallsBackWhenTextIsNotUtf8) {

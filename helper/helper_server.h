@@ -19,17 +19,17 @@ namespace velto {
 
 // A request must have arrived this long after its connection was accepted; what
 // has come by then is handled as the request.
-inline constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
+inline constexpr std::chrono::seconds kRequestTimeout{10};
 // Largest request accepted, in bytes.
-inline constexpr size_t MAX_REQUEST = 16 * 1024 * 1024;
+inline constexpr size_t kMaxRequestBytes = 16 * 1024 * 1024;
 
 struct RequestLimits {
-  std::chrono::milliseconds timeout = REQUEST_TIMEOUT;
-  size_t maxBytes = MAX_REQUEST;
+  std::chrono::milliseconds timeout = kRequestTimeout;
+  size_t maxBytes = kMaxRequestBytes;
 };
 
 struct RequestRead {
-  std::string text;        // the request; empty when its bytes are not UTF-8
+  std::string text;        // the request's bytes, as they came
   bool tooLarge = false;   // more than the limit arrived; `text` is then empty
 };
 
@@ -82,7 +82,7 @@ void serveNextConnection(int listenFd, HelperServices& services);
 struct HelperServerOptions {
   std::string socketPath;
   std::string logPath;
-  std::string clientGroup = HELPER_CLIENT_GROUP;
+  std::string clientGroup = kHelperClientGroup;
 };
 
 // The whole daemon: start line, socket set-up, then connections for ever. Returns

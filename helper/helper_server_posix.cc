@@ -18,7 +18,6 @@
 #include "common/io.h"
 #include "helper/readiness.h"
 #include "helper/script_runner.h"
-#include "common/utf8.h"
 
 namespace velto {
 namespace {
@@ -108,7 +107,7 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
     }
     bytes.append(buffer, static_cast<size_t>(n));
   }
-  if (!result.tooLarge && isValidUtf8(bytes)) result.text = std::move(bytes);
+  if (!result.tooLarge) result.text = std::move(bytes);
   return result;
 }
 
@@ -202,9 +201,7 @@ void serveNextConnection(int listenFd, HelperServices& services) {
   PeerDecision peer = services.authorizer.check(connection.get());
   if (!peer.allowed) {
     services.refusals.refused(peer, Clock::now(), services.log);
-    writeFullResponse(connection.get(),
-                      jsonResponse({{"success", false}, {"error", std::string("unauthorized peer")}}),
-                      stallLimit);
+    writeFullResponse(connection.get(), unauthorizedPeerResponse(), stallLimit);
     return;
   }
 
@@ -212,9 +209,7 @@ void serveNextConnection(int listenFd, HelperServices& services) {
   if (request.tooLarge) {
     services.log("request too large: more than " + std::to_string(services.limits.maxBytes) +
                  " bytes");
-    writeFullResponse(connection.get(),
-                      jsonResponse({{"success", false}, {"error", std::string("request too large")}}),
-                      stallLimit);
+    writeFullResponse(connection.get(), requestTooLargeResponse(), stallLimit);
     return;
   }
   writeFullResponse(connection.get(),

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "build_config.h"
 
 #include "common/io.h"
+#include "common/mutex.h"
 #include "helper/script_runner.h"
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
@@ -77,14 +77,15 @@ class ServerTest : public ::testing::Test {
   }
 
   LogFunction logger() {
-    return [this](std::string_view line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.emplace_back(line);
-    };
+    return [this](std::string_view line) { addLine(line); };
   }
   std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_;
+  }
+  void addLine(std::string_view line) {
+    MutexLock lock(mutex_);
+    lines_.emplace_back(line);
   }
 
   // Serves `count` connections on a thread with these services.
@@ -111,8 +112,8 @@ class ServerTest : public ::testing::Test {
   const std::string path_ = dir_.file("helper.sock");
   UniqueFd listener_;
   std::thread server_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  Mutex mutex_;
+  std::vector<std::string> lines_ VELTO_GUARDED_BY(mutex_);
   std::atomic<int> scriptsRun_{0};
   FakeAuthorizer allowAll_{true};
 };

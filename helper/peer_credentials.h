@@ -4,7 +4,7 @@
 // the daemon's one thread.
 //
 // What each platform admits:
-// - Linux: uid 0, and processes that carry the group HELPER_CLIENT_GROUP as their
+// - Linux: uid 0, and processes that carry the group kHelperClientGroup as their
 //   gid or a supplementary group, read through SO_PEERCRED and SO_PEERGROUPS.
 // - macOS: uid 0, and the user who owns /dev/console (the logged-in user), read
 //   through getpeereid / LOCAL_PEERPID; a code-signature check of the peer (its
@@ -23,7 +23,7 @@
 namespace velto {
 
 // The group whose members may use the daemon, besides root.
-inline constexpr const char* HELPER_CLIENT_GROUP = VELTOVPN_HELPER_CLIENT_GROUP;
+inline constexpr const char* kHelperClientGroup = VELTOVPN_HELPER_CLIENT_GROUP;
 
 struct PeerDecision {
   bool allowed = false;
@@ -49,6 +49,6 @@ class PeerAuthorizer {
 // rules above; `clientGroup` is the admitted group where the platform admits by
 // group (Linux), looked up once here.
 std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer(
-    const std::string& clientGroup = HELPER_CLIENT_GROUP);
+    const std::string& clientGroup = kHelperClientGroup);
 
 }  // namespace velto

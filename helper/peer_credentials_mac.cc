@@ -22,7 +22,7 @@ namespace velto {
 namespace {
 
 // The code-signing requirement a client must satisfy; empty skips the check.
-constexpr const char* HELPER_CODE_REQUIREMENT = VELTOVPN_HELPER_CODE_REQUIREMENT;
+constexpr const char* kHelperCodeRequirement = VELTOVPN_HELPER_CODE_REQUIREMENT;
 
 // Owns one Core Foundation reference.
 template <typename Ref>
@@ -128,7 +128,7 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
 }  // namespace
 
 std::unique_ptr<PeerAuthorizer> makePlatformPeerAuthorizer(const std::string&) {
-  return std::make_unique<MacPeerAuthorizer>(HELPER_CODE_REQUIREMENT);
+  return std::make_unique<MacPeerAuthorizer>(kHelperCodeRequirement);
 }
 
 }  // namespace velto

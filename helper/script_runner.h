@@ -4,27 +4,34 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "build_config.h"
-#include "helper/helper_protocol.h"
 
 namespace velto {
 
 // Longest run of one script; after it the script and everything it started in its
 // process group are killed.
-inline constexpr std::chrono::seconds SCRIPT_TIMEOUT{VELTOVPN_SCRIPT_TIMEOUT_SECONDS};
+inline constexpr std::chrono::seconds kScriptTimeout{VELTOVPN_SCRIPT_TIMEOUT_SECONDS};
 
 // Most output kept from one script. A script that writes more runs on to its end;
 // the rest of its output is read and dropped.
-inline constexpr size_t MAX_OUTPUT = 16 * 1024 * 1024;
+inline constexpr size_t kMaxOutput = 16 * 1024 * 1024;
 
 // The search path every script gets, whatever the daemon was started with.
 inline constexpr const char* kScriptSearchPath =
     "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin";
 
+// What running one script produced: its standard output and standard error as one
+// stream, and its exit code.
+struct ScriptResult {
+  std::string output;
+  int32_t exitCode = 0;
+};
+
 struct ScriptRunOptions {
-  std::chrono::seconds timeout = SCRIPT_TIMEOUT;
+  std::chrono::seconds timeout = kScriptTimeout;
   std::string shell = "/bin/bash";
 };
 
@@ -35,7 +42,7 @@ struct ScriptRunOptions {
 // that is not UTF-8 is returned as the empty string.
 // The script gets the caller's environment with PATH set to kScriptSearchPath and
 // without the variables that change how bash itself starts or runs.
-// Output beyond MAX_OUTPUT is dropped: the result is the first MAX_OUTPUT bytes,
+// Output beyond kMaxOutput is dropped: the result is the first kMaxOutput bytes,
 // cut back to a character boundary, followed by
 // "\nhelper: output truncated after 16 MiB"; the exit code stays the script's.
 // A script still running after the time-out is killed with its process group: the

@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kTimedOutExitCode = 124;
 constexpr size_t kMiB = 1024 * 1024;
-static_assert(MAX_OUTPUT % kMiB == 0, "the truncation note counts whole MiB");
+static_assert(kMaxOutput % kMiB == 0, "the truncation note counts whole MiB");
 
 std::string newScriptPath() {
   uuid_t id;
@@ -107,7 +107,7 @@ int32_t exitCodeOf(int status) {
   return 1;
 }
 
-// The script's output as it arrives: the first MAX_OUTPUT bytes, and the few after
+// The script's output as it arrives: the first kMaxOutput bytes, and the few after
 // them that may complete a character cut there; everything later is dropped.
 class OutputCollector {
  public:
@@ -122,24 +122,24 @@ class OutputCollector {
   // the empty string (plus the note) when it is not UTF-8.
   std::string finish() {
     const size_t valid = validUtf8Prefix(bytes_);
-    if (total_ <= MAX_OUTPUT) {
+    if (total_ <= kMaxOutput) {
       if (valid != bytes_.size()) bytes_.clear();
       return std::move(bytes_);
     }
     // Bytes past the bound are kept only so that a character cut by it is told
     // apart from bytes that are not UTF-8.
     size_t cut = 0;
-    if (valid >= MAX_OUTPUT) {
-      cut = MAX_OUTPUT;
+    if (valid >= kMaxOutput) {
+      cut = kMaxOutput;
       while (cut > 0 && (static_cast<unsigned char>(bytes_[cut]) & 0xC0) == 0x80) --cut;
     }
     bytes_.resize(cut);
-    bytes_ += "\nhelper: output truncated after " + std::to_string(MAX_OUTPUT / kMiB) + " MiB";
+    bytes_ += "\nhelper: output truncated after " + std::to_string(kMaxOutput / kMiB) + " MiB";
     return std::move(bytes_);
   }
 
  private:
-  static constexpr size_t kKept = MAX_OUTPUT + 3;
+  static constexpr size_t kKept = kMaxOutput + 3;
   std::string bytes_;
   size_t total_ = 0;
 };

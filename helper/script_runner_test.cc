@@ -117,16 +117,16 @@ TEST(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {
 TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
   // One byte short of the bound, then a two-byte character that straddles it,
   // then far more than the bound; the script goes on to its own exit code.
-  const std::string fill = std::to_string(MAX_OUTPUT - 1);
+  const std::string fill = std::to_string(kMaxOutput - 1);
   ScriptResult result = runScript("head -c " + fill +
                                   " /dev/zero | tr '\\0' x; printf '\\303\\251'; "
                                   "head -c 40000000 /dev/zero; exit 4");
   EXPECT_EQ(result.exitCode, 4);
-  ASSERT_EQ(result.output.size(), MAX_OUTPUT - 1 + 38) << result.output.substr(MAX_OUTPUT - 8);
-  EXPECT_EQ(result.output.substr(MAX_OUTPUT - 3), "xx\nhelper: output truncated after 16 MiB");
+  ASSERT_EQ(result.output.size(), kMaxOutput - 1 + 38) << result.output.substr(kMaxOutput - 8);
+  EXPECT_EQ(result.output.substr(kMaxOutput - 3), "xx\nhelper: output truncated after 16 MiB");
 
   // Bytes that are not UTF-8 within the kept part drop it, as for any output.
-  ScriptResult bad = runScript("printf '\\377'; head -c " + std::to_string(MAX_OUTPUT) +
+  ScriptResult bad = runScript("printf '\\377'; head -c " + std::to_string(kMaxOutput) +
                                " /dev/zero");
   EXPECT_EQ(bad.output, "\nhelper: output truncated after 16 MiB");
   EXPECT_EQ(bad.exitCode, 0);

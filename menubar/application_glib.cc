@@ -10,7 +10,7 @@ GLibApplication::GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE)) {}
 
 GLibApplication::~GLibApplication() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (drainSource_ != 0) g_source_remove(drainSource_);
     drainSource_ = 0;
     blocks_.clear();
@@ -21,7 +21,7 @@ GLibApplication::~GLibApplication() {
 void GLibApplication::run() { g_main_loop_run(loop_); }
 
 void GLibApplication::postToMain(std::function<void()> block) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   blocks_.push_back(std::move(block));
   // An idle source on the default context, never g_main_context_invoke: invoke
   // runs the function at once on the calling thread whenever that thread can
@@ -34,7 +34,7 @@ int GLibApplication::drain(void* data) {
   for (;;) {
     std::function<void()> block;
     {
-      std::lock_guard lock(self->mutex_);
+      MutexLock lock(self->mutex_);
       if (self->blocks_.empty()) {
         self->drainSource_ = 0;
         return G_SOURCE_REMOVE;

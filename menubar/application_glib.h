@@ -3,10 +3,10 @@
 #pragma once
 
 #include <deque>
-#include <mutex>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "menubar/platform.h"
-#include "menubar/thread_annotations.h"
 
 typedef struct _GMainLoop GMainLoop;
 
@@ -29,7 +29,7 @@ class GLibApplication final : public Application {
   // Blocks hand over through this queue and its mutex rather than through
   // GLib's own locking, so that the hand-over is plain C++ (and visible to
   // ThreadSanitizer); one idle source at a time runs them on the main thread.
-  std::mutex mutex_;
+  Mutex mutex_;
   std::deque<std::function<void()>> blocks_ VELTO_GUARDED_BY(mutex_);
   unsigned drainSource_ VELTO_GUARDED_BY(mutex_) = 0;  // GLib source id, 0 when none is attached
 };

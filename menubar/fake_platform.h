@@ -7,16 +7,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
+#include "common/mutex.h"
 #include "menubar/platform.h"
+#include "menubar/retry_pause.h"
 
 namespace velto {
 
@@ -25,7 +25,7 @@ class FakeApplication final : public Application {
   void setAccessoryPolicy() override {}
   void run() override {}
   void postToMain(std::function<void()> block) override {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     blocks_.push_back(std::move(block));
   }
   void terminate() override { ++terminations; }
@@ -34,7 +34,7 @@ class FakeApplication final : public Application {
   int runPending() {
     std::deque<std::function<void()>> blocks;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       blocks.swap(blocks_);
     }
     for (auto& block : blocks) block();
@@ -44,8 +44,8 @@ class FakeApplication final : public Application {
   int terminations = 0;  // main thread only
 
  private:
-  std::mutex mutex_;
-  std::deque<std::function<void()>> blocks_;
+  Mutex mutex_;
+  std::deque<std::function<void()>> blocks_ VELTO_GUARDED_BY(mutex_);
 };
 
 struct FakeImage final : public Image {
@@ -145,32 +145,78 @@ class FakeProcessInfo final : public ProcessInfo {
   std::string temporary = "/tmp/user/";
 };
 
+// Waits that take no time and are recorded: the connection thread's retries run
+// at full speed. `onWait`, when set, runs on the connection thread before each
+// wait returns, with the wait's number (from 1). After kFastWaits waits it
+// blocks until stop(), as a real wait would, so that a bridge that never comes
+// does not spin a thread.
+class FakeRetryPause final : public RetryPause {
+ public:
+  static constexpr size_t kFastWaits = 100;
+
+  bool wait(std::chrono::seconds delay) override {
+    size_t number = 0;
+    {
+      MutexLock lock(mutex_);
+      waits_.push_back(delay);
+      number = waits_.size();
+    }
+    if (onWait) onWait(number);
+    MutexLock lock(mutex_);
+    while (!stopped_ && number > kFastWaits) stopSignal_.wait(mutex_);
+    return !stopped_;
+  }
+  void stop() override {
+    MutexLock lock(mutex_);
+    stopped_ = true;
+    stopSignal_.notifyAll();
+  }
+  std::vector<std::chrono::seconds> waits() const {
+    MutexLock lock(mutex_);
+    return waits_;
+  }
+
+  std::function<void(size_t number)> onWait;  // set before the connection thread starts
+
+ private:
+  mutable Mutex mutex_;
+  CondVar stopSignal_;
+  std::vector<std::chrono::seconds> waits_ VELTO_GUARDED_BY(mutex_);
+  bool stopped_ VELTO_GUARDED_BY(mutex_) = false;
+};
+
 // A log that any thread may write to and a test may wait on.
 class RecordingLog {
  public:
   LogFunction function() {
-    return [this](std::string_view message) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(message);
-      changed_.notify_all();
-    };
+    return [this](std::string_view message) { add(message); };
   }
   std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lines_;
   }
   // Waits (bounded, so a fault fails instead of hanging) until `line` is logged.
   bool waitFor(const std::string& line) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(20), [&] {
-      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    MutexLock lock(mutex_);
+    while (std::find(lines_.begin(), lines_.end(), line) == lines_.end()) {
+      if (!changed_.waitUntil(mutex_, deadline)) {
+        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+      }
+    }
+    return true;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
+  void add(std::string_view message) {
+    MutexLock lock(mutex_);
+    lines_.emplace_back(message);
+    changed_.notifyAll();
+  }
+
+  mutable Mutex mutex_;
+  CondVar changed_;
+  std::vector<std::string> lines_ VELTO_GUARDED_BY(mutex_);
 };
 
 }  // namespace velto

@@ -64,7 +64,9 @@ bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& lo
 }  // namespace
 
 MenubarController::MenubarController(Services services)
-    : services_(std::move(services)), self_(std::make_shared<MenubarController*>(this)) {
+    : services_(std::move(services)),
+      self_(std::make_shared<MenubarController*>(this)),
+      bridge_(services_.log) {
   loadIcons();
   buildMenu();
   services_.statusItem.attachMenu();
@@ -76,17 +78,10 @@ MenubarController::MenubarController(Services services)
 }
 
 MenubarController::~MenubarController() {
-  {
-    std::lock_guard lock(stopMutex_);
-    stopping_ = true;
-  }
-  stopSignal_.notify_all();
+  services_.retryPause.stop();
   // Ends a blocked read: the connection thread then finds the controller going
   // and stops without logging or terminating.
-  socketQueue_.sync([this] {
-    queueClosed_ = true;
-    if (clientSocket_ >= 0) ::shutdown(clientSocket_, SHUT_RDWR);
-  });
+  bridge_.close();
   if (connection_.joinable()) connection_.join();
   self_.reset();
 }
@@ -131,7 +126,7 @@ void MenubarController::trayHostChanged(bool present) {
 }
 
 MenubarController::State MenubarController::state() const {
-  std::lock_guard lock(stateMutex_);
+  MutexLock lock(stateMutex_);
   return state_;
 }
 
@@ -202,8 +197,6 @@ void MenubarController::installFallbackIcon() {
   disconnectedIcon_ = image;
 }
 
-void MenubarController::updateIcon() { showIconFor(state().st); }
-
 void MenubarController::showIconFor(const std::string& st) {
   services_.statusItem.setImage(st == "connected" ? connectedIcon_ : disconnectedIcon_);
 }
@@ -218,7 +211,7 @@ void MenubarController::handleLine(std::string_view line) {
   if (auto* status = std::get_if<MenubarFrame::Status>(&value)) {
     State stored;
     {
-      std::lock_guard lock(stateMutex_);
+      MutexLock lock(stateMutex_);
       if (status->payload.status) state_.st = *status->payload.status;
       if (status->payload.killSwitch) state_.ks = *status->payload.killSwitch;
       state_.rid = status->payload.relayId;  // an absent relay identifier clears it
@@ -260,18 +253,13 @@ void MenubarController::connectAndPumpSocket() {
   connection_ = std::thread([this] { connectionTask(); });
 }
 
-bool MenubarController::pause(std::chrono::seconds delay) {
-  std::unique_lock lock(stopMutex_);
-  return !stopSignal_.wait_for(lock, delay, [this] { return stopping_; });
-}
-
 void MenubarController::connectionTask() {
   const std::string& path = services_.socketPath;
   bool foreignBridgeLogged = false;
   for (;;) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     if (!fd) {
-      if (!pause(std::chrono::seconds(2))) return;
+      if (!services_.retryPause.wait(std::chrono::seconds(2))) return;
       continue;
     }
     if (path.size() > maxSocketPathLength()) {
@@ -291,38 +279,24 @@ void MenubarController::connectionTask() {
     if (!path.empty() &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         bridgeRunsAsThisUser(fd.get(), path, services_.log, foreignBridgeLogged)) {
-      pumpConnection(fd.release());
+      pumpConnection(std::move(fd));
       return;
     }
     fd.reset();
-    if (!pause(std::chrono::seconds(1))) return;
+    if (!services_.retryPause.wait(std::chrono::seconds(1))) return;
   }
 }
 
-void MenubarController::pumpConnection(int raw) {
-  UniqueFd fd(raw);
-  bool closing = false;
-  socketQueue_.sync([&] {
-    if (queueClosed_) {
-      closing = true;
-    } else {
-      clientSocket_ = fd.get();
-    }
-  });
-  if (closing) return;
+void MenubarController::pumpConnection(UniqueFd fd) {
+  // The number stays valid for reading until detach, which alone closes it.
+  const int raw = fd.get();
+  if (!bridge_.attach(std::move(fd))) return;
   // Logged once commands can go out, so that the line means what it says.
   services_.log("connected to bridge at " + services_.socketPath);
 
-  readLoop(fd.get());
+  readLoop(raw);
 
-  // -1 before the close, on the queue: a write queued meanwhile is either done
-  // already or finds no socket, and never reaches a reused descriptor.
-  socketQueue_.sync([&] {
-    clientSocket_ = -1;
-    closing = queueClosed_;
-  });
-  fd.reset();
-  if (closing) return;
+  if (!bridge_.detach()) return;
   services_.log("bridge socket EOF \u2014 parent .app exited");
   Application& app = services_.application;
   app.postToMain([&app] { app.terminate(); });
@@ -342,17 +316,7 @@ void MenubarController::readLoop(int fd) {
 void MenubarController::sendCommand(std::string_view action) {
   std::optional<std::string> line = commandMessage(action);
   if (!line) return;
-  socketQueue_.async([this, action = std::string(action), line = std::move(*line)] {
-    if (clientSocket_ < 0) {
-      services_.log("sendCommand(" + action + ") dropped \u2014 bridge not connected");
-      return;
-    }
-    if (sendAll(clientSocket_, line)) {
-      services_.log("sent: " + action);
-    } else {
-      services_.log("sendCommand(" + action + ") failed \u2014 " + errnoText(errno));
-    }
-  });
+  bridge_.send(std::string(action), std::move(*line));
 }
 
 }  // namespace velto

@@ -5,25 +5,25 @@
 // Threads: construction, destruction, the menu actions, refreshMenu, mainApp
 // and the icon operations run on the main thread. The connection thread (started
 // by connectAndPumpSocket) runs the connect loop, readLoop and handleLine.
-// sendCommand may be called from any thread; its writes happen on the
-// controller's serial socket queue, which alone owns clientSocket_.
+// sendCommand may be called from any thread; its writes happen on the queue of
+// the BridgeSocket, which alone owns the connected descriptor.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "common/log.h"
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
+#include "menubar/bridge_socket.h"
 #include "menubar/platform.h"
-#include "menubar/serial_queue.h"
-#include "menubar/thread_annotations.h"
+#include "menubar/retry_pause.h"
 
 namespace velto {
 
@@ -39,6 +39,7 @@ class MenubarController {
     LogFunction log;
     std::string socketPath;  // the bridge socket to connect to
     std::string bundleId;    // identifies the main application among running ones
+    RetryPause& retryPause;  // between attempts to connect; stopped by the destructor
   };
 
   // The state as last reported by the bridge.
@@ -94,10 +95,9 @@ class MenubarController {
   ImagePtr loadTemplate(const std::string& name);
   void loadIcons();
   void installFallbackIcon();
-  void updateIcon();
 
   // Readouts for the platform and for tests. Any thread / main thread.
-  State state() const;
+  State state() const VELTO_EXCLUDES(stateMutex_);
   const ImagePtr& connectedIcon() const { return connectedIcon_; }
   const ImagePtr& disconnectedIcon() const { return disconnectedIcon_; }
 
@@ -110,15 +110,13 @@ class MenubarController {
   void logInvalidLine(std::string_view line);
   void connectionTask();
   // Connection thread: from a connected socket to the end of the agent.
-  void pumpConnection(int fd);
-  // Connection thread: waits `delay`; false when the controller is being destroyed.
-  bool pause(std::chrono::seconds delay);
+  void pumpConnection(UniqueFd fd);
 
   Services services_;
 
   // Guards the reported state: written by the connection thread, read by the
   // main thread's refresh.
-  mutable std::mutex stateMutex_;
+  mutable Mutex stateMutex_;
   State state_ VELTO_GUARDED_BY(stateMutex_);
 
   // Main thread only.
@@ -134,17 +132,8 @@ class MenubarController {
   // gone they do nothing.
   std::shared_ptr<MenubarController*> self_;
 
-  // Wakes the connection thread's pauses when the controller goes away.
-  std::mutex stopMutex_;
-  std::condition_variable stopSignal_;
-  bool stopping_ VELTO_GUARDED_BY(stopMutex_) = false;
-
-  // Owned by socketQueue_: only read or written inside its tasks.
-  int clientSocket_ = -1;
-  bool queueClosed_ = false;  // the destructor has begun: no new connection
-
   std::thread connection_;
-  SerialQueue socketQueue_;  // last: destroyed first, before what its tasks use
+  BridgeSocket bridge_;  // last: destroyed first, before what its tasks use
 };
 
 }  // namespace velto

@@ -13,6 +13,7 @@
 #include "common/testing/temp_dir.h"
 #include "common/unique_fd.h"
 #include "menubar/fake_platform.h"
+#include "menubar/paths.h"
 
 namespace velto {
 namespace {
@@ -29,7 +30,7 @@ struct Harness {
   }
   MenubarController& make() {
     controller = std::make_unique<MenubarController>(MenubarController::Services{
-        app, item, images, apps, process, log.function(), socketPath_, "com.veltovpn.app"});
+        app, item, images, apps, process, log.function(), socketPath_, "com.veltovpn.app", pause});
     return *controller;
   }
   // Feeds bridge lines as the connection thread would, then runs what they queued.
@@ -44,6 +45,7 @@ struct Harness {
   FakeRunningApplications apps;
   FakeProcessInfo process;
   RecordingLog log;
+  FakeRetryPause pause;
   std::string socketPath_;
   std::unique_ptr<MenubarController> controller;  // last: goes first
 };
@@ -189,7 +191,7 @@ TEST(MenubarController, ActionsSendTheirCommandsAndNeverChangeTheMenu) {
   for (const char* title : {"Show window", "Connect", "Disconnect", "Kill-switch: OFF", "Quit veltoVpn"}) {
     h.item.click(title);
   }
-  // Which command each item sends is the menu-click system test's.
+  // Which command each item sends, the demo checks through the real tray.
   ASSERT_TRUE(h.log.waitFor("sendCommand(quit) dropped \u2014 bridge not connected"));
   EXPECT_EQ(h.log.lines().size(), 5u);
   // Show window and Quit bring the main application forward; the others leave it.
@@ -257,6 +259,13 @@ TEST(MenubarController, MissingTrayHostIsLoggedOnce) {
 // A bridge: a listening Unix-domain socket in a fresh directory.
 class Bridge {
  public:
+  Bridge() = default;
+  // At a path of exactly `length` bytes.
+  explicit Bridge(size_t length) { path_ = paddedPath(dir_, length); }
+  static std::string paddedPath(const testing::TempDir& dir, size_t length) {
+    const std::string prefix = dir.file("b");
+    return prefix + std::string(length - prefix.size(), 'b');
+  }
   const std::string& path() const { return path_; }
   void listen() { ASSERT_TRUE(listener_ = testing::listenAt(path_)); }
   void accept() { ASSERT_TRUE(peer_ = testing::acceptWithin(listener_.get())); }
@@ -333,14 +342,40 @@ TEST(MenubarConnection, WriteToAGoneBridgeDoesNotKillTheAgent) {
   ASSERT_TRUE(h.log.waitFor("status: error ks=false rid=-"));
 }
 
-TEST(MenubarConnection, PathTooLongEndsTheAgent) {
-  Harness h(std::string(200, 'p'));
+TEST(MenubarConnection, PathOfTheLongestLengthConnectsOneByteMoreEndsTheAgent) {
+  {
+    Bridge bridge(maxSocketPathLength());
+    Harness h(bridge.path());
+    ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
+  }
+  testing::TempDir dir("menubar-test");
+  const std::string tooLong = Bridge::paddedPath(dir, maxSocketPathLength() + 1);
+  Harness h(tooLong);
   h.make();
   h.controller->connectAndPumpSocket();
-  ASSERT_TRUE(h.log.waitFor("FATAL: socket path too long: " + std::string(200, 'p')));
+  ASSERT_TRUE(h.log.waitFor("FATAL: socket path too long: " + tooLong));
   h.controller.reset();
   EXPECT_EQ(h.app.runPending(), 1);
   EXPECT_EQ(h.app.terminations, 1);
+  EXPECT_TRUE(h.pause.waits().empty());
+}
+
+TEST(MenubarConnection, RetriesEverySecondUntilTheBridgeListens) {
+  Bridge bridge;
+  Harness h(bridge.path());
+  // Nothing listens for the first three attempts; the bridge starts during the
+  // third wait.
+  h.pause.onWait = [&](size_t number) {
+    if (number == 3) bridge.listen();
+  };
+  h.make();
+  h.controller->connectAndPumpSocket();
+  ASSERT_TRUE(h.log.waitFor("connected to bridge at " + bridge.path()));
+  ASSERT_NO_FATAL_FAILURE(bridge.accept());
+  using std::chrono::seconds;
+  EXPECT_EQ(h.pause.waits(), (std::vector<seconds>{seconds(1), seconds(1), seconds(1)}));
+  // A failed attempt logs nothing: a bridge that is late must not flood the log.
+  EXPECT_EQ(h.log.lines().size(), 1u);
 }
 
 TEST(MenubarConnection, DestroyedControllerStopsQuietly) {

@@ -17,7 +17,7 @@
 
 namespace velto {
 
-void menubarLog(std::string_view message) { appendLogLine(LOG_PATH(), message); }
+void menubarLog(std::string_view message) { appendLogLine(logPath(), message); }
 
 int VeltoMenubarMain::main() {
   // A bridge or a standard output that went away must never kill the agent:
@@ -37,10 +37,11 @@ int VeltoMenubarMain::main() {
 
   MenubarPlatform platform = createMenubarPlatform();
   platform.application->setAccessoryPolicy();
-  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + SOCKET_PATH() + ")");
+  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + socketPath() + ")");
   for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 
+  StoppableSleep retryPause;
   auto controller = std::make_unique<MenubarController>(MenubarController::Services{
       *platform.application,
       *platform.statusItem,
@@ -48,8 +49,9 @@ int VeltoMenubarMain::main() {
       *platform.runningApplications,
       systemProcessInfo(),
       menubarLog,
-      SOCKET_PATH(),
+      socketPath(),
       VELTOVPN_BUNDLE_ID,
+      retryPause,
   });
   controller->connectAndPumpSocket();
   platform.application->run();

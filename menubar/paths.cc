@@ -56,17 +56,12 @@ size_t maxSocketPathLength() {
   return sizeof(sockaddr_un::sun_path) - 1;
 }
 
-const std::string& DEFAULT_SOCKET_PATH() {
-  static const NoDestructor<std::string> path(defaultSocketPathFor(systemProcessInfo()));
-  return *path;
-}
-
-const std::string& SOCKET_PATH() {
+const std::string& socketPath() {
   static const NoDestructor<std::string> path(socketPathFor(systemProcessInfo()));
   return *path;
 }
 
-const std::string& LOG_PATH() {
+const std::string& logPath() {
   static const NoDestructor<std::string> path(logPathFor(systemProcessInfo()));
   return *path;
 }

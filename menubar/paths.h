@@ -1,6 +1,6 @@
-// Where the agent finds its bridge socket, log file and icons. The
-// upper-case accessors are computed once per process, at first use; the
-// lower-case functions compute the same from a given ProcessInfo. Any thread.
+// Where the agent finds its bridge socket, log file and icons. socketPath()
+// and logPath() are computed once per process, at first use; the ...For
+// functions compute the same from a given ProcessInfo. Any thread.
 #pragma once
 
 #include <string>
@@ -27,8 +27,8 @@ std::string joinPath(std::string_view directory, std::string_view name);
 // (the address's path field less its terminating NUL).
 size_t maxSocketPathLength();
 
-const std::string& DEFAULT_SOCKET_PATH();
-const std::string& SOCKET_PATH();
-const std::string& LOG_PATH();
+// socketPathFor and logPathFor of this process.
+const std::string& socketPath();
+const std::string& logPath();
 
 }  // namespace velto

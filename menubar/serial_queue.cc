@@ -1,48 +1,56 @@
 // Serial work queue on one worker thread.
 #include "menubar/serial_queue.h"
 
+#include <cstdlib>
+
 namespace velto {
 
 SerialQueue::SerialQueue() : worker_([this] { work(); }) {}
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     tasks_.clear();
   }
-  wake_.notify_all();
+  wake_.notifyAll();
   worker_.join();
 }
 
 void SerialQueue::async(std::function<void()> task) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     tasks_.push_back(std::move(task));
   }
-  wake_.notify_all();
+  wake_.notifyAll();
 }
 
 void SerialQueue::sync(const std::function<void()>& task) {
-  std::mutex doneMutex;
-  std::condition_variable doneSignal;
+  Mutex doneMutex;
+  CondVar doneSignal;
   bool done = false;
   async([&] {
     task();
-    std::lock_guard lock(doneMutex);
+    MutexLock lock(doneMutex);
     done = true;
-    doneSignal.notify_all();
+    doneSignal.notifyAll();
   });
-  std::unique_lock lock(doneMutex);
-  doneSignal.wait(lock, [&] { return done; });
+  MutexLock lock(doneMutex);
+  while (!done) doneSignal.wait(doneMutex);
+}
+
+void SerialQueue::assertRunningTask() const {
+  // A task on the wrong thread would race with the real ones: stop here rather
+  // than corrupt what the queue guards.
+  if (std::this_thread::get_id() != worker_.get_id()) std::abort();
 }
 
 void SerialQueue::work() {
   for (;;) {
     std::function<void()> task;
     {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+      MutexLock lock(mutex_);
+      while (!stopping_ && tasks_.empty()) wake_.wait(mutex_);
       if (stopping_) return;
       task = std::move(tasks_.front());
       tasks_.pop_front();

@@ -56,17 +56,8 @@ endif()
 install(FILES ${icon_files} DESTINATION ${contents}/Resources/menubar
   COMPONENT macos-bundle ${bundle_extra})
 if(APPLE)
-  # The property lists are written by cmake/macos-bundle.cmake at the end of
-  # configuration, which also fixes the helper's label (its name in the bundle).
-  function(velto_install_macos_plists)
-    velto_install_program(veltovpn-helper ${VELTOVPN_HELPER_LABEL}
-      veltoVpn.app/Contents/Library/LaunchServices COMPONENT macos-bundle)
-    install(FILES ${CMAKE_BINARY_DIR}/macos/Info.plist
-      DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
-    install(FILES ${CMAKE_BINARY_DIR}/macos/${VELTOVPN_HELPER_LABEL}.plist
-      DESTINATION veltoVpn.app/Contents/Library/LaunchDaemons COMPONENT macos-bundle)
-  endfunction()
-  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL velto_install_macos_plists)
+  # The helper and the property lists are installed by cmake/macos-bundle.cmake,
+  # which writes the lists and fixes the helper's label (its name in the bundle).
   velto_install_program(veltovpn-standin veltoVpn-bin veltoVpn.app/Contents/MacOS
     COMPONENT standin EXCLUDE_FROM_ALL)
   return()

@@ -6,7 +6,7 @@ velto_add_unit_tests(menubar_process_tests
   SOURCES menubar_process_test.cc
   LIBRARIES velto_common
   LABELS process TIMEOUT 120)
-get_property(menubar_platform GLOBAL PROPERTY VELTOVPN_MENUBAR_PLATFORM)
+get_target_property(menubar_platform velto_menubar VELTO_MENUBAR_PLATFORM)
 if(menubar_platform STREQUAL "none")
   set(menubar_built_with_tray false)
 else()
