@@ -17,7 +17,7 @@
 
 namespace velto {
 
-void menubarLog(std::string_view message) { appendLogLine(logPath(), message); }
+void menubarLog(std::string_view message) { appendLogLine(agent::LOG_PATH(), message); }
 
 int VeltoMenubarMain::main() {
   // A bridge or a standard output that went away must never kill the agent:
@@ -37,7 +37,7 @@ int VeltoMenubarMain::main() {
 
   MenubarPlatform platform = createMenubarPlatform();
   platform.application->setAccessoryPolicy();
-  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + socketPath() + ")");
+  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + agent::SOCKET_PATH() + ")");
   for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 
@@ -49,7 +49,7 @@ int VeltoMenubarMain::main() {
       *platform.runningApplications,
       systemProcessInfo(),
       menubarLog,
-      socketPath(),
+      agent::SOCKET_PATH(),
       VELTOVPN_BUNDLE_ID,
       retryPause,
   });

@@ -56,14 +56,18 @@ size_t maxSocketPathLength() {
   return sizeof(sockaddr_un::sun_path) - 1;
 }
 
-const std::string& socketPath() {
+namespace agent {
+
+const std::string& SOCKET_PATH() {
   static const NoDestructor<std::string> path(socketPathFor(systemProcessInfo()));
   return *path;
 }
 
-const std::string& logPath() {
+const std::string& LOG_PATH() {
   static const NoDestructor<std::string> path(logPathFor(systemProcessInfo()));
   return *path;
 }
+
+}  // namespace agent
 
 }  // namespace velto

@@ -1,6 +1,6 @@
-// Where the agent finds its bridge socket, log file and icons. socketPath()
-// and logPath() are computed once per process, at first use; the ...For
-// functions compute the same from a given ProcessInfo. Any thread.
+// Where the agent finds its bridge socket, log file and icons. The
+// upper-case accessors are computed once per process, at first use; the
+// ...For functions compute the same from a given ProcessInfo. Any thread.
 #pragma once
 
 #include <string>
@@ -27,8 +27,12 @@ std::string joinPath(std::string_view directory, std::string_view name);
 // (the address's path field less its terminating NUL).
 size_t maxSocketPathLength();
 
-// socketPathFor and logPathFor of this process.
-const std::string& socketPath();
-const std::string& logPath();
+// The agent's process-wide paths: socketPathFor and logPathFor of this
+// process, each computed once, at first use. They live in their own namespace
+// because the helper has constants of the same names.
+namespace agent {
+const std::string& SOCKET_PATH();
+const std::string& LOG_PATH();
+}  // namespace agent
 
 }  // namespace velto
