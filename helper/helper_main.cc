@@ -59,10 +59,12 @@ void closeInheritedDescriptors() {
 }
 
 // Dispositions and the signal mask survive exec. A parent that ignored SIGCHLD
-// would have the kernel reap every script before its exit code is read; a blocked
-// SIGTERM would keep the service manager from stopping the daemon.
+// would have the kernel reap every script before its exit code is read; one that
+// ignored or blocked SIGTERM (nohup, a shell's background job) would keep the
+// service manager from stopping the daemon. Nothing is caught yet, so every
+// signal goes back to its default; SIGKILL and SIGSTOP refuse, which is harmless.
 void resetInheritedSignals() {
-  ::signal(SIGCHLD, SIG_DFL);
+  for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
