@@ -31,6 +31,9 @@ foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
 endforeach()
 velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_programs})
 
+# The package script's refusals come before any build: cheap enough for every preset.
+velto_add_system_test(package_output LABELS root ARGS ${PROJECT_SOURCE_DIR})
+
 # A whole package build of its own, so one preset runs it (ci).
 if(VELTOVPN_PACKAGE_TEST)
   velto_add_system_test(package LABELS package root TIMEOUT 1800 PROCESSORS 2 LOCKS helper-socket
