@@ -48,4 +48,7 @@ if(CMAKE_BINARY_DIR STREQUAL "${PROJECT_SOURCE_DIR}/build/${system_preset}"
   velto_add_test(NAME system.demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo
     LABELS system display TIMEOUT 180 LOCKS helper-socket display
     ENVIRONMENT VELTOVPN_DEMO_PRESET=${system_preset})
+  # Beside a helper that serves but is busy: the demo uses it and leaves its socket.
+  velto_add_system_test(demo_busy_helper LABELS root TIMEOUT 180 LOCKS helper-socket
+    ARGS ${PROJECT_SOURCE_DIR} ${system_preset} $<TARGET_FILE:veltovpn-helper>)
 endif()
