@@ -114,12 +114,17 @@ class Agent {
     spawn.out = options.closedStdout ? Output::readerGone() : Output::file(stdoutPath());
     spawn.err = Output::file(dir_.file("stderr"));
     std::vector<std::string> args;
+    std::string program = MENUBAR_BINARY;
     if (options.user) {
       const std::string id = std::to_string(options.user->uid);
-      // Started in a folder the user can enter, wherever the test runs.
+      // Started from folders the user can enter, wherever the build lies: the
+      // program is copied into its own directory, and runs from /.
+      program = dir_.file("veltovpn-menubar");
+      std::error_code copyError;
+      EXPECT_TRUE(fs::copy_file(MENUBAR_BINARY, program, copyError)) << copyError.message();
       args = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-C", "/"};
     }
-    args.push_back(MENUBAR_BINARY);
+    args.push_back(program);
     process_.emplace(args, spawn);
     EXPECT_GT(process_->pid(), 0);
   }
