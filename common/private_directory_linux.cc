@@ -51,37 +51,73 @@ std::optional<std::string> privateDirectoryFlaw(const std::string& path, uid_t u
   return std::nullopt;
 }
 
-PrivateDirectory findPrivateDirectory(const std::optional<std::string>& xdgRuntimeDir,
-                                      const std::optional<std::string>& tmpDir, uid_t uid,
-                                      const std::string& fallbackParent) {
+namespace {
+
+// Creates `path` and each missing parent with mode 0700 (what exists is left as it
+// is); 0 or the errno of the failure.
+int makeDirectories(const std::string& path) {
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string prefix = path.substr(0, end);
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    if (end == std::string::npos) return 0;
+  }
+}
+
+}  // namespace
+
+PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_t uid) {
   PrivateDirectory result;
+  auto skip = [&](const std::string& what, const std::string& why) {
+    result.skipped.push_back("private directory: skipped " + what + ": " + why);
+  };
   auto usable = [&](const std::string& label, const std::string& path) {
     std::optional<std::string> flaw = privateDirectoryFlaw(path, uid);
-    if (flaw) result.skipped.push_back("private directory: skipped " + label + path + ": " + *flaw);
+    if (flaw) skip(label + path, *flaw);
     return !flaw;
   };
-  for (const auto& [label, value] : {std::pair{"XDG_RUNTIME_DIR=", &xdgRuntimeDir},
-                                     std::pair{"TMPDIR=", &tmpDir}}) {
+  // Made here when missing; one that exists is checked like any other candidate:
+  // another user may have made it first.
+  auto made = [&](const std::string& path) {
+    if (int err = makeDirectories(path); err != 0) {
+      result.skipped.push_back("private directory: cannot create " + path + ": " + errnoText(err));
+      return false;
+    }
+    return usable("", path);
+  };
+  for (const auto& [label, value] : {std::pair{"XDG_RUNTIME_DIR=", &places.xdgRuntimeDir},
+                                     std::pair{"TMPDIR=", &places.tmpDir}}) {
     if (!value->has_value() || (*value)->empty()) continue;
     if (usable(label, **value)) {
       result.path = withSlash(**value);
       return result;
     }
   }
-  const std::string fallback = withSlash(fallbackParent) + "veltovpn-" + std::to_string(uid);
-  // An existing one is checked like any other candidate: another user may have
-  // made it first.
-  if (::mkdir(fallback.c_str(), 0700) != 0 && errno != EEXIST) {
-    result.skipped.push_back("private directory: cannot create " + fallback + ": " + errnoText(errno));
+  const std::string shared = withSlash(places.sharedParent) + "veltovpn-" + std::to_string(uid);
+  if (made(shared)) {
+    result.path = withSlash(shared);
     return result;
   }
-  if (usable("", fallback)) result.path = withSlash(fallback);
+  // The user's own cache, which no other user can take first. A relative
+  // XDG_CACHE_HOME is ignored, as the base-directory rules say.
+  std::optional<std::string> cache;
+  if (places.xdgCacheHome && places.xdgCacheHome->starts_with('/')) {
+    cache = withSlash(*places.xdgCacheHome);
+  } else if (places.home && places.home->starts_with('/')) {
+    cache = withSlash(*places.home) + ".cache/";
+  } else if (places.home && !places.home->empty()) {
+    skip("HOME=" + *places.home, "not an absolute path");
+  }
+  if (cache && made(*cache + "veltovpn")) result.path = *cache + "veltovpn/";
   return result;
 }
 
 const PrivateDirectory& privateDirectory() {
   static const PrivateDirectory* const directory = new PrivateDirectory(findPrivateDirectory(
-      environmentValue("XDG_RUNTIME_DIR"), environmentValue("TMPDIR"), ::geteuid(), "/tmp"));
+      {.xdgRuntimeDir = environmentValue("XDG_RUNTIME_DIR"),
+       .tmpDir = environmentValue("TMPDIR"),
+       .xdgCacheHome = environmentValue("XDG_CACHE_HOME"),
+       .home = environmentValue("HOME")},
+      ::geteuid()));
   return *directory;
 }
 

@@ -16,11 +16,20 @@ namespace velto {
 // link to one), owned by `uid`, with no permission bit for group or others.
 std::optional<std::string> privateDirectoryFlaw(const std::string& path, uid_t uid);
 
-// The first usable of $XDG_RUNTIME_DIR (`xdgRuntimeDir`), $TMPDIR (`tmpDir`) and
-// `fallbackParent` + "/veltovpn-<uid>", the last created with mode 0700 when
-// missing. Unset or empty variables are no candidates.
-PrivateDirectory findPrivateDirectory(const std::optional<std::string>& xdgRuntimeDir,
-                                      const std::optional<std::string>& tmpDir, uid_t uid,
-                                      const std::string& fallbackParent);
+// Where the search looks, as the environment names it; unset or empty values are
+// no candidates.
+struct PrivateDirectoryPlaces {
+  std::optional<std::string> xdgRuntimeDir;  // $XDG_RUNTIME_DIR
+  std::optional<std::string> tmpDir;         // $TMPDIR
+  std::string sharedParent = "/tmp";         // holds veltovpn-<uid>
+  std::optional<std::string> xdgCacheHome;   // $XDG_CACHE_HOME, used when absolute
+  std::optional<std::string> home;           // $HOME, for ~/.cache
+};
+
+// The first usable of $XDG_RUNTIME_DIR, $TMPDIR, `sharedParent` + "/veltovpn-<uid>"
+// and the user's cache directory + "/veltovpn" ($XDG_CACHE_HOME, else ~/.cache).
+// The last two are created with mode 0700 when missing, the cache directory's
+// missing parents as well.
+PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_t uid);
 
 }  // namespace velto

@@ -58,11 +58,19 @@ void closeInheritedDescriptors() {
   for (int fd : open) ::close(fd);
 }
 
-// Dispositions and the signal mask survive exec. A parent that ignored SIGCHLD
-// would have the kernel reap every script before its exit code is read; a blocked
-// SIGTERM would keep the service manager from stopping the daemon.
+// Ignored signals and the signal mask survive exec. A parent that ignored SIGCHLD
+// would have the kernel reap every script before its exit code is read; one that
+// ignored or blocked SIGTERM (nohup, a shell's background job) would keep the
+// service manager from stopping the daemon. Caught signals cannot be inherited
+// (exec resets them), so every ignored one goes back to its default; handlers a
+// sanitizer's runtime installed before main stay.
 void resetInheritedSignals() {
-  ::signal(SIGCHLD, SIG_DFL);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction current;
+    if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+      ::signal(sig, SIG_DFL);
+    }
+  }
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -6,10 +6,10 @@
 // What each platform admits:
 // - Linux: uid 0, and processes that carry the group kHelperClientGroup as their
 //   gid or a supplementary group, read through SO_PEERCRED and SO_PEERGROUPS.
-// - macOS: uid 0, and the user who owns /dev/console (the logged-in user), read
-//   through getpeereid / LOCAL_PEERPID; a code-signature check of the peer (its
-//   audit token against VELTOVPN_HELPER_CODE_REQUIREMENT) belongs in the same
-//   check() when that requirement is not empty.
+// - macOS: uid 0, and any peer whose code (found by its audit token) satisfies
+//   VELTOVPN_HELPER_CODE_REQUIREMENT, whatever its user; a development build
+//   without a requirement admits the user who owns /dev/console instead
+//   (helper/peer_admission.h has the rule).
 #pragma once
 
 #include <sys/types.h>

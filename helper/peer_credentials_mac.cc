@@ -1,8 +1,8 @@
-// Peer check on macOS: the peer's uid (getpeereid) and pid (LOCAL_PEERPID); root
-// and the user who owns /dev/console, the one logged in at the screen, are
-// admitted. When the build names a code-signing requirement, the peer's code,
-// found by its audit token (LOCAL_PEERTOKEN), must satisfy it as well. Daemon
-// thread only.
+// Peer check on macOS: the peer's uid (getpeereid) and pid (LOCAL_PEERPID). Root
+// is admitted; when the build names a code-signing requirement, so is any peer
+// whose code, found by its audit token (LOCAL_PEERTOKEN), satisfies it, whatever
+// its user. A build without one admits the user who owns /dev/console instead.
+// Daemon thread only.
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
 #include <bsm/libbsm.h>
@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "helper/peer_admission.h"
 #include "helper/peer_credentials.h"
 
 namespace velto {
@@ -43,11 +44,10 @@ class CFHolder {
 };
 
 // The uid that owns /dev/console; root while nobody is logged in.
-bool consoleOwner(uid_t* owner) {
+std::optional<uid_t> consoleOwner() {
   struct stat info;
-  if (::stat("/dev/console", &info) != 0) return false;
-  *owner = info.st_uid;
-  return true;
+  if (::stat("/dev/console", &info) != 0) return std::nullopt;
+  return info.st_uid;
 }
 
 class MacPeerAuthorizer final : public PeerAuthorizer {
@@ -66,7 +66,8 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
 
   std::optional<std::string> startNotice() const override {
     if (requirementText_.empty()) {
-      return "code-signature check of clients skipped: this build names no requirement";
+      return "code-signature check of clients skipped: this build names no requirement; "
+             "only root and the user at the console are admitted";
     }
     if (requirement_.get() == nullptr) {
       return "code-signature requirement does not compile, every client is refused: " +
@@ -88,9 +89,9 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
       decision.pid = static_cast<long long>(pid);
     }
 
-    uid_t console = 0;
-    const bool userAdmitted = uid == 0 || (consoleOwner(&console) && uid == console);
-    decision.allowed = userAdmitted && (requirementText_.empty() || satisfiesRequirement(fd));
+    const ClientRule rule =
+        requirementText_.empty() ? ClientRule::kConsoleUser : ClientRule::kSignedClient;
+    decision.allowed = admitsPeer(rule, uid, consoleOwner, [&] { return satisfiesRequirement(fd); });
     return decision;
   }
 

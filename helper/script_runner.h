@@ -38,7 +38,7 @@ struct ScriptRunOptions {
 // Writes `script` to a fresh private file "/tmp/veltovpn-helper-script-<UUID>.sh"
 // (mode 0700 from its creation), runs it with the shell in a process group of its
 // own, and returns its standard output and standard error as one stream together
-// with its exit code (128 + the signal for a script ended by a signal). Output
+// with its exit code (the signal's number for a script ended by a signal). Output
 // that is not UTF-8 is returned as the empty string.
 // The script gets the caller's environment with PATH set to kScriptSearchPath and
 // without the variables that change how bash itself starts or runs.

@@ -103,7 +103,8 @@ std::vector<std::string> scriptEnvironment() {
 
 int32_t exitCodeOf(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  // The signal's number, as the system's own task API reports a killed child.
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
   return 1;
 }
 
@@ -214,11 +215,11 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO);
   // Put the child in its own process group, so a time-out can stop everything it
-  // started. The daemon ignores SIGPIPE for itself; scripts get the default back
-  // (an ignored signal would otherwise be inherited across exec).
+  // started. The daemon ignores SIGPIPE for itself, and whoever embeds the runner
+  // may ignore more; an ignored signal would be inherited across exec, so scripts
+  // get every signal at its default and none blocked.
   sigset_t defaults, mask;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
+  sigfillset(&defaults);
   sigemptyset(&mask);
   posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
   posix_spawnattr_setsigmask(&setup.attributes, &mask);

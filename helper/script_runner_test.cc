@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
              "bash\n", 0},
         Case{"FixedSearchPath", "echo \"$PATH\"",
              "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin\n", 0},
-        Case{"KilledBySignal", "kill -TERM $$", "", 128 + SIGTERM},
+        Case{"KilledBySignal", "kill -TERM $$", "", SIGTERM},
         Case{"SigpipeIsNotInheritedIgnored", "yes | head -n 2; echo \"${PIPESTATUS[0]}\"",
              "y\ny\n141\n", 0},
         Case{"NonUtf8OutputIsDropped", "printf 'ok \\377 bad'; exit 5", "", 5},

@@ -114,6 +114,7 @@ case "$case_name" in
       command -v setpriv >/dev/null || { echo "skipped: no setpriv"; exit 0; }
       as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
       chmod 755 "$tmp"
+      cd "$tmp"  # a folder nobody can enter, wherever the test runs
     fi
     mkdir -p "$runtime"
     chmod 0666 "$runtime"

@@ -17,6 +17,12 @@ target_compile_definitions(menubar_process_tests PRIVATE
   MENUBAR_BUILT_WITH_TRAY=${menubar_built_with_tray})
 add_dependencies(menubar_process_tests veltovpn-menubar)
 
+# The headless display that the tray tests and the demo run on admits only
+# holders of its cookie: another user is refused.
+velto_add_test(NAME tray_probe.display_access
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/display_access_test.py
+  LABELS process display root TIMEOUT 60 LOCKS display SKIP_RETURN_CODE 77)
+
 # The real tray: only where the agent is built with it.
 if(menubar_platform STREQUAL "gtk")
   set(tray_leaks "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")

@@ -114,11 +114,17 @@ class Agent {
     spawn.out = options.closedStdout ? Output::readerGone() : Output::file(stdoutPath());
     spawn.err = Output::file(dir_.file("stderr"));
     std::vector<std::string> args;
+    std::string program = MENUBAR_BINARY;
     if (options.user) {
       const std::string id = std::to_string(options.user->uid);
-      args = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+      // Started from folders the user can enter, wherever the build lies: the
+      // program is copied into its own directory, and runs from /.
+      program = dir_.file("veltovpn-menubar");
+      std::error_code copyError;
+      EXPECT_TRUE(fs::copy_file(MENUBAR_BINARY, program, copyError)) << copyError.message();
+      args = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-C", "/"};
     }
-    args.push_back(MENUBAR_BINARY);
+    args.push_back(program);
     process_.emplace(args, spawn);
     EXPECT_GT(process_->pid(), 0);
   }
@@ -254,27 +260,34 @@ TEST(MenubarProcess, PrivateDirectoryIsNeverAnotherUsers) {
   fs::remove_all(fallback);
 
   // A stranger got there first, with a bridge at the agent's default path, and
-  // owns the runtime directory named to the agent; /tmp is open to everyone.
+  // owns the runtime and cache directories named to the agent; /tmp is open to
+  // everyone.
   TempDir strangers("menubar-process");
   ASSERT_EQ(::chown(strangers.path().c_str(), kStranger.uid, kStranger.gid), 0);
-  ASSERT_TRUE(testing::runAs(kStranger, [&] { return ::mkdir(fallback.c_str(), 0777) == 0; }));
+  ASSERT_EQ(::chmod(strangers.path().c_str(), 0755), 0);
+  const std::string strangersCache = strangers.file("veltovpn");
+  ASSERT_TRUE(testing::runAs(kStranger, [&] {
+    return ::mkdir(fallback.c_str(), 0777) == 0 && ::mkdir(strangersCache.c_str(), 0777) == 0;
+  }));
   Bridge trap(fallback + "/veltovpn-menubar.sock");
   ASSERT_NO_FATAL_FAILURE(trap.listenAs(kStranger));
-  Agent agent({{"XDG_RUNTIME_DIR", strangers.path()}, {"TMPDIR", "/tmp"}}, options);
+  Agent agent({{"XDG_RUNTIME_DIR", strangers.path()}, {"TMPDIR", "/tmp"}, {"XDG_CACHE_HOME", strangers.path()}},
+              options);
   EXPECT_EQ(agent.waitForExit(), 1) << agent.stderrText();
   EXPECT_EQ(agent.log(agent.stdoutPath()),
             (std::vector<std::string>{
                 "private directory: skipped XDG_RUNTIME_DIR=" + strangers.path() + ": belongs to uid 65534, not to this user",
                 "private directory: skipped TMPDIR=/tmp: belongs to uid 0, not to this user",
                 "private directory: skipped " + fallback + ": belongs to uid 65534, not to this user",
+                "private directory: skipped " + strangersCache + ": belongs to uid 65534, not to this user",
                 "FATAL: no private directory for the bridge socket",
             }));
   EXPECT_FALSE(trap.pending()) << "the agent called the stranger's bridge";
   std::vector<std::string> left;
-  for (const std::string& dir : {fallback, strangers.path()}) {
+  for (const std::string& dir : {fallback, strangers.path(), strangersCache}) {
     for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().string());
   }
-  EXPECT_EQ(left, std::vector<std::string>{fallback + "/veltovpn-menubar.sock"});
+  EXPECT_EQ(left, (std::vector<std::string>{fallback + "/veltovpn-menubar.sock", strangersCache}));
   trap.stop();
   fs::remove_all(fallback);
 }

@@ -31,6 +31,9 @@ foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
 endforeach()
 velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_programs})
 
+# The package script's refusals come before any build: cheap enough for every preset.
+velto_add_system_test(package_output LABELS root ARGS ${PROJECT_SOURCE_DIR})
+
 # A whole package build of its own, so one preset runs it (ci).
 if(VELTOVPN_PACKAGE_TEST)
   velto_add_system_test(package LABELS package root TIMEOUT 1800 PROCESSORS 2 LOCKS helper-socket
@@ -45,6 +48,9 @@ if(CMAKE_BINARY_DIR STREQUAL "${PROJECT_SOURCE_DIR}/build/${system_preset}"
   velto_add_test(NAME system.demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo
     LABELS system display TIMEOUT 180 LOCKS helper-socket display
     ENVIRONMENT VELTOVPN_DEMO_PRESET=${system_preset})
+  # Beside a helper that serves but is busy: the demo uses it and leaves its socket.
+  velto_add_system_test(demo_busy_helper LABELS root TIMEOUT 180 LOCKS helper-socket
+    ARGS ${PROJECT_SOURCE_DIR} ${system_preset} $<TARGET_FILE:veltovpn-helper>)
 endif()
 
 # A real WireGuard tunnel built by the stand-in through the helper, as root,

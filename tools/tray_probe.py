@@ -12,9 +12,10 @@ python3 that lacks gi.
 As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
 
     tray_probe.py session [--panel THEME] -- CMD ARGS...
-                                           run CMD with DISPLAY and
+                                           run CMD with DISPLAY, XAUTHORITY and
                                            DBUS_SESSION_BUS_ADDRESS of a fresh
-                                           Xvfb and dbus-daemon; exit with its status.
+                                           Xvfb (open only to holders of its
+                                           cookie) and dbus-daemon; exit with its status.
                                            With --panel, xfce4-panel runs along with
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
                                            the watcher
@@ -39,7 +40,7 @@ item. Exit status 0 on success, 1 on failure (with a message on stderr).
 As a module:
 
     import tray_probe
-    with tray_probe.HeadlessSession() as session:      # session.env: DISPLAY, bus
+    with tray_probe.HeadlessSession() as session:      # session.env: DISPLAY, XAUTHORITY, bus
                                                       # (panel_theme="Adwaita:dark": a real panel)
         watcher = tray_probe.start_watcher(session.env)  # a `watch` process, ready
         ...start the program with session.env...
@@ -56,8 +57,10 @@ exports them. A missing "visible" or "enabled" property means true.
 import argparse
 import json
 import os
+import secrets
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -141,11 +144,29 @@ def panel_missing():
     return ""
 
 
+def write_xauthority(path):
+    """A new Xauthority file at `path`, mode 0600, holding one fresh random
+    MIT-MAGIC-COOKIE-1 for any display: the server reads it with -auth before it
+    knows its display number, and clients take a wildcard entry for theirs.
+    Without a cookie an X server admits every local user, who could then read
+    the screen, send input, or hand GTK programs a module of theirs to load."""
+    def field(data):
+        return struct.pack(">H", len(data)) + data
+    family_wild = 0xFFFF
+    record = (struct.pack(">H", family_wild) + field(b"") + field(b"")
+              + field(b"MIT-MAGIC-COOKIE-1") + field(secrets.token_bytes(16)))
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(record)
+
+
 class HeadlessSession:
     """Xvfb on a free display and a private session bus; env holds the
-    variables a program needs to use them. With panel_theme, xfce4-panel runs
-    on them too, in that GTK theme and with a private home, and owns the
-    StatusNotifierWatcher name. All are stopped on exit."""
+    variables a program needs to use them. Only holders of the display's cookie
+    (XAUTHORITY, in the session's private folder) may connect to it. With
+    panel_theme, xfce4-panel runs on them too, in that GTK theme and with a
+    private home, and owns the StatusNotifierWatcher name. All are stopped on
+    exit."""
 
     def __init__(self, panel_theme=None):
         self.env = dict(os.environ)
@@ -165,11 +186,14 @@ class HeadlessSession:
         self.close()
 
     def _start(self):
-        self._dir = tempfile.mkdtemp(prefix="tray-session-")
+        self._dir = tempfile.mkdtemp(prefix="tray-session-")  # mode 0700
+        self.env["XAUTHORITY"] = os.path.join(self._dir, "Xauthority")
+        write_xauthority(self.env["XAUTHORITY"])
         # Xvfb picks a free display and reports it on the descriptor.
         screen = "%dx%dx24" % (SCREEN_WIDTH, SCREEN_HEIGHT)
         display = self._spawn_reporting(
-            lambda fd: ["Xvfb", "-displayfd", str(fd), "-nolisten", "tcp", "-screen", "0", screen])
+            lambda fd: ["Xvfb", "-displayfd", str(fd), "-auth", self.env["XAUTHORITY"], "-nolisten", "tcp",
+                        "-screen", "0", screen])
         self.env["DISPLAY"] = ":" + display
 
         config = os.path.join(self._dir, "session.conf")

@@ -6,7 +6,8 @@
 # the Debian packages (package.sh).
 # When the launcher and the agent exist, the installed command is then run: the
 # stand-in (installed as veltoVpn-bin) starts the installed agent, which finds
-# its icons and connects.
+# its icons and connects; as root, once more as a user whose shared private
+# directory another user took first.
 #   install.sh BUILD_DIR PROGRAM...
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -69,4 +70,38 @@ wait_for "$work/tmp/veltovpn-menubar.log" "bridge socket EOF"
 if grep -q "icon load failed" "$work/tmp/veltovpn-menubar.log"; then
   fail "the installed agent did not find its icons"
 fi
+
+# A user whose shared private directory (/tmp/veltovpn-<uid>) another user took
+# first: the stand-in and the agent both pass it over and meet in the user's own
+# cache folder, which they make private.
+if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
+  echo "PASS (the run as another user needs root and setpriv)"
+  exit 0
+fi
+uid=$((60000 + $$ % 5000))  # a user of this run alone: concurrent runs share /tmp
+# From a folder the user can enter, whatever folder the test runs in.
+as_user() { (cd / && exec setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}"); }
+shared=/tmp/veltovpn-$uid
+rm -rf "$shared"
+extra_cleanup+=("rm -rf '$shared'")
+as_user 65534 mkdir -m 777 "$shared" || fail "the stranger could not make $shared"
+chmod 711 "$work"
+user_home="$work/user-home"
+mkdir -m 700 "$user_home"
+chown "$uid:$uid" "$user_home"
+cache="$user_home/.cache/veltovpn"
+as_user "$uid" env -u TMPDIR -u XDG_CACHE_HOME HOME="$user_home" "$dest/usr/bin/veltovpn" --ping-ms=0 \
+  <&3 >>"$work/user-run.out" 2>&1 &
+wait_for "$work/user-run.out" "bridge listening on $cache/veltovpn-menubar.sock"
+wait_for "$cache/veltovpn-menubar.log" "connected to bridge at $cache/veltovpn-menubar.sock"
+for log in "$work/user-run.out" "$cache/veltovpn-menubar.log"; do
+  grep -qF "private directory: skipped $shared: belongs to uid 65534, not to this user" "$log" ||
+    fail "$log does not say why $shared was passed over"
+done
+for dir in "$user_home/.cache" "$cache"; do
+  [ "$(stat -c %a:%u "$dir")" = "700:$uid" ] || fail "$dir is $(stat -c %a:%u "$dir"), not 700:$uid"
+done
+[ -z "$(ls -A "$shared")" ] || fail "something was written into the stranger's $shared"
+console quit
+wait_for "$work/user-run.out" "stand-in exits"
 echo "PASS"

@@ -33,16 +33,27 @@ changelog_version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 ours() { find -H /etc /lib /usr /var /run -xdev -iname '*veltovpn*' 2>/dev/null | sort; }
 ours >"$work/before.list"
 
-chmod 755 "$work"
-"$source_dir/scripts/package" "$work/debs" >"$work/package.out" 2>&1 || fail "scripts/package failed"
-helper_deb=$(ls "$work"/debs/veltovpn-helper_*.deb)
-app_deb=$(ls "$work"/debs/veltovpn_*.deb)
+# Without OUTPUT_DIR the packages go to a new folder that only the caller can enter.
+"$source_dir/scripts/package" >"$work/package.out" 2>&1 || fail "scripts/package failed"
+built=$(sed -n 's/^package: built in \(.*\):$/\1/p' "$work/package.out")
+[ -n "$built" ] || fail "scripts/package did not say where it built"
+extra_cleanup+=("rm -rf '$built'")
+[ "$(stat -c %a:%u "$built")" = "700:0" ] || fail "$built is $(stat -c %a:%u "$built"), not private"
 
-# Lintian refuses to be trusted as root; it reads the packages as nobody.
-mkdir -p "$work/lintian-home"
-chown 65534:65534 "$work/lintian-home"
-setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/lintian-home" \
-  lintian --fail-on error,warning "$work"/debs/*.changes >"$work/lintian.out" 2>&1 ||
+# Lintian refuses to be trusted as root; it reads the packages as nobody, from a
+# folder of nobody's (it cannot enter the caller's, nor perhaps the checkout).
+nobody_home="$work/nobody-home"
+mkdir "$nobody_home"
+chown 65534:65534 "$nobody_home"
+chmod 711 "$work"
+as_nobody() { (cd "$nobody_home" && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"); }
+cp -r "$built" "$nobody_home/debs"
+chown -R 65534:65534 "$nobody_home/debs"
+chmod -R go+rX "$nobody_home/debs"  # apt reads them too, as _apt
+helper_deb=$(ls "$nobody_home"/debs/veltovpn-helper_*.deb)
+app_deb=$(ls "$nobody_home"/debs/veltovpn_*.deb)
+as_nobody env HOME="$nobody_home" lintian --fail-on error,warning "$nobody_home"/debs/*.changes \
+  >"$work/lintian.out" 2>&1 ||
   fail "lintian: $(grep -E '^[EW]:' "$work/lintian.out" || cat "$work/lintian.out")"
 
 purge() {
@@ -102,7 +113,7 @@ PY
 
 for page in "8 veltovpn-helper" "1 veltovpn" "1 veltovpn-menubar"; do
   # shellcheck disable=SC2086
-  MANWIDTH=80 setpriv --reuid=65534 --regid=65534 --clear-groups man --warnings -P cat $page >"$work/man.out" 2>"$work/man.err" || fail "man $page failed"
+  MANWIDTH=80 as_nobody man --warnings -P cat $page >"$work/man.out" 2>"$work/man.err" || fail "man $page failed"
   grep -q "^NAME" "$work/man.out" || fail "man $page shows no page"
   [ ! -s "$work/man.err" ] || fail "man $page: $(cat "$work/man.err")"
 done
