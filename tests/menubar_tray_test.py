@@ -16,6 +16,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -32,6 +33,7 @@ PATIENCE = 20  # seconds; bounds every wait so that a fault fails instead of han
 EOF_LINE = "bridge socket EOF \u2014 parent .app exited"
 NO_HOST_LINE = "no tray host on this desktop: the menu-bar icon is not shown until one starts"
 CHANGED = 24          # a channel difference above this is a changed pixel, not noise
+INK = 8               # inside a menu, a channel difference above this from its background
 MIN_STROKE_PIXELS = 12  # pixels that must stand out for the icon to be seen at all
 
 
@@ -77,11 +79,12 @@ class Bridge:
 class AgentCase(unittest.TestCase):
     """A session, a bridge, and the agent started against it."""
     panel_theme = None
+    desktop = None
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="menubar-tray-")
         self.processes = []
-        self.session = tray_probe.HeadlessSession(self.panel_theme)
+        self.session = tray_probe.HeadlessSession(self.panel_theme, self.desktop)
         self.addCleanup(self.session.close)
         self.session.__enter__()
         self.icons = None  # the agent's own (its bundle's) icons
@@ -193,13 +196,19 @@ class TrayTest(AgentCase):
 class Picture:
     """An RGB screenshot, read through ImageMagick."""
 
-    def __init__(self, path):
+    def __init__(self, path, volatile=()):
+        """`volatile`: boxes (left, top, right, bottom) painted black, as
+        what changes there (a clock) is not the agent's doing."""
         self.path = path
         data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
         header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
         self.width, self.height = int(header.group(1)), int(header.group(2))
-        self.data = data[header.end():]
+        pixels = bytearray(data[header.end():])
+        for left, top, right, bottom in volatile:
+            for y in range(top, bottom):
+                pixels[3 * (y * self.width + left):3 * (y * self.width + right)] = bytes(3 * (right - left))
+        self.data = bytes(pixels)
 
     def at(self, x, y):
         i = 3 * (y * self.width + x)
@@ -230,31 +239,37 @@ def contrast(a, b):
     return (la + 0.05) / (lb + 0.05)
 
 
-class PanelTest(AgentCase):
-    """The agent's icon in xfce4-panel's status tray, dark and light: found
-    as the pixels that change when the agent comes, it must stand out from the
-    panel, and the two states must look different."""
+class DesktopTest(AgentCase):
+    """The agent's icon in a real desktop's bar: found as the pixels that
+    change when the agent comes, it must stand out from the bar, and the two
+    states must look different. A click of the pointer on it opens the menu,
+    whose rows must be the items the status calls for, and a click on
+    "Connect" there must reach the bridge."""
+    desktop = None
 
     def setUp(self):
-        missing = tray_probe.panel_missing()
+        missing = tray_probe.desktop_missing(self.desktop) or (
+            "" if shutil.which("xdotool") else "xdotool is not installed")
         if missing:
             self.skipTest(missing)
         super().setUp()
+        self.bar, self.volatile = self.session.bar, self.session.volatile
         self.output = os.environ.get("TRAY_TEST_OUTPUT") or self.dir
         os.makedirs(self.output, exist_ok=True)
-        self.prefix = self.panel_theme.replace(":", "-") + "-"
+        self.prefix = self.desktop + "-" + (self.panel_theme or "").replace(":", "-")
         for name in os.listdir(self.output):
             if name.startswith(self.prefix):
                 os.remove(os.path.join(self.output, name))
 
     def settled_screen(self, name, until=lambda picture: True):
-        """A screenshot once the screen holds still and `until` accepts it."""
+        """A screenshot once the screen holds still and `until` accepts it.
+        The desktop's clock does not count."""
         path = os.path.join(self.output, self.prefix + name + ".png")
         previous = None
         deadline = time.monotonic() + PATIENCE
         while True:
             tray_probe.screenshot(self.session.env, path)
-            picture = Picture(path)
+            picture = Picture(path, self.volatile)
             if previous is not None and picture.data == previous.data and until(picture):
                 return picture
             if time.monotonic() > deadline:
@@ -262,60 +277,224 @@ class PanelTest(AgentCase):
             previous = picture
             time.sleep(0.2)
 
+    def in_bar(self, changed):
+        top, bottom = self.bar
+        return [(x, y) for x, y in changed if top <= y < bottom]
+
     def check_icon(self, without, shot, state):
-        changed = shot.changed(without)
+        changed = self.in_bar(shot.changed(without))
         where = "%s (%s, compared with %s)" % (shot.path, state, without.path)
-        self.assertTrue(changed, "no icon in the panel: " + where)
-        self.assertLess(max(y for _x, y in changed), tray_probe.PANEL_HEIGHT, "icon outside the panel: " + where)
-        # The panel around the icon: the commonest colour near it without the agent.
+        self.assertTrue(changed, "no icon in the bar: " + where)
+        # The bar around the icon: the commonest colour near it without the agent.
         xs = [x for x, _y in changed]
         around = {}
-        for y in range(tray_probe.PANEL_HEIGHT):
+        for y in range(*self.bar):
             for x in range(max(0, min(xs) - 4), min(shot.width, max(xs) + 5)):
                 colour = without.at(x, y)
                 around[colour] = around.get(colour, 0) + 1
-        panel = max(around, key=around.get)
-        stroke = [p for p in changed if contrast(shot.at(*p), panel) >= 3.0]
-        best = max(contrast(shot.at(*p), panel) for p in changed)
+        bar = max(around, key=around.get)
+        stroke = [p for p in changed if contrast(shot.at(*p), bar) >= 3.0]
+        best = max(contrast(shot.at(*p), bar) for p in changed)
         self.assertGreaterEqual(
             len(stroke), MIN_STROKE_PIXELS,
-            "the icon does not stand out from the panel %s: %d pixels reach 3:1 (best %.2f:1) in %s"
-            % (panel, len(stroke), best, where))
+            "the icon does not stand out from the bar %s: %d pixels reach 3:1 (best %.2f:1) in %s"
+            % (bar, len(stroke), best, where))
+        return changed
 
-    def check_panel(self):
-        without = self.settled_screen("without-agent")
+    def menu_rows(self, closed, opened):
+        """The rows of the menu that opened between two screenshots, top down,
+        as (kind, top, bottom, left, right) with kind "text" or "separator"."""
+        top_bar, bottom_bar = self.bar
+        box = [p for p in opened.changed(closed) if not top_bar <= p[1] < bottom_bar]
+        self.assertTrue(box, "no menu opened: %s, compared with %s" % (opened.path, closed.path))
+        left, right = min(x for x, _y in box), max(x for x, _y in box)
+        top, bottom = min(y for _x, y in box), max(y for _x, y in box)
+        counts = {}
+        for y in range(top, bottom + 1):
+            for x in range(left, right + 1):
+                counts[opened.at(x, y)] = counts.get(opened.at(x, y), 0) + 1
+        background = max(counts, key=counts.get)
+        # Ink: what differs from the menu's background, away from its border.
+        # Separators are faint lines, a little off the background.
+        margin = 6
+        ink = {}
+        for y in range(top + margin, bottom - margin + 1):
+            xs = [x for x in range(left + margin, right - margin + 1)
+                  if max(abs(a - b) for a, b in zip(opened.at(x, y), background)) > INK]
+            if xs:
+                ink[y] = (min(xs), max(xs))
+        rows = []
+        for y in sorted(ink):
+            if rows and rows[-1][2] == y - 1:
+                kind, first, _last, x0, x1 = rows[-1]
+                rows[-1] = (kind, first, y, min(x0, ink[y][0]), max(x1, ink[y][1]))
+            else:
+                rows.append(("text", y, y, ink[y][0], ink[y][1]))
+        # What reaches the margin is the menu's rounded border.
+        rows = [r for r in rows if top + margin < r[1] and r[2] < bottom - margin]
+        # A separator is a line one or two pixels high.
+        return [("separator" if b - t < 2 else "text", t, b, x0, x1) for _k, t, b, x0, x1 in rows]
+
+    def open_menu_and_connect(self, shown):
+        """Clicks the icon (its pixels `shown`), checks the menu that opens
+        against the exported one, and clicks "Connect" in it."""
+        bus = tray_probe.connect(self.session.env)
+        item = tray_probe.wait_for_item(bus, PATIENCE)
+        menu = tray_probe.wait_for_menu(
+            bus, item, lambda m: (tray_probe.find(m, "Not connected") or {}).get("visible"), PATIENCE)
+        visible = [e for e in menu if e["visible"]]
+        self.assertEqual([e["label"] for e in visible if e["type"] != "separator"],
+                         ["Not connected", "Show window", "Connect", "Kill-switch: OFF", "Quit veltoVpn"])
+        closed = self.settled_screen("menu-closed")
+        xs, ys = [x for x, _y in shown], [y for _x, y in shown]
+        tray_probe.pointer_click(self.session.env, (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2)
+        opened = self.settled_screen("menu-open", lambda p: [q for q in p.changed(closed)
+                                                             if not self.bar[0] <= q[1] < self.bar[1]])
+        rows = self.menu_rows(closed, opened)
+        kinds = ["separator" if e["type"] == "separator" else "text" for e in visible]
+        self.assertEqual([r[0] for r in rows], kinds, "the menu on screen (%s) is not the exported one: %s"
+                         % (opened.path, json.dumps(visible, ensure_ascii=False)))
+        texts = [r for r in rows if r[0] == "text"]
+        connect = texts[[e["label"] for e in visible if e["type"] != "separator"].index("Connect")]
+        # "Connect" is the shortest title: its row must be the narrowest.
+        self.assertEqual(min(texts, key=lambda r: r[4] - r[3]), connect,
+                         "the shortest row is not where Connect belongs: %s" % opened.path)
+        tray_probe.pointer_click(self.session.env, (connect[3] + connect[4]) // 2, (connect[1] + connect[2]) // 2)
+        self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "connect"})
+        bus.close_sync(None)
+
+    def drawn(self, picture):
+        """Whether the desktop has drawn its bar: more than one colour there."""
+        top, bottom = self.bar
+        row = 3 * picture.width
+        strip = picture.data[top * row:bottom * row]
+        return len({strip[i:i + 3] for i in range(0, len(strip), 3)}) > 1
+
+    def check_desktop(self, click=True, name=""):
+        without = self.settled_screen(name + "without-agent", self.drawn)
         self.start_agent()
         self.wait_for_log("connected to bridge at " + self.socket_path)
-        disconnected = self.settled_screen("disconnected", lambda p: p.changed(without))
-        self.check_icon(without, disconnected, "disconnected")
-
+        disconnected = self.settled_screen(name + "disconnected", lambda p: self.in_bar(p.changed(without)))
+        shown = self.check_icon(without, disconnected, "disconnected")
+        if click:
+            self.open_menu_and_connect(shown)
         self.bridge.send({"type": "status", "status": "connected", "relayId": "nl-ams-2"})
-        connected = self.settled_screen("connected", lambda p: p.changed(disconnected))
+        connected = self.settled_screen(name + "connected", lambda p: self.in_bar(p.changed(disconnected)))
         self.check_icon(without, connected, "connected")
-        self.assertGreaterEqual(len(connected.changed(disconnected)), MIN_STROKE_PIXELS,
+        self.assertGreaterEqual(len(self.in_bar(connected.changed(disconnected))), MIN_STROKE_PIXELS,
                                 "the states look alike: %s, %s" % (disconnected.path, connected.path))
 
         self.bridge.send({"type": "status", "status": "idle"})
-        self.settled_screen("disconnected-again", lambda p: not p.changed(disconnected))
+        self.settled_screen(name + "disconnected-again", lambda p: not self.in_bar(p.changed(disconnected)))
         self.end_agent()
         self.assertNotIn(NO_HOST_LINE, self.log())
 
 
-class DarkPanelTest(PanelTest):
+class DarkPanelTest(DesktopTest):
+    desktop = "xfce"
     panel_theme = "Adwaita:dark"
 
     def test_icon_stands_out_in_both_states(self):
-        self.check_panel()
+        self.check_desktop()
 
 
-class LightPanelTest(PanelTest):
+class LightPanelTest(DarkPanelTest):
     panel_theme = "Adwaita:light"
 
-    def test_icon_stands_out_in_both_states(self):
-        self.check_panel()
 
+class GnomeTest(DesktopTest):
+    """GNOME Shell's top bar, where the AppIndicator extension shows items."""
+    desktop = "gnome"
+
+    def test_icon_stands_out_in_both_states(self):
+        self.check_desktop()
+
+
+class PlasmaTest(DesktopTest):
+    """Plasma's bottom panel in Breeze light, then, in the same session, Breeze
+    dark: the icons must follow the colour scheme."""
+    desktop = "plasma"
+
+    def test_icon_stands_out_in_both_states(self):
+        self.check_desktop(name="light-")
+        os.unlink(self.socket_path)
+        self.bridge = Bridge(self.socket_path)
+        self.session.plasma_colours("BreezeDark")
+        self.check_desktop(click=False, name="dark-")
+
+
+# ---------------------------------------------------------------- as a user
+
+
+TEST_USER = 65534  # nobody: desktops are no place for root
+
+
+def run_as_test_user(agent, arguments):
+    """Runs this test again as TEST_USER, on copies of what it needs in a
+    directory of that user's (the checkout may be closed to it); brings the
+    pictures back to $TRAY_TEST_OUTPUT. Returns the test's exit status."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    parent = tempfile.mkdtemp(prefix="menubar-desktop-")
+    os.chmod(parent, 0o711)
+    stage = os.path.join(parent, "user")
+    bundle = os.path.dirname(os.path.dirname(os.path.abspath(agent)))
+    copies = [(os.path.abspath(__file__), "tests/"), (os.path.join(here, "..", "tools", "tray_probe.py"), "tools/"),
+              (agent, "app/Contents/MacOS/"), (os.path.join(bundle, "Resources", "menubar"), "app/Contents/Resources/")]
+    env = dict(os.environ, HOME=stage, TMPDIR=stage, TRAY_TEST_OUTPUT=os.path.join(stage, "output"))
+    suppressions = re.search(r"suppressions=([^:]+)", env.get("LSAN_OPTIONS", ""))
+    if suppressions:
+        copies.append((suppressions.group(1), "."))
+        env["LSAN_OPTIONS"] = env["LSAN_OPTIONS"].replace(
+            suppressions.group(0), "suppressions=" + os.path.join(stage, os.path.basename(suppressions.group(1))))
+    try:
+        for source, target in copies:
+            target = os.path.join(stage, target)
+            if os.path.isdir(source):
+                shutil.copytree(source, os.path.join(target, os.path.basename(source)))
+            elif os.path.exists(source):
+                os.makedirs(target, exist_ok=True)
+                shutil.copy2(source, target)
+        os.makedirs(env["TRAY_TEST_OUTPUT"])
+        for root, dirs, files in os.walk(stage):
+            for name in [root] + [os.path.join(root, n) for n in dirs + files]:
+                os.chown(name, TEST_USER, TEST_USER)
+        os.chmod(stage, 0o700)
+        # Xvfb, run by a user, needs the shared socket directory to exist.
+        if not os.path.isdir("/tmp/.X11-unix"):
+            os.mkdir("/tmp/.X11-unix")
+            os.chmod("/tmp/.X11-unix", 0o1777)
+        command = ["setpriv", "--reuid=%d" % TEST_USER, "--regid=%d" % TEST_USER, "--clear-groups",
+                   "/usr/bin/python3", os.path.join(stage, "tests", os.path.basename(__file__)),
+                   os.path.join(stage, "app", "Contents", "MacOS", os.path.basename(agent))] + arguments
+        status = subprocess.call(command, cwd=stage, env=env)
+        bring_back_pictures(env["TRAY_TEST_OUTPUT"], os.environ.get("TRAY_TEST_OUTPUT"))
+        return status
+    finally:
+        shutil.rmtree(parent, ignore_errors=True)
+
+
+def bring_back_pictures(source, target):
+    """Copies the PNG files the user left in `source`; never through a link
+    the user may have put there."""
+    if not target:
+        return
+    os.makedirs(target, exist_ok=True)
+    for name in os.listdir(source):
+        if not name.endswith(".png"):
+            continue
+        try:
+            fd = os.open(os.path.join(source, name), os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            continue
+        with os.fdopen(fd, "rb") as picture:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                continue
+            with open(os.path.join(target, name), "wb") as copy:
+                shutil.copyfileobj(picture, copy)
 
 
 if __name__ == "__main__":
     AGENT = sys.argv.pop(1)
+    if os.geteuid() == 0 and shutil.which("setpriv"):
+        sys.exit(run_as_test_user(AGENT, sys.argv[1:]))
     unittest.main(verbosity=2)
