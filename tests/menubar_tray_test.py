@@ -281,10 +281,20 @@ class DesktopTest(AgentCase):
         top, bottom = self.bar
         return [(x, y) for x, y in changed if top <= y < bottom]
 
-    def check_icon(self, without, shot, state):
+    def check_icon(self, without, shot, state, columns):
+        """The icon's pixels in `shot`: those that changed since `without`
+        within the run of changed columns that holds `columns` (the bar's
+        other icons may have moved aside for it)."""
         changed = self.in_bar(shot.changed(without))
         where = "%s (%s, compared with %s)" % (shot.path, state, without.path)
         self.assertTrue(changed, "no icon in the bar: " + where)
+        used = {x for x, _y in changed}
+        left, right = min(columns), max(columns)
+        while left - 1 in used or left - 2 in used:
+            left -= 1
+        while right + 1 in used or right + 2 in used:
+            right += 1
+        changed = [(x, y) for x, y in changed if left <= x <= right]
         # The bar around the icon: the commonest colour near it without the agent.
         xs = [x for x, _y in changed]
         around = {}
@@ -330,12 +340,12 @@ class DesktopTest(AgentCase):
                 rows[-1] = (kind, first, y, min(x0, ink[y][0]), max(x1, ink[y][1]))
             else:
                 rows.append(("text", y, y, ink[y][0], ink[y][1]))
-        # What reaches the margin is the menu's rounded border.
-        rows = [r for r in rows if top + margin < r[1] and r[2] < bottom - margin]
+        # A line that reaches the margin is the menu's rounded border.
+        rows = [r for r in rows if r[2] - r[1] >= 2 or top + margin < r[1] and r[2] < bottom - margin]
         # A separator is a line one or two pixels high.
         return [("separator" if b - t < 2 else "text", t, b, x0, x1) for _k, t, b, x0, x1 in rows]
 
-    def open_menu_and_connect(self, shown):
+    def open_menu_and_connect(self, shown, name):
         """Clicks the icon (its pixels `shown`), checks the menu that opens
         against the exported one, and clicks "Connect" in it."""
         bus = tray_probe.connect(self.session.env)
@@ -345,10 +355,10 @@ class DesktopTest(AgentCase):
         visible = [e for e in menu if e["visible"]]
         self.assertEqual([e["label"] for e in visible if e["type"] != "separator"],
                          ["Not connected", "Show window", "Connect", "Kill-switch: OFF", "Quit veltoVpn"])
-        closed = self.settled_screen("menu-closed")
+        closed = self.settled_screen(name + "menu-closed")
         xs, ys = [x for x, _y in shown], [y for _x, y in shown]
         tray_probe.pointer_click(self.session.env, (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2)
-        opened = self.settled_screen("menu-open", lambda p: [q for q in p.changed(closed)
+        opened = self.settled_screen(name + "menu-open", lambda p: [q for q in p.changed(closed)
                                                              if not self.bar[0] <= q[1] < self.bar[1]])
         rows = self.menu_rows(closed, opened)
         kinds = ["separator" if e["type"] == "separator" else "text" for e in visible]
@@ -375,17 +385,20 @@ class DesktopTest(AgentCase):
         self.start_agent()
         self.wait_for_log("connected to bridge at " + self.socket_path)
         disconnected = self.settled_screen(name + "disconnected", lambda p: self.in_bar(p.changed(without)))
-        shown = self.check_icon(without, disconnected, "disconnected")
-        if click:
-            self.open_menu_and_connect(shown)
         self.bridge.send({"type": "status", "status": "connected", "relayId": "nl-ams-2"})
         connected = self.settled_screen(name + "connected", lambda p: self.in_bar(p.changed(disconnected)))
-        self.check_icon(without, connected, "connected")
-        self.assertGreaterEqual(len(self.in_bar(connected.changed(disconnected))), MIN_STROKE_PIXELS,
+        # Only the icon changes with the state: where it does is where the icon is.
+        state_change = self.in_bar(connected.changed(disconnected))
+        self.assertGreaterEqual(len(state_change), MIN_STROKE_PIXELS,
                                 "the states look alike: %s, %s" % (disconnected.path, connected.path))
+        columns = [x for x, _y in state_change]
+        shown = self.check_icon(without, disconnected, "disconnected", columns)
+        self.check_icon(without, connected, "connected", columns)
 
         self.bridge.send({"type": "status", "status": "idle"})
         self.settled_screen(name + "disconnected-again", lambda p: not self.in_bar(p.changed(disconnected)))
+        if click:
+            self.open_menu_and_connect(shown, name)
         self.end_agent()
         self.assertNotIn(NO_HOST_LINE, self.log())
 

@@ -305,7 +305,7 @@ class HeadlessSession:
             bus = connect(env)
             try:
                 _call(bus, "org.kde.kded5", "/kded", "org.kde.kded5", "loadModule",
-                      GLib.Variant("(s)", ("statusnotifierwatcher",)), "(b)")
+                      GLib.Variant("(s)", ("statusnotifierwatcher",)), "(b)", 90000)
             finally:
                 bus.close_sync(None)
             self._wait_for(log, WATCHER_NAME, "kded5's status notifier watcher")
@@ -572,10 +572,10 @@ def _bus(address):
     return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
 
 
-def _call(bus, name, path, interface, method, parameters, reply_type=None):
+def _call(bus, name, path, interface, method, parameters, reply_type=None, timeout_ms=CALL_TIMEOUT_MS):
     reply = bus.call_sync(name, path, interface, method, parameters,
                           GLib.VariantType.new(reply_type) if reply_type else None,
-                          Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, None)
+                          Gio.DBusCallFlags.NONE, timeout_ms, None)
     return reply.unpack() if reply is not None else None
 
 
