@@ -298,8 +298,11 @@ class HeadlessSession:
         env = self._home("plasma", LIBGL_ALWAYS_SOFTWARE="1", QT_QUICK_BACKEND="software", QT_QPA_PLATFORM="xcb",
                          XDG_SESSION_TYPE="x11", XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true")
         with self._desktop_log() as log:
-            # The tray's watcher is a module of kded5, loaded on request; the
-            # shell will not start without the activity manager.
+            # The shell will not start without the activity manager, and
+            # kded5 first waits for a settings update that waits for it.
+            self._spawn_group([_libexec("kactivitymanagerd")], env, log)
+            self._wait_for(log, "org.kde.ActivityManager", "kactivitymanagerd", 60)
+            # The tray's watcher is a module of kded5, loaded on request.
             self._spawn_group(["kded5"], env, log)
             self._wait_for(log, "org.kde.kded5", "kded5", 60)
             bus = connect(env)
@@ -309,8 +312,6 @@ class HeadlessSession:
             finally:
                 bus.close_sync(None)
             self._wait_for(log, WATCHER_NAME, "kded5's status notifier watcher")
-            self._spawn_group([_libexec("kactivitymanagerd")], env, log)
-            self._wait_for(log, "org.kde.ActivityManager", "kactivitymanagerd", 60)
             self._spawn_group(["plasmashell", "--no-respawn"], env, log)
             # The panel's system tray registers itself as the watcher's host.
             bus = connect(env)
