@@ -402,7 +402,7 @@ class DesktopTest(AgentCase):
         self.assertNotIn(NO_HOST_LINE, self.log())
 
 
-class DarkPanelTest(DesktopTest):
+class XfceDarkTest(DesktopTest):
     desktop = "xfce"
     panel_theme = "Adwaita:dark"
 
@@ -410,7 +410,7 @@ class DarkPanelTest(DesktopTest):
         self.check_desktop()
 
 
-class LightPanelTest(DarkPanelTest):
+class XfceLightTest(XfceDarkTest):
     panel_theme = "Adwaita:light"
 
 
