@@ -345,9 +345,10 @@ class DesktopTest(AgentCase):
         # A separator is a line one or two pixels high.
         return [("separator" if b - t < 2 else "text", t, b, x0, x1) for _k, t, b, x0, x1 in rows]
 
-    def open_menu_and_connect(self, shown, name):
-        """Clicks the icon (its pixels `shown`), checks the menu that opens
-        against the exported one, and clicks "Connect" in it."""
+    def open_menu_and_connect(self, shown, closed, name):
+        """Clicks the icon (its pixels `shown` in the screenshot `closed`),
+        checks the menu that opens against the exported one, and clicks
+        "Connect" in it."""
         bus = tray_probe.connect(self.session.env)
         item = tray_probe.wait_for_item(bus, PATIENCE)
         menu = tray_probe.wait_for_menu(
@@ -355,7 +356,6 @@ class DesktopTest(AgentCase):
         visible = [e for e in menu if e["visible"]]
         self.assertEqual([e["label"] for e in visible if e["type"] != "separator"],
                          ["Not connected", "Show window", "Connect", "Kill-switch: OFF", "Quit veltoVpn"])
-        closed = self.settled_screen(name + "menu-closed")
         xs, ys = [x for x, _y in shown], [y for _x, y in shown]
         tray_probe.pointer_click(self.session.env, (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2)
         opened = self.settled_screen(name + "menu-open", lambda p: [q for q in p.changed(closed)
@@ -369,8 +369,13 @@ class DesktopTest(AgentCase):
         # "Connect" is the shortest title: its row must be the narrowest.
         self.assertEqual(min(texts, key=lambda r: r[4] - r[3]), connect,
                          "the shortest row is not where Connect belongs: %s" % opened.path)
-        tray_probe.pointer_click(self.session.env, (connect[3] + connect[4]) // 2, (connect[1] + connect[2]) // 2)
-        self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "connect"})
+        where = ((connect[3] + connect[4]) // 2, (connect[1] + connect[2]) // 2)
+        tray_probe.pointer_click(self.session.env, *where)
+        try:
+            command = self.bridge.read_command()
+        except TimeoutError:
+            self.fail("the click on Connect at %s in %s never reached the bridge" % (where, opened.path))
+        self.assertEqual(command, {"type": "command", "action": "connect"})
         bus.close_sync(None)
 
     def drawn(self, picture):
@@ -395,9 +400,9 @@ class DesktopTest(AgentCase):
         self.check_icon(without, connected, "connected", columns)
 
         self.bridge.send({"type": "status", "status": "idle"})
-        self.settled_screen(name + "disconnected-again", lambda p: not self.in_bar(p.changed(disconnected)))
+        again = self.settled_screen(name + "disconnected-again", lambda p: not self.in_bar(p.changed(disconnected)))
         if click:
-            self.open_menu_and_connect(shown, name)
+            self.open_menu_and_connect(shown, again, name)
         self.end_agent()
         self.assertNotIn(NO_HOST_LINE, self.log())
 
