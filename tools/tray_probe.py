@@ -21,8 +21,8 @@ As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
                                            the watcher; with --desktop, that
                                            desktop runs instead (without a window
                                            manager's windows: only its panel matters)
-    tray_probe.py screenshot PATH [--panel]
-                                           the screen (or only the panel's strip) as PNG
+    tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
+                                           the screen (or only the bar's strip) as PNG
     tray_probe.py hold NAME                own NAME, answering every call with an
                                            error, until killed; prints "ready"
     tray_probe.py watch                    be the StatusNotifierWatcher until
@@ -442,10 +442,11 @@ def pointer_click(env, x, y):
         raise ProbeError("xdotool failed: " + result.stderr.strip())
 
 
-def screenshot(env, path, panel_only=False):
-    """Writes the screen of env's display (or only the panel's strip) to path
-    as PNG."""
-    crop = ["-crop", "%dx%d+0+0" % (SCREEN_WIDTH, PANEL_HEIGHT), "+repage"] if panel_only else []
+def screenshot(env, path, panel_only=False, desktop="xfce"):
+    """Writes the screen of env's display (or only the strip of the desktop's
+    bar) to path as PNG."""
+    (top, bottom), _volatile = BARS[desktop]
+    crop = ["-crop", "%dx%d+0+%d" % (SCREEN_WIDTH, bottom - top, top), "+repage"] if panel_only else []
     result = subprocess.run(["import", "-window", "root"] + crop + ["png:" + path], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
@@ -706,6 +707,7 @@ def main(argv):
     shot = commands.add_parser("screenshot")
     shot.add_argument("path")
     shot.add_argument("--panel", action="store_true")
+    shot.add_argument("--desktop", choices=sorted(BARS), default="xfce")
     commands.add_parser("watch")
     commands.add_parser("hold").add_argument("name")
     commands.add_parser("items")
@@ -725,7 +727,7 @@ def main(argv):
             with HeadlessSession(args.panel, args.desktop) as headless:
                 return subprocess.call(command, env=headless.env)
         if args.command == "screenshot":
-            screenshot(os.environ, args.path, args.panel)
+            screenshot(os.environ, args.path, args.panel, args.desktop)
             return 0
         if args.command == "watch":
             run_watcher(os.environ.get("DBUS_SESSION_BUS_ADDRESS"))
