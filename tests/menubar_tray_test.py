@@ -472,10 +472,13 @@ def run_as_test_user(agent, arguments):
                 os.makedirs(target, exist_ok=True)
                 shutil.copy2(source, target)
         os.makedirs(env["TRAY_TEST_OUTPUT"])
-        for root, dirs, files in os.walk(stage):
-            for name in [root] + [os.path.join(root, n) for n in dirs + files]:
-                os.chown(name, TEST_USER, TEST_USER)
+        # The directory itself last: until then the user cannot enter it and
+        # swap a file for a link that root would follow.
+        for root, dirs, files in os.walk(stage, topdown=False):
+            for name in dirs + files:
+                os.chown(os.path.join(root, name), TEST_USER, TEST_USER, follow_symlinks=False)
         os.chmod(stage, 0o700)
+        os.chown(stage, TEST_USER, TEST_USER)
         # Xvfb, run by a user, needs the shared socket directory to exist.
         if not os.path.isdir("/tmp/.X11-unix"):
             os.mkdir("/tmp/.X11-unix")
@@ -496,11 +499,15 @@ def bring_back_pictures(source, target):
     if not target:
         return
     os.makedirs(target, exist_ok=True)
-    for name in os.listdir(source):
+    try:
+        folder = os.open(source, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    except OSError:
+        return
+    for name in os.listdir(folder):
         if not name.endswith(".png"):
             continue
         try:
-            fd = os.open(os.path.join(source, name), os.O_RDONLY | os.O_NOFOLLOW)
+            fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=folder)
         except OSError:
             continue
         with os.fdopen(fd, "rb") as picture:
@@ -508,6 +515,7 @@ def bring_back_pictures(source, target):
                 continue
             with open(os.path.join(target, name), "wb") as copy:
                 shutil.copyfileobj(picture, copy)
+    os.close(folder)
 
 
 if __name__ == "__main__":
