@@ -2,13 +2,16 @@
 """The real veltovpn-menubar with its GTK tray on a headless X server and a
 private session bus: a minimal StatusNotifierWatcher (tray_probe.py) reads the
 exported menu after status lines from a bridge played by this test (clicks on
-every item are the demo's, through the real application). PanelTest puts the agent
-in a real panel (xfce4-panel's status tray) instead and looks at its pixels.
+every item are the demo's, through the real application). The DesktopTest
+cases put the agent in a real desktop instead (xfce4-panel, GNOME Shell with
+the AppIndicator extension, Plasma), look at its pixels and click it with the
+pointer. Run as root, they run again as an ordinary user (run_as_test_user).
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
 With KEEP_TRAY_DIR=1 each case keeps its directory (agent log and stderr).
-PanelTest writes its screenshots to $TRAY_TEST_OUTPUT (default: the case's
-directory): the screen without the agent, and with it in either state.
+DesktopTest writes its screenshots to $TRAY_TEST_OUTPUT (default: the case's
+directory): the screen without the agent, with it in either state, and with
+its menu open.
 """
 
 import json

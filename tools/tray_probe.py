@@ -18,9 +18,9 @@ As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
                                            Xvfb and dbus-daemon; exit with its status.
                                            With --panel, xfce4-panel runs along with
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
-                                           the watcher; with --desktop, that
-                                           desktop runs instead (without a window
-                                           manager's windows: only its panel matters)
+                                           the watcher; with --desktop, GNOME Shell
+                                           (with its AppIndicator extension) or
+                                           Plasma does
     tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
                                            the screen (or only the bar's strip) as PNG
     tray_probe.py hold NAME                own NAME, answering every call with an
@@ -150,11 +150,6 @@ def _libexec(name):
     import glob
     found = sorted(glob.glob("/usr/lib/*/libexec/" + name) + glob.glob("/usr/libexec/" + name))
     return found[0] if found else None
-
-
-def panel_missing():
-    """Why a real panel cannot run here, or "" when it can."""
-    return desktop_missing("xfce")
 
 
 def desktop_missing(desktop):
