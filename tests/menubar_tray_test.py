@@ -454,7 +454,7 @@ def run_as_test_user(agent, arguments):
     directory of that user's (the checkout may be closed to it); brings the
     pictures back to $TRAY_TEST_OUTPUT. Returns the test's exit status."""
     here = os.path.dirname(os.path.abspath(__file__))
-    parent = tempfile.mkdtemp(prefix="menubar-desktop-")
+    parent = tempfile.mkdtemp(prefix="desktop-")  # short: sockets are made below it
     os.chmod(parent, 0o711)
     stage = os.path.join(parent, "user")
     bundle = os.path.dirname(os.path.dirname(os.path.abspath(agent)))

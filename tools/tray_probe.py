@@ -240,8 +240,10 @@ class HeadlessSession:
         """The environment of a desktop's own processes: a private home and
         runtime directory, and `variables`."""
         home = os.path.join(self._dir, name + "-home")
-        runtime = os.path.join(home, "runtime")
-        os.makedirs(runtime, 0o700)
+        # Sockets go into the runtime directory, and their paths have room
+        # for about a hundred bytes: it stays near the top.
+        runtime = os.path.join(self._dir, name + "-run")
+        os.mkdir(runtime, 0o700)
         env = dict(self.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                    XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_DATA_HOME=os.path.join(home, ".local/share"),
                    XDG_RUNTIME_DIR=runtime, **variables)
