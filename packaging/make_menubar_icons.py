@@ -2,7 +2,8 @@
 """Draws the agent's two menu-bar icons, a shield filled (connected) and
 outlined (disconnected), twice: as template PNGs (black with an alpha channel,
 for the macOS menu bar) and as symbolic SVGs (veltovpn-*-symbolic.svg, which
-Linux panels recolour to their own foreground, as they do their own icons).
+Linux panels, GTK's and Plasma's alike, recolour to their own foreground, as
+they do their own icons).
 
     make_menubar_icons.py OUTPUT_DIR
 
@@ -57,11 +58,16 @@ def outline(inset=0.0, steps=32):
 
 
 def svg(filled):
-    # One path, no colours that matter: the panel fills it with its own
-    # foreground. The hole of the outlined shield is an even-odd subpath.
+    # One path whose colour the panel chooses. GTK (xfce, GNOME) recolours a
+    # -symbolic icon by overriding the fill of its paths; Plasma instead
+    # rewrites the colour-scheme stylesheet and leaves a plain fill alone, so
+    # the path takes its colour from that stylesheet's class. The colour
+    # written here shows only where neither happens. The hole of the outlined
+    # shield is an even-odd subpath.
     data = outline() if filled else outline() + " " + outline(STROKE)
     return ('<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 %d %d">\n'
-            '  <path fill="#bebebe" fill-rule="evenodd" d="%s"/>\n'
+            '  <style type="text/css" id="current-color-scheme">.ColorScheme-Text { color:#bebebe; }</style>\n'
+            '  <path class="ColorScheme-Text" style="fill:currentColor" fill-rule="evenodd" d="%s"/>\n'
             '</svg>\n' % (SIZE, SIZE, data)).encode()
 
 

@@ -1,6 +1,7 @@
 # Process tests of veltovpn-menubar: the real program against a bridge played by
 # the test, without a display; the real tray on a headless X server with a
-# private session bus; and the same in a real panel, looked at in screenshots.
+# private session bus; and the same in real desktops, looked at in screenshots
+# and clicked with the pointer.
 
 velto_add_unit_tests(menubar_process_tests
   SOURCES menubar_process_test.cc
@@ -31,15 +32,17 @@ if(menubar_platform STREQUAL "gtk")
             $<TARGET_FILE:veltovpn-menubar> TrayTest
     LABELS process display TIMEOUT 120 LOCKS display ENVIRONMENT ${tray_leaks})
 
-  # A real panel (xfce4-panel's status tray), dark and light, with the agent as
-  # the bundle holds it, so that it finds the icons it ships with. Skipped
-  # where the panel is not installed. Screenshots go to menubar_panel/.
-  foreach(theme Dark Light)
-    velto_add_test(NAME menubar.panel.${theme}
+  # Real desktops with the agent as the bundle holds it, so that it finds the
+  # icons it ships with: xfce4-panel's status tray dark and light, GNOME Shell
+  # with the AppIndicator extension, and Plasma's panel in Breeze light and
+  # dark. Each is skipped where it is not installed; as root they run as an
+  # ordinary user. Their screenshots go to desktops/ in the build tree.
+  foreach(desktop XfceDark XfceLight Gnome Plasma)
+    velto_add_test(NAME menubar.desktop.${desktop}
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
               ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
-              ${theme}PanelTest.test_icon_stands_out_in_both_states
-      LABELS process display TIMEOUT 120 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
-      ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_CURRENT_BINARY_DIR}/menubar_panel ${tray_leaks})
+              ${desktop}Test.test_icon_stands_out_in_both_states
+      LABELS process display TIMEOUT 180 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
+      ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_BINARY_DIR}/desktops ${tray_leaks})
   endforeach()
 endif()

@@ -2,13 +2,16 @@
 """The real veltovpn-menubar with its GTK tray on a headless X server and a
 private session bus: a minimal StatusNotifierWatcher (tray_probe.py) reads the
 exported menu after status lines from a bridge played by this test (clicks on
-every item are the demo's, through the real application). PanelTest puts the agent
-in a real panel (xfce4-panel's status tray) instead and looks at its pixels.
+every item are the demo's, through the real application). The DesktopTest
+cases put the agent in a real desktop instead (xfce4-panel, GNOME Shell with
+the AppIndicator extension, Plasma), look at its pixels and click it with the
+pointer. Run as root, they run again as an ordinary user (run_as_test_user).
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
 With KEEP_TRAY_DIR=1 each case keeps its directory (agent log and stderr).
-PanelTest writes its screenshots to $TRAY_TEST_OUTPUT (default: the case's
-directory): the screen without the agent, and with it in either state.
+DesktopTest writes its screenshots to $TRAY_TEST_OUTPUT (default: the case's
+directory): the screen without the agent, with it in either state, and with
+its menu open.
 """
 
 import json
@@ -16,6 +19,7 @@ import os
 import re
 import shutil
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -32,6 +36,7 @@ PATIENCE = 20  # seconds; bounds every wait so that a fault fails instead of han
 EOF_LINE = "bridge socket EOF \u2014 parent .app exited"
 NO_HOST_LINE = "no tray host on this desktop: the menu-bar icon is not shown until one starts"
 CHANGED = 24          # a channel difference above this is a changed pixel, not noise
+INK = 3               # inside a menu (a flat colour), a channel difference above this is drawn
 MIN_STROKE_PIXELS = 12  # pixels that must stand out for the icon to be seen at all
 
 
@@ -77,11 +82,12 @@ class Bridge:
 class AgentCase(unittest.TestCase):
     """A session, a bridge, and the agent started against it."""
     panel_theme = None
+    desktop = None
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="menubar-tray-")
         self.processes = []
-        self.session = tray_probe.HeadlessSession(self.panel_theme)
+        self.session = tray_probe.HeadlessSession(self.panel_theme, self.desktop)
         self.addCleanup(self.session.close)
         self.session.__enter__()
         self.icons = None  # the agent's own (its bundle's) icons
@@ -193,13 +199,19 @@ class TrayTest(AgentCase):
 class Picture:
     """An RGB screenshot, read through ImageMagick."""
 
-    def __init__(self, path):
+    def __init__(self, path, volatile=()):
+        """`volatile`: boxes (left, top, right, bottom) painted black, as
+        what changes there (a clock) is not the agent's doing."""
         self.path = path
         data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
         header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
         self.width, self.height = int(header.group(1)), int(header.group(2))
-        self.data = data[header.end():]
+        pixels = bytearray(data[header.end():])
+        for left, top, right, bottom in volatile:
+            for y in range(top, bottom):
+                pixels[3 * (y * self.width + left):3 * (y * self.width + right)] = bytes(3 * (right - left))
+        self.data = bytes(pixels)
 
     def at(self, x, y):
         i = 3 * (y * self.width + x)
@@ -230,31 +242,37 @@ def contrast(a, b):
     return (la + 0.05) / (lb + 0.05)
 
 
-class PanelTest(AgentCase):
-    """The agent's icon in xfce4-panel's status tray, dark and light: found
-    as the pixels that change when the agent comes, it must stand out from the
-    panel, and the two states must look different."""
+class DesktopTest(AgentCase):
+    """The agent's icon in a real desktop's bar: found as the pixels that
+    change when the agent comes, it must stand out from the bar, and the two
+    states must look different. A click of the pointer on it opens the menu,
+    whose rows must be the items the status calls for, and a click on
+    "Connect" there must reach the bridge."""
+    desktop = None
 
     def setUp(self):
-        missing = tray_probe.panel_missing()
+        missing = tray_probe.desktop_missing(self.desktop) or (
+            "" if shutil.which("xdotool") else "xdotool is not installed")
         if missing:
             self.skipTest(missing)
         super().setUp()
+        self.bar, self.volatile = self.session.bar, self.session.volatile
         self.output = os.environ.get("TRAY_TEST_OUTPUT") or self.dir
         os.makedirs(self.output, exist_ok=True)
-        self.prefix = self.panel_theme.replace(":", "-") + "-"
+        self.prefix = "-".join(filter(None, [self.desktop, (self.panel_theme or "").replace(":", "-")])) + "-"
         for name in os.listdir(self.output):
             if name.startswith(self.prefix):
                 os.remove(os.path.join(self.output, name))
 
     def settled_screen(self, name, until=lambda picture: True):
-        """A screenshot once the screen holds still and `until` accepts it."""
+        """A screenshot once the screen holds still and `until` accepts it.
+        The desktop's clock does not count."""
         path = os.path.join(self.output, self.prefix + name + ".png")
         previous = None
         deadline = time.monotonic() + PATIENCE
         while True:
             tray_probe.screenshot(self.session.env, path)
-            picture = Picture(path)
+            picture = Picture(path, self.volatile)
             if previous is not None and picture.data == previous.data and until(picture):
                 return picture
             if time.monotonic() > deadline:
@@ -262,60 +280,249 @@ class PanelTest(AgentCase):
             previous = picture
             time.sleep(0.2)
 
-    def check_icon(self, without, shot, state):
-        changed = shot.changed(without)
+    def in_bar(self, changed):
+        top, bottom = self.bar
+        return [(x, y) for x, y in changed if top <= y < bottom]
+
+    def check_icon(self, without, shot, state, columns):
+        """The icon's pixels in `shot`: those that changed since `without`
+        within the run of changed columns that holds `columns` (the bar's
+        other icons may have moved aside for it)."""
+        changed = self.in_bar(shot.changed(without))
         where = "%s (%s, compared with %s)" % (shot.path, state, without.path)
-        self.assertTrue(changed, "no icon in the panel: " + where)
-        self.assertLess(max(y for _x, y in changed), tray_probe.PANEL_HEIGHT, "icon outside the panel: " + where)
-        # The panel around the icon: the commonest colour near it without the agent.
+        self.assertTrue(changed, "no icon in the bar: " + where)
+        used = {x for x, _y in changed}
+        left, right = min(columns), max(columns)
+        while left - 1 in used or left - 2 in used:
+            left -= 1
+        while right + 1 in used or right + 2 in used:
+            right += 1
+        changed = [(x, y) for x, y in changed if left <= x <= right]
+        # The bar around the icon: the commonest colour near it without the agent.
         xs = [x for x, _y in changed]
         around = {}
-        for y in range(tray_probe.PANEL_HEIGHT):
+        for y in range(*self.bar):
             for x in range(max(0, min(xs) - 4), min(shot.width, max(xs) + 5)):
                 colour = without.at(x, y)
                 around[colour] = around.get(colour, 0) + 1
-        panel = max(around, key=around.get)
-        stroke = [p for p in changed if contrast(shot.at(*p), panel) >= 3.0]
-        best = max(contrast(shot.at(*p), panel) for p in changed)
+        bar = max(around, key=around.get)
+        stroke = [p for p in changed if contrast(shot.at(*p), bar) >= 3.0]
+        best = max(contrast(shot.at(*p), bar) for p in changed)
         self.assertGreaterEqual(
             len(stroke), MIN_STROKE_PIXELS,
-            "the icon does not stand out from the panel %s: %d pixels reach 3:1 (best %.2f:1) in %s"
-            % (panel, len(stroke), best, where))
+            "the icon does not stand out from the bar %s: %d pixels reach 3:1 (best %.2f:1) in %s"
+            % (bar, len(stroke), best, where))
+        return changed
 
-    def check_panel(self):
-        without = self.settled_screen("without-agent")
+    def menu_rows(self, closed, opened):
+        """The rows of the menu that opened between two screenshots, top down,
+        as (kind, top, bottom, left, right) with kind "text" or "separator"."""
+        top_bar, bottom_bar = self.bar
+        box = [p for p in opened.changed(closed) if not top_bar <= p[1] < bottom_bar]
+        self.assertTrue(box, "no menu opened: %s, compared with %s" % (opened.path, closed.path))
+        left, right = min(x for x, _y in box), max(x for x, _y in box)
+        top, bottom = min(y for _x, y in box), max(y for _x, y in box)
+        counts = {}
+        for y in range(top, bottom + 1):
+            for x in range(left, right + 1):
+                counts[opened.at(x, y)] = counts.get(opened.at(x, y), 0) + 1
+        background = max(counts, key=counts.get)
+        # Ink: what differs from the menu's background, away from its border.
+        # Separators are faint lines, a little off the background.
+        margin = 6
+        ink = {}
+        for y in range(top + margin, bottom - margin + 1):
+            xs = [x for x in range(left + margin, right - margin + 1)
+                  if max(abs(a - b) for a, b in zip(opened.at(x, y), background)) > INK]
+            if xs:
+                ink[y] = (min(xs), max(xs))
+        rows = []
+        for y in sorted(ink):
+            if rows and rows[-1][2] == y - 1:
+                kind, first, _last, x0, x1 = rows[-1]
+                rows[-1] = (kind, first, y, min(x0, ink[y][0]), max(x1, ink[y][1]))
+            else:
+                rows.append(("text", y, y, ink[y][0], ink[y][1]))
+        # A line that reaches the margin is the menu's rounded border.
+        rows = [r for r in rows if r[2] - r[1] >= 2 or top + margin < r[1] and r[2] < bottom - margin]
+        # A separator is a line one or two pixels high.
+        return [("separator" if b - t < 2 else "text", t, b, x0, x1) for _k, t, b, x0, x1 in rows]
+
+    def open_menu_and_connect(self, shown, closed, name):
+        """Clicks the icon (its pixels `shown` in the screenshot `closed`),
+        checks the menu that opens against the exported one, and clicks
+        "Connect" in it."""
+        bus = tray_probe.connect(self.session.env)
+        item = tray_probe.wait_for_item(bus, PATIENCE)
+        menu = tray_probe.wait_for_menu(
+            bus, item, lambda m: (tray_probe.find(m, "Not connected") or {}).get("visible"), PATIENCE)
+        visible = [e for e in menu if e["visible"]]
+        self.assertEqual([e["label"] for e in visible if e["type"] != "separator"],
+                         ["Not connected", "Show window", "Connect", "Kill-switch: OFF", "Quit veltoVpn"])
+        xs, ys = [x for x, _y in shown], [y for _x, y in shown]
+        tray_probe.pointer_click(self.session.env, (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2)
+        opened = self.settled_screen(name + "menu-open", lambda p: [q for q in p.changed(closed)
+                                                             if not self.bar[0] <= q[1] < self.bar[1]])
+        rows = self.menu_rows(closed, opened)
+        kinds = ["separator" if e["type"] == "separator" else "text" for e in visible]
+        self.assertEqual([r[0] for r in rows], kinds, "the menu on screen (%s) is not the exported one: %s"
+                         % (opened.path, json.dumps(visible, ensure_ascii=False)))
+        texts = [r for r in rows if r[0] == "text"]
+        connect = texts[[e["label"] for e in visible if e["type"] != "separator"].index("Connect")]
+        # "Connect" is the shortest title: its row must be the narrowest.
+        self.assertEqual(min(texts, key=lambda r: r[4] - r[3]), connect,
+                         "the shortest row is not where Connect belongs: %s" % opened.path)
+        where = ((connect[3] + connect[4]) // 2, (connect[1] + connect[2]) // 2)
+        tray_probe.pointer_click(self.session.env, *where)
+        try:
+            command = self.bridge.read_command()
+        except TimeoutError:
+            self.fail("the click on Connect at %s in %s never reached the bridge" % (where, opened.path))
+        self.assertEqual(command, {"type": "command", "action": "connect"})
+        bus.close_sync(None)
+
+    def drawn(self, picture):
+        """Whether the desktop has drawn its bar over the black screen."""
+        top, bottom = self.bar
+        row = 3 * picture.width
+        return picture.data[top * row:bottom * row].strip(b"\0") != b""
+
+    def check_desktop(self, click=True, name=""):
+        without = self.settled_screen(name + "without-agent", self.drawn)
         self.start_agent()
         self.wait_for_log("connected to bridge at " + self.socket_path)
-        disconnected = self.settled_screen("disconnected", lambda p: p.changed(without))
-        self.check_icon(without, disconnected, "disconnected")
-
+        disconnected = self.settled_screen(name + "disconnected", lambda p: self.in_bar(p.changed(without)))
         self.bridge.send({"type": "status", "status": "connected", "relayId": "nl-ams-2"})
-        connected = self.settled_screen("connected", lambda p: p.changed(disconnected))
-        self.check_icon(without, connected, "connected")
-        self.assertGreaterEqual(len(connected.changed(disconnected)), MIN_STROKE_PIXELS,
+        connected = self.settled_screen(name + "connected", lambda p: self.in_bar(p.changed(disconnected)))
+        # Only the icon changes with the state: where it does is where the icon is.
+        state_change = self.in_bar(connected.changed(disconnected))
+        self.assertGreaterEqual(len(state_change), MIN_STROKE_PIXELS,
                                 "the states look alike: %s, %s" % (disconnected.path, connected.path))
+        columns = [x for x, _y in state_change]
+        shown = self.check_icon(without, disconnected, "disconnected", columns)
+        self.check_icon(without, connected, "connected", columns)
 
         self.bridge.send({"type": "status", "status": "idle"})
-        self.settled_screen("disconnected-again", lambda p: not p.changed(disconnected))
+        again = self.settled_screen(name + "disconnected-again", lambda p: not self.in_bar(p.changed(disconnected)))
+        if click:
+            self.open_menu_and_connect(shown, again, name)
         self.end_agent()
         self.assertNotIn(NO_HOST_LINE, self.log())
 
 
-class DarkPanelTest(PanelTest):
+class XfceDarkTest(DesktopTest):
+    desktop = "xfce"
     panel_theme = "Adwaita:dark"
 
     def test_icon_stands_out_in_both_states(self):
-        self.check_panel()
+        self.check_desktop()
 
 
-class LightPanelTest(PanelTest):
+class XfceLightTest(XfceDarkTest):
     panel_theme = "Adwaita:light"
 
-    def test_icon_stands_out_in_both_states(self):
-        self.check_panel()
 
+class GnomeTest(DesktopTest):
+    """GNOME Shell's top bar, where the AppIndicator extension shows items."""
+    desktop = "gnome"
+
+    def test_icon_stands_out_in_both_states(self):
+        self.check_desktop()
+
+
+class PlasmaTest(DesktopTest):
+    """Plasma's bottom panel in Breeze light, then, in the same session, Breeze
+    dark: the icons must follow the colour scheme."""
+    desktop = "plasma"
+
+    def test_icon_stands_out_in_both_states(self):
+        self.check_desktop(name="light-")
+        os.unlink(self.socket_path)
+        self.bridge = Bridge(self.socket_path)
+        self.session.plasma_colours("BreezeDark")
+        self.check_desktop(click=False, name="dark-")
+
+
+# ---------------------------------------------------------------- as a user
+
+
+TEST_USER = 65534  # nobody: desktops are no place for root
+
+
+def run_as_test_user(agent, arguments):
+    """Runs this test again as TEST_USER, on copies of what it needs in a
+    directory of that user's (the checkout may be closed to it); brings the
+    pictures back to $TRAY_TEST_OUTPUT. Returns the test's exit status."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    parent = tempfile.mkdtemp(prefix="desktop-")  # short: sockets are made below it
+    os.chmod(parent, 0o711)
+    stage = os.path.join(parent, "user")
+    bundle = os.path.dirname(os.path.dirname(os.path.abspath(agent)))
+    copies = [(os.path.abspath(__file__), "tests/"), (os.path.join(here, "..", "tools", "tray_probe.py"), "tools/"),
+              (agent, "app/Contents/MacOS/"), (os.path.join(bundle, "Resources", "menubar"), "app/Contents/Resources/")]
+    env = dict(os.environ, HOME=stage, TMPDIR=stage, TRAY_TEST_OUTPUT=os.path.join(stage, "output"))
+    suppressions = re.search(r"suppressions=([^:]+)", env.get("LSAN_OPTIONS", ""))
+    if suppressions:
+        copies.append((suppressions.group(1), "."))
+        env["LSAN_OPTIONS"] = env["LSAN_OPTIONS"].replace(
+            suppressions.group(0), "suppressions=" + os.path.join(stage, os.path.basename(suppressions.group(1))))
+    try:
+        for source, target in copies:
+            target = os.path.join(stage, target)
+            if os.path.isdir(source):
+                shutil.copytree(source, os.path.join(target, os.path.basename(source)))
+            elif os.path.exists(source):
+                os.makedirs(target, exist_ok=True)
+                shutil.copy2(source, target)
+        os.makedirs(env["TRAY_TEST_OUTPUT"])
+        # The directory itself last: until then the user cannot enter it and
+        # swap a file for a link that root would follow.
+        for root, dirs, files in os.walk(stage, topdown=False):
+            for name in dirs + files:
+                os.chown(os.path.join(root, name), TEST_USER, TEST_USER, follow_symlinks=False)
+        os.chmod(stage, 0o700)
+        os.chown(stage, TEST_USER, TEST_USER)
+        # Xvfb, run by a user, needs the shared socket directory to exist.
+        if not os.path.isdir("/tmp/.X11-unix"):
+            os.mkdir("/tmp/.X11-unix")
+            os.chmod("/tmp/.X11-unix", 0o1777)
+        command = ["setpriv", "--reuid=%d" % TEST_USER, "--regid=%d" % TEST_USER, "--clear-groups",
+                   "/usr/bin/python3", os.path.join(stage, "tests", os.path.basename(__file__)),
+                   os.path.join(stage, "app", "Contents", "MacOS", os.path.basename(agent))] + arguments
+        status = subprocess.call(command, cwd=stage, env=env)
+        bring_back_pictures(env["TRAY_TEST_OUTPUT"], os.environ.get("TRAY_TEST_OUTPUT"))
+        return status
+    finally:
+        shutil.rmtree(parent, ignore_errors=True)
+
+
+def bring_back_pictures(source, target):
+    """Copies the PNG files the user left in `source`; never through a link
+    the user may have put there."""
+    if not target:
+        return
+    os.makedirs(target, exist_ok=True)
+    try:
+        folder = os.open(source, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW)
+    except OSError:
+        return
+    for name in os.listdir(folder):
+        if not name.endswith(".png"):
+            continue
+        try:
+            fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=folder)
+        except OSError:
+            continue
+        with os.fdopen(fd, "rb") as picture:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                continue
+            with open(os.path.join(target, name), "wb") as copy:
+                shutil.copyfileobj(picture, copy)
+    os.close(folder)
 
 
 if __name__ == "__main__":
     AGENT = sys.argv.pop(1)
+    if os.geteuid() == 0 and shutil.which("setpriv"):
+        sys.exit(run_as_test_user(AGENT, sys.argv[1:]))
     unittest.main(verbosity=2)

@@ -2,25 +2,30 @@
 """Looks at tray icons the way a desktop panel does, for tests: a minimal
 StatusNotifierWatcher, a reader of an item's exported menu
 (com.canonical.dbusmenu), clicks on menu items, and a headless session (Xvfb
-plus a private session bus) to run them in, optionally with a real panel
-(xfce4-panel with its status tray, which hosts StatusNotifierItems) whose
-pixels can be taken with screenshot().
+plus a private session bus) to run them in, optionally with a real desktop
+whose pixels can be taken with screenshot() and clicked with pointer_click():
+xfce4-panel with its status tray, GNOME Shell with the AppIndicator
+extension, or KDE Plasma's panel, each of which hosts StatusNotifierItems.
 
 Needs GLib from python (python3-gi): run it with /usr/bin/python3, not a
 python3 that lacks gi.
 
 As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
 
-    tray_probe.py session [--panel THEME] -- CMD ARGS...
+    tray_probe.py session [--panel THEME | --desktop gnome|plasma] -- CMD ARGS...
                                            run CMD with DISPLAY, XAUTHORITY and
                                            DBUS_SESSION_BUS_ADDRESS of a fresh
                                            Xvfb (open only to holders of its
                                            cookie) and dbus-daemon; exit with its status.
                                            With --panel, xfce4-panel runs along with
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
-                                           the watcher
-    tray_probe.py screenshot PATH [--panel]
-                                           the screen (or only the panel's strip) as PNG
+                                           the watcher; with --desktop, GNOME Shell
+                                           (with its AppIndicator extension) or
+                                           Plasma does
+    tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
+                                           the screen (or only the bar's strip) as PNG
+    tray_probe.py hold NAME                own NAME, answering every call with an
+                                           error, until killed; prints "ready"
     tray_probe.py watch                    be the StatusNotifierWatcher until
                                            killed; prints "ready" once it owns
                                            the name, then "registered ITEM" per item
@@ -42,6 +47,7 @@ As a module:
     import tray_probe
     with tray_probe.HeadlessSession() as session:      # session.env: DISPLAY, XAUTHORITY, bus
                                                       # (panel_theme="Adwaita:dark": a real panel)
+                                                      # (desktop="gnome" or "plasma": one of those)
         watcher = tray_probe.start_watcher(session.env)  # a `watch` process, ready
         ...start the program with session.env...
         bus = tray_probe.connect(session.env)
@@ -79,6 +85,15 @@ MENU_INTERFACE = "com.canonical.dbusmenu"
 CALL_TIMEOUT_MS = 5000
 SCREEN_WIDTH, SCREEN_HEIGHT = 640, 480
 PANEL_HEIGHT = 26  # the panel is a strip this high along the top of the screen
+GNOME_EXTENSION = "ubuntu-appindicators@ubuntu.com"  # Debian's AppIndicator extension
+
+# Each desktop's bar as rows of the screen [top, bottom), and the parts of it
+# that change by themselves (a clock) as boxes (left, top, right, bottom).
+BARS = {
+    "xfce": ((0, PANEL_HEIGHT), []),
+    "gnome": ((0, 30), [(200, 0, 440, 30)]),
+    "plasma": ((SCREEN_HEIGHT - 44, SCREEN_HEIGHT), [(495, SCREEN_HEIGHT - 44, 605, SCREEN_HEIGHT)]),
+}
 
 # One panel along the top edge holding only the status tray, so that whatever
 # changes in it is the tray's doing.
@@ -134,13 +149,24 @@ def xfconfd_path():
     return found[0] if found else None
 
 
-def panel_missing():
-    """Why a real panel cannot run here, or "" when it can."""
-    for tool in ("xfce4-panel", "import", "convert"):
+def _libexec(name):
+    import glob
+    found = sorted(glob.glob("/usr/lib/*/libexec/" + name) + glob.glob("/usr/libexec/" + name))
+    return found[0] if found else None
+
+
+def desktop_missing(desktop):
+    """Why `desktop` (xfce, gnome or plasma) cannot run here, or "" when it can."""
+    tools = {"xfce": ["xfce4-panel"], "gnome": ["gnome-shell"], "plasma": ["plasmashell", "kded5"]}[desktop]
+    for tool in tools + ["import", "convert"]:
         if not shutil.which(tool):
             return tool + " is not installed"
-    if not xfconfd_path():
+    if desktop == "xfce" and not xfconfd_path():
         return "xfconfd is not installed"
+    if desktop == "gnome" and not os.path.isdir("/usr/share/gnome-shell/extensions/" + GNOME_EXTENSION):
+        return "the AppIndicator extension (gnome-shell-extension-appindicator) is not installed"
+    if desktop == "plasma" and not _libexec("kactivitymanagerd"):
+        return "kactivitymanagerd is not installed"
     return ""
 
 
@@ -165,12 +191,17 @@ class HeadlessSession:
     variables a program needs to use them. Only holders of the display's cookie
     (XAUTHORITY, in the session's private folder) may connect to it. With
     panel_theme, xfce4-panel runs on them too, in that GTK theme and with a
-    private home, and owns the StatusNotifierWatcher name. All are stopped on
+    private home, and owns the StatusNotifierWatcher name; with desktop="gnome"
+    or "plasma", that desktop's shell does, in Adwaita dark or Breeze light. bar
+    and volatile describe the desktop's bar (see BARS). All are stopped on
     exit."""
 
-    def __init__(self, panel_theme=None):
+    def __init__(self, panel_theme=None, desktop=None):
         self.env = dict(os.environ)
         self.panel_theme = panel_theme
+        self.desktop = desktop or ("xfce" if panel_theme else None)
+        self.bar, self.volatile = BARS.get(self.desktop, ((0, 0), []))
+        self.desktop_env = None
         self._processes = []
         self._dir = None
 
@@ -196,12 +227,27 @@ class HeadlessSession:
                         "-screen", "0", screen])
         self.env["DISPLAY"] = ":" + display
 
-        config = os.path.join(self._dir, "session.conf")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus("session")
+        # No accessibility bus on the private session.
+        self.env["NO_AT_BRIDGE"] = "1"
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env["GDK_BACKEND"] = "x11"
+        if self.desktop == "xfce":
+            self._start_panel()
+        elif self.desktop == "gnome":
+            self._start_gnome()
+        elif self.desktop == "plasma":
+            self._start_plasma()
+
+    def _start_bus(self, kind):
+        """A dbus-daemon of `kind` (session or system) that lets everyone who
+        reaches its socket, in this session's private directory, do anything."""
+        config = os.path.join(self._dir, kind + ".conf")
         with open(config, "w") as f:
             f.write(f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
-  <type>session</type>
+  <type>{kind}</type>
   <listen>unix:dir={self._dir}</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
@@ -211,39 +257,114 @@ class HeadlessSession:
   </policy>
 </busconfig>
 """)
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._spawn_reporting(
+        return self._spawn_reporting(
             lambda fd: ["dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=" + str(fd)])
-        # No accessibility bus on the private session.
-        self.env["NO_AT_BRIDGE"] = "1"
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.env["GDK_BACKEND"] = "x11"
-        if self.panel_theme:
-            self._start_panel()
 
-    def _start_panel(self):
-        home = os.path.join(self._dir, "panel-home")
-        channels = os.path.join(home, ".config", "xfce4", "xfconf", "xfce-perchannel-xml")
-        os.makedirs(channels)
-        with open(os.path.join(channels, "xfce4-panel.xml"), "w") as f:
-            f.write(PANEL_CONFIG)
-        runtime = os.path.join(home, "runtime")
+    def _home(self, name, **variables):
+        """The environment of a desktop's own processes: a private home and
+        runtime directory, and `variables`."""
+        home = os.path.join(self._dir, name + "-home")
+        # Sockets go into the runtime directory, and their paths have room
+        # for about a hundred bytes: it stays near the top.
+        runtime = os.path.join(self._dir, name + "-run")
         os.mkdir(runtime, 0o700)
         env = dict(self.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                    XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_DATA_HOME=os.path.join(home, ".local/share"),
-                   XDG_RUNTIME_DIR=runtime, GTK_THEME=self.panel_theme)
-        log = open(os.path.join(self._dir, "panel.log"), "wb")
-        bus = connect(self.env)
-        try:
+                   XDG_RUNTIME_DIR=runtime, **variables)
+        for key in ("XDG_CONFIG_HOME", "XDG_DATA_HOME"):
+            os.makedirs(env[key])
+        self.desktop_env = env
+        return env
+
+    def _start_panel(self):
+        env = self._home("panel", GTK_THEME=self.panel_theme)
+        channels = os.path.join(env["XDG_CONFIG_HOME"], "xfce4", "xfconf", "xfce-perchannel-xml")
+        os.makedirs(channels)
+        with open(os.path.join(channels, "xfce4-panel.xml"), "w") as f:
+            f.write(PANEL_CONFIG)
+        with self._desktop_log() as log:
             # The private bus starts no services: the panel's settings daemon
             # is started by hand, before the panel asks it for its layout.
             self._spawn_group([xfconfd_path()], env, log)
-            if not _wait_for_owner(bus, "org.xfce.Xfconf", 20):
-                raise ProbeError("xfconfd did not start")
+            self._wait_for(log, "org.xfce.Xfconf", "xfconfd")
             self._spawn_group(["xfce4-panel", "--disable-wm-check"], env, log)
-            if not _wait_for_owner(bus, WATCHER_NAME, 20):
-                raise ProbeError("xfce4-panel did not start its status tray")
+            self._wait_for(log, WATCHER_NAME, "xfce4-panel's status tray")
+
+    def _start_gnome(self):
+        env = self._home("gnome", GSETTINGS_BACKEND="keyfile", LIBGL_ALWAYS_SOFTWARE="1",
+                         XDG_SESSION_TYPE="x11", XDG_CURRENT_DESKTOP="GNOME")
+        # Settings in a file, as there is no dconf service on the private bus.
+        settings = os.path.join(env["XDG_CONFIG_HOME"], "glib-2.0", "settings")
+        os.makedirs(settings)
+        with open(os.path.join(settings, "keyfile"), "w") as f:
+            f.write("[org/gnome/shell]\ndisable-user-extensions=false\nenabled-extensions=['%s']\n"
+                    % GNOME_EXTENSION)
+        # Without a display manager the shell says once, in a banner, that the
+        # screen cannot lock; this file tells it that it has said so.
+        shell_data = os.path.join(env["XDG_DATA_HOME"], "gnome-shell")
+        os.makedirs(shell_data)
+        open(os.path.join(shell_data, "lock-warning-shown"), "w").close()
+        # The shell needs a system bus, and wherever systemd's seat directory
+        # exists (installing systemd makes it, booted or not) it wants logind
+        # on it. A private bus stands in, with logind's name held by a
+        # process that answers every call with an error: the shell goes on
+        # without what logind would have told it.
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = self._start_bus("system")
+        self._processes.append(start_name_holder(env["DBUS_SYSTEM_BUS_ADDRESS"], "org.freedesktop.login1"))
+        with self._desktop_log() as log:
+            self._spawn_group(["gnome-shell", "--x11", "--replace"], env, log)
+            self._wait_for(log, WATCHER_NAME, "GNOME Shell's AppIndicator extension", 60)
+
+    def _start_plasma(self):
+        env = self._home("plasma", LIBGL_ALWAYS_SOFTWARE="1", QT_QUICK_BACKEND="software", QT_QPA_PLATFORM="xcb",
+                         XDG_SESSION_TYPE="x11", XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true")
+        with self._desktop_log() as log:
+            # The shell will not start without the activity manager, and
+            # kded5 first waits for a settings update that waits for it.
+            self._spawn_group([_libexec("kactivitymanagerd")], env, log)
+            self._wait_for(log, "org.kde.ActivityManager", "kactivitymanagerd", 60)
+            # The tray's watcher is a module of kded5, loaded on request.
+            self._spawn_group(["kded5"], env, log)
+            self._wait_for(log, "org.kde.kded5", "kded5", 60)
+            bus = connect(env)
+            try:
+                _call(bus, "org.kde.kded5", "/kded", "org.kde.kded5", "loadModule",
+                      GLib.Variant("(s)", ("statusnotifierwatcher",)), "(b)", 90000)
+            finally:
+                bus.close_sync(None)
+            self._wait_for(log, WATCHER_NAME, "kded5's status notifier watcher")
+            self._spawn_group(["plasmashell", "--no-respawn"], env, log)
+            # The panel's system tray registers itself as the watcher's host.
+            bus = connect(env)
+            try:
+                if not _poll(lambda: _property(bus, WATCHER_NAME, WATCHER_PATH, WATCHER_NAME,
+                                               "IsStatusNotifierHostRegistered"), 90):
+                    raise ProbeError("plasmashell's system tray did not start" + self._log_tail(log))
+            finally:
+                bus.close_sync(None)
+
+    def plasma_colours(self, scheme):
+        """Switches the running Plasma to a colour scheme (BreezeLight,
+        BreezeDark), as its settings would."""
+        result = subprocess.run(["plasma-apply-colorscheme", scheme], env=self.desktop_env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if result.returncode != 0:
+            raise ProbeError("plasma-apply-colorscheme failed: " + result.stderr.strip())
+
+    def _desktop_log(self):
+        return open(os.path.join(self._dir, "desktop.log"), "ab+")
+
+    def _log_tail(self, log):
+        log.flush()
+        log.seek(0)
+        return "; its log ends:\n" + log.read()[-3000:].decode(errors="replace")
+
+    def _wait_for(self, log, name, what, seconds=20):
+        bus = connect(self.env)
+        try:
+            if not _wait_for_owner(bus, name, seconds):
+                raise ProbeError(what + " did not start" + self._log_tail(log))
         finally:
-            log.close()
             bus.close_sync(None)
 
     def _spawn_group(self, argv, env, log):
@@ -333,10 +454,20 @@ def _wait_for_owner(bus, name, seconds):
     return bool(_poll(owned, seconds))
 
 
-def screenshot(env, path, panel_only=False):
-    """Writes the screen of env's display (or only the panel's strip) to path
-    as PNG."""
-    crop = ["-crop", "%dx%d+0+0" % (SCREEN_WIDTH, PANEL_HEIGHT), "+repage"] if panel_only else []
+def pointer_click(env, x, y):
+    """Moves the pointer of env's display to (x, y) and clicks there with the
+    first button, as a user's hand would."""
+    result = subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y), "click", "1"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise ProbeError("xdotool failed: " + result.stderr.strip())
+
+
+def screenshot(env, path, panel_only=False, desktop="xfce"):
+    """Writes the screen of env's display (or only the strip of the desktop's
+    bar) to path as PNG."""
+    (top, bottom), _volatile = BARS[desktop]
+    crop = ["-crop", "%dx%d+0+%d" % (SCREEN_WIDTH, bottom - top, top), "+repage"] if panel_only else []
     result = subprocess.run(["import", "-window", "root"] + crop + ["png:" + path], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
@@ -414,15 +545,36 @@ def run_watcher(address=None, out=sys.stdout):
     loop.run()
 
 
+def run_name_holder(address, name):
+    """Owns `name` on the bus at `address`, exporting nothing, until killed."""
+    bus = _bus(address)
+    loop = GLib.MainLoop()
+    bus.connect("closed", lambda *args: loop.quit())
+    Gio.bus_own_name_on_connection(bus, name, Gio.BusNameOwnerFlags.NONE,
+                                   lambda *args: print("ready", flush=True), lambda *args: loop.quit())
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, lambda: loop.quit() or False)
+    loop.run()
+
+
+def start_name_holder(address, name, seconds=20):
+    """Starts `tray_probe.py hold NAME` on the bus at `address`; returns the
+    process once it owns the name."""
+    return _start_ready([sys.executable, os.path.abspath(__file__), "hold", name],
+                        dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address), seconds)
+
+
 def start_watcher(env, seconds=20):
     """Starts `tray_probe.py watch` on env's bus; returns the process once it
     owns the watcher name."""
-    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "watch"], env=env,
-                               stdout=subprocess.PIPE, text=True)
+    return _start_ready([sys.executable, os.path.abspath(__file__), "watch"], env, seconds)
+
+
+def _start_ready(argv, env, seconds):
+    process = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, text=True)
     line = _read_line(process.stdout.fileno(), seconds) if process.stdout else ""
     if line != "ready":
         stop(process)
-        raise ProbeError("the watcher did not start: " + repr(line))
+        raise ProbeError("%s did not start: %r" % (" ".join(argv[1:]), line))
     return process
 
 
@@ -443,10 +595,10 @@ def _bus(address):
     return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
 
 
-def _call(bus, name, path, interface, method, parameters, reply_type=None):
+def _call(bus, name, path, interface, method, parameters, reply_type=None, timeout_ms=CALL_TIMEOUT_MS):
     reply = bus.call_sync(name, path, interface, method, parameters,
                           GLib.VariantType.new(reply_type) if reply_type else None,
-                          Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, None)
+                          Gio.DBusCallFlags.NONE, timeout_ms, None)
     return reply.unpack() if reply is not None else None
 
 
@@ -544,8 +696,9 @@ def click(bus, item, label):
 
 
 def _split(item):
+    # GNOME's AppIndicator extension lists its items as BUSNAME@/OBJECT/PATH.
     slash = item.index("/")
-    return item[:slash], item[slash:]
+    return item[:slash].removesuffix("@"), item[slash:]
 
 
 def _poll(attempt, seconds):
@@ -570,11 +723,14 @@ def main(argv):
     commands = parser.add_subparsers(dest="command", required=True)
     session = commands.add_parser("session")
     session.add_argument("--panel", metavar="THEME")
+    session.add_argument("--desktop", choices=("gnome", "plasma"))
     session.add_argument("argv", nargs=argparse.REMAINDER)
     shot = commands.add_parser("screenshot")
     shot.add_argument("path")
     shot.add_argument("--panel", action="store_true")
+    shot.add_argument("--desktop", choices=sorted(BARS), default="xfce")
     commands.add_parser("watch")
+    commands.add_parser("hold").add_argument("name")
     commands.add_parser("items")
     for name in ("menu", "click", "wait-label"):
         sub = commands.add_parser(name)
@@ -589,13 +745,16 @@ def main(argv):
             command = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
             if not command:
                 parser.error("session needs a command")
-            with HeadlessSession(args.panel) as headless:
+            with HeadlessSession(args.panel, args.desktop) as headless:
                 return subprocess.call(command, env=headless.env)
         if args.command == "screenshot":
-            screenshot(os.environ, args.path, args.panel)
+            screenshot(os.environ, args.path, args.panel, args.desktop)
             return 0
         if args.command == "watch":
             run_watcher(os.environ.get("DBUS_SESSION_BUS_ADDRESS"))
+            return 0
+        if args.command == "hold":
+            run_name_holder(os.environ.get("DBUS_SESSION_BUS_ADDRESS"), args.name)
             return 0
         bus = connect()
         if args.command == "items":
