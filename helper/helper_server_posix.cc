@@ -130,17 +130,37 @@ void writeFullResponse(int fd, std::string_view response, std::chrono::milliseco
 
 void RefusalLog::refused(const PeerDecision& peer, Clock::time_point now, const LogFunction& log) {
   if (lastLine_ && now - *lastLine_ < std::chrono::seconds(1)) {
-    ++unlogged_;
+    auto count = std::find_if(unlogged_.begin(), unlogged_.end(),
+                              [&](const Count& c) { return c.uid == peer.uid; });
+    if (count != unlogged_.end()) {
+      ++count->refused;
+    } else if (unlogged_.size() < kMaxUids) {
+      unlogged_.push_back({peer.uid, 1});
+    } else {
+      ++unloggedOthers_;
+    }
     return;
   }
   std::string line = "refused peer uid=" + std::to_string(peer.uid) +
                      " pid=" + std::to_string(peer.pid);
-  if (unlogged_ > 0) {
-    line += " (" + std::to_string(unlogged_) + " more refused since the last line)";
+  long long total = unloggedOthers_;
+  for (const Count& c : unlogged_) total += c.refused;
+  if (total > 0) {
+    line += " (" + std::to_string(total) + " more refused since the last line";
+    if (unloggedOthers_ > 0 || unlogged_.size() > 1 || unlogged_.front().uid != peer.uid) {
+      const char* separator = ": ";
+      for (const Count& c : unlogged_) {
+        line += separator + std::to_string(c.refused) + " by uid=" + std::to_string(c.uid);
+        separator = ", ";
+      }
+      if (unloggedOthers_ > 0) line += ", " + std::to_string(unloggedOthers_) + " by other uids";
+    }
+    line += ")";
   }
   log(line);
   lastLine_ = now;
-  unlogged_ = 0;
+  unlogged_.clear();
+  unloggedOthers_ = 0;
 }
 
 UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log) {
@@ -224,6 +244,7 @@ void serveNextConnection(int listenFd, HelperServices& services) {
 int runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
+  endRunningScriptWithTheProcess();
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);

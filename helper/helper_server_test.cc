@@ -143,26 +143,48 @@ TEST_F(ServerTest, SetUpReplacesAStaleFileAndOpensTheSocketToAll) {
 
 struct Refusal {
   int atMs;
+  long long uid;
   std::string line;  // empty: counted, not logged
 };
 
-// The refusal log's lines against a timeline of refused peers.
-TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRest) {
-  const std::vector<Refusal> timeline = {
-      {0, "refused peer uid=7 pid=0"},
-      {1, ""},
-      {999, ""},
-      {1000, "refused peer uid=7 pid=1000 (2 more refused since the last line)"},
-      {1500, ""},
-      {5000, "refused peer uid=7 pid=5000 (1 more refused since the last line)"},
-      {6000, "refused peer uid=7 pid=6000"},
+// The refusal log's lines against a timeline of refused peers (pid = the time).
+TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRestPerUid) {
+  std::vector<Refusal> timeline = {
+      {0, 7, "refused peer uid=7 pid=0"},
+      {1, 7, ""},
+      {999, 7, ""},
+      {1000, 7, "refused peer uid=7 pid=1000 (2 more refused since the last line)"},
+      {1500, 7, ""},
+      {5000, 7, "refused peer uid=7 pid=5000 (1 more refused since the last line)"},
+      {6000, 7, "refused peer uid=7 pid=6000"},
+      // One user's flood does not hide another's attempt.
+      {6001, 7, ""},
+      {6002, 1001, ""},
+      {6003, 7, ""},
+      {7000, 7,
+       "refused peer uid=7 pid=7000 (3 more refused since the last line: 2 by uid=7, 1 by uid=1001)"},
+      {7001, 1001, ""},
+      {8000, 7, "refused peer uid=7 pid=8000 (1 more refused since the last line: 1 by uid=1001)"},
   };
+  // So many uids in one second are counted, past a bound, together.
+  timeline.push_back({9000, 7, "refused peer uid=7 pid=9000"});
+  const long long manyUids = RefusalLog::kMaxUids + 2;
+  std::string manyLine = "refused peer uid=7 pid=10000 (" + std::to_string(manyUids) +
+                         " more refused since the last line";
+  for (long long uid = 2000; uid < 2000 + manyUids; ++uid) {
+    timeline.push_back({9001, uid, ""});
+    if (uid < 2000 + static_cast<long long>(RefusalLog::kMaxUids)) {
+      manyLine += (uid == 2000 ? ": 1 by uid=" : ", 1 by uid=") + std::to_string(uid);
+    }
+  }
+  timeline.push_back({10000, 7, manyLine + ", 2 by other uids)"});
+
   RefusalLog refusals;
   std::vector<std::string> lines;
   const auto start = std::chrono::steady_clock::now();
   for (const Refusal& r : timeline) {
     lines.clear();
-    refusals.refused({false, 7, r.atMs}, start + std::chrono::milliseconds(r.atMs),
+    refusals.refused({false, r.uid, r.atMs}, start + std::chrono::milliseconds(r.atMs),
                      [&](std::string_view l) { lines.emplace_back(l); });
     if (r.line.empty()) {
       EXPECT_THAT(lines, ::testing::IsEmpty()) << "at " << r.atMs << " ms";
