@@ -128,6 +128,10 @@ ping_request='{"action":"ping"}'
 in_ct veltovpn-helper-client "$ping_request" | grep -q '"pong"' || fail "the first client after the start was not served"
 [ "$(in_ct systemctl show -p Type --value veltovpn-helper)" = notify ] || fail "the unit is not Type=notify"
 [ "$(in_ct systemctl is-active veltovpn-helper)" = active ] || fail "the unit is not active"
+# The hardening, as the running manager sees the unit, at most "OK" (5.0).
+in_ct systemd-analyze security --threshold=50 veltovpn-helper >"$work/security.out" 2>&1 ||
+  fail "unit exposure above 5.0: $(tail -n 1 "$work/security.out")"
+echo "unit exposure: $(grep -o 'Overall exposure level.*' "$work/security.out")"
 in_ct journalctl -b -u veltovpn-helper -o cat >"$work/journal.log"
 grep -q "Started veltovpn-helper.service" "$work/journal.log" || fail "no start of the unit in its journal"
 

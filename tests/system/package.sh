@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The Debian packages as a user gets them: built from this checkout with
-# scripts/package, clean under lintian, installed with apt-get, then purged.
+# scripts/package (by the test system.packages), clean under lintian, installed
+# with apt-get, then purged.
 # Installed, the helper's unit must be accepted by systemd, run the installed
 # helper and have it report readiness only once its socket listens; the group
 # must exist and the manual pages render. Purged, nothing of either package may
 # be left but the group. Needs root (it installs into this system).
-#   package.sh SOURCE_DIR VERSION
+#   package.sh SOURCE_DIR VERSION DEB_DIR
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source_dir=$1
 version=$2
+deb_dir=$3
 
 [ "$(id -u)" -eq 0 ] || skip "installing packages needs root"
 for tool in dpkg-buildpackage lintian apt-get systemd-analyze man appstreamcli desktop-file-validate; do
@@ -33,16 +35,14 @@ changelog_version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 ours() { find -H /etc /lib /usr /var /run -xdev -iname '*veltovpn*' 2>/dev/null | sort; }
 ours >"$work/before.list"
 
-chmod 755 "$work"
-"$source_dir/scripts/package" "$work/debs" >"$work/package.out" 2>&1 || fail "scripts/package failed"
-helper_deb=$(ls "$work"/debs/veltovpn-helper_*.deb)
-app_deb=$(ls "$work"/debs/veltovpn_*.deb)
+helper_deb=$(ls "$deb_dir"/veltovpn-helper_*.deb)
+app_deb=$(ls "$deb_dir"/veltovpn_*.deb)
 
 # Lintian refuses to be trusted as root; it reads the packages as nobody.
 mkdir -p "$work/lintian-home"
 chown 65534:65534 "$work/lintian-home"
 setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/lintian-home" \
-  lintian --fail-on error,warning "$work"/debs/*.changes >"$work/lintian.out" 2>&1 ||
+  lintian --fail-on error,warning "$deb_dir"/*.changes >"$work/lintian.out" 2>&1 ||
   fail "lintian: $(grep -E '^[EW]:' "$work/lintian.out" || cat "$work/lintian.out")"
 
 purge() {
