@@ -22,6 +22,14 @@ helper_deb=$(ls "$deb_dir"/veltovpn-helper_*.deb)
 client=$build_dir/bin/veltovpn-helper-client
 [ -x "$client" ] || fail "$client not built"
 
+# nspawn locks the directory it runs in a file named after its inode and may
+# leave that behind when the container did not end cleanly.
+remove_nspawn_lock() {
+  local inode
+  inode=$(stat -c %d:%i "$1" 2>/dev/null) || return 0
+  rm -f "/run/systemd/nspawn/locks/inode-$inode"
+}
+
 # ---- The root: debootstrap once, the tools a VPN uses, cached in the build tree
 # The helper's own dependencies go in too: the container installs it offline.
 packages=(systemd dbus iproute2 nftables iputils-ping procps wireguard-go wireguard-tools logrotate)
@@ -35,7 +43,7 @@ if [ ! -f "$cache" ]; then
   mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
            awk '$1 == "bookworm" { print $2; exit }') || true
   staging=$(mktemp -d "$build_dir/container-root.XXXXXX")
-  extra_cleanup+=("rm -rf '$staging'")
+  extra_cleanup+=("remove_nspawn_lock '$staging/root'; rm -rf '$staging'")
   echo "container: debootstrap into the cache (once per build tree)"
   debootstrap --variant=minbase bookworm "$staging/root" ${mirror:+"$mirror"} \
     >"$work/debootstrap.out" 2>&1 || fail "debootstrap: $(tail -n 5 "$work/debootstrap.out")"
@@ -43,6 +51,7 @@ if [ ! -f "$cache" ]; then
   systemd-nspawn -q --register=no --keep-unit -D "$staging/root" --pipe \
     env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}" \
     >"$work/root-install.out" 2>&1 </dev/null || fail "installing into the root: $(tail -n 5 "$work/root-install.out")"
+  remove_nspawn_lock "$staging/root"
   rm -rf "$staging/root/var/lib/apt/lists/"* "$staging/root/var/cache/apt/"*.bin \
     "$staging/root/var/cache/apt/archives/"*.deb
   rm -f "$build_dir"/container-root-*.tar
@@ -79,6 +88,7 @@ stop_container() {
   fi
   wait "$nspawn" 2>/dev/null || true
   rmdir "/run/systemd/nspawn/propagate/$machine" 2>/dev/null || true
+  remove_nspawn_lock "$root"
 }
 # Before lib.sh's clean-up, which would kill the container's processes one by one;
 # the status of the test survives it.
