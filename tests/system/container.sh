@@ -40,6 +40,7 @@ cache=$build_dir/container-root-$key.tar
 if [ ! -f "$cache" ]; then
   command -v debootstrap >/dev/null || skip "debootstrap missing"
   # The mirror this machine's apt uses, so that a local mirror or proxy serves it.
+  # shellcheck disable=SC2016  # apt-get expands the $(FIELD)s
   mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
            awk '$1 == "bookworm" { print $2; exit }') || true
   staging=$(mktemp -d "$build_dir/container-root.XXXXXX")
