@@ -50,6 +50,8 @@ void writeFullResponse(int fd, std::string_view response, std::chrono::milliseco
 // pid=<pid> (<n> more refused since the last line)" when they were all that
 // peer's uid, else "... (<n> more refused since the last line: <k> by uid=<a>,
 // <m> by uid=<b>)", so that one user's flood does not hide another's attempt.
+// Counts that no later refusal carries are written by flush once their second is
+// over: "<n> more refused since the last line: <k> by uid=<a>".
 // Past kMaxUids distinct uids in one second the rest are "by other uids".
 class RefusalLog {
  public:
@@ -57,12 +59,21 @@ class RefusalLog {
 
   void refused(const PeerDecision& peer, std::chrono::steady_clock::time_point now,
                const LogFunction& log);
+  // When counts are held back: the time from which flush writes them.
+  std::optional<std::chrono::steady_clock::time_point> flushDue() const;
+  // Writes the held-back counts if their second is over.
+  void flush(std::chrono::steady_clock::time_point now, const LogFunction& log);
 
  private:
   struct Count {
     long long uid;
     long long refused;
   };
+  bool withinASecond(std::chrono::steady_clock::time_point now) const;
+  // "<n> more refused since the last line[: ...]"; the uids are left out when
+  // they are all `lineUid`. Clears the counts.
+  std::string takeCounts(long long lineUid);
+
   std::optional<std::chrono::steady_clock::time_point> lastLine_;
   std::vector<Count> unlogged_;  // in the order the uids first came
   long long unloggedOthers_ = 0;
@@ -87,7 +98,8 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
 
 // Accepts one connection on `listenFd` and serves it to the end: a refused peer
 // gets the unauthorized-peer response unread; anyone else gets the response to
-// the request. The connection is closed before this returns.
+// the request. The connection is closed before this returns. Refusals held back
+// are written while it waits (RefusalLog::flush).
 void serveNextConnection(int listenFd, HelperServices& services);
 
 struct HelperServerOptions {
