@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/log.h"
 #include "common/unique_fd.h"
@@ -45,16 +46,37 @@ void writeFullResponse(int fd, std::string_view response, std::chrono::milliseco
 
 // Log lines for refused peers, at most one a second, so that a flood of refused
 // connections cannot fill the disk: refusals within a second of the last line are
-// counted, and the count goes into the next line, "refused peer uid=<uid>
-// pid=<pid> (<n> more refused since the last line)".
+// counted per uid, and the counts go into the next line, "refused peer uid=<uid>
+// pid=<pid> (<n> more refused since the last line)" when they were all that
+// peer's uid, else "... (<n> more refused since the last line: <k> by uid=<a>,
+// <m> by uid=<b>)", so that one user's flood does not hide another's attempt.
+// Counts that no later refusal carries are written by flush once their second is
+// over: "<n> more refused since the last line: <k> by uid=<a>".
+// Past kMaxUids distinct uids in one second the rest are "by other uids".
 class RefusalLog {
  public:
+  static constexpr size_t kMaxUids = 16;
+
   void refused(const PeerDecision& peer, std::chrono::steady_clock::time_point now,
                const LogFunction& log);
+  // When counts are held back: the time from which flush writes them.
+  std::optional<std::chrono::steady_clock::time_point> flushDue() const;
+  // Writes the held-back counts if their second is over.
+  void flush(std::chrono::steady_clock::time_point now, const LogFunction& log);
 
  private:
+  struct Count {
+    long long uid;
+    long long refused;
+  };
+  bool withinASecond(std::chrono::steady_clock::time_point now) const;
+  // "<n> more refused since the last line[: ...]"; the uids are left out when
+  // they are all `lineUid`. Clears the counts.
+  std::string takeCounts(long long lineUid);
+
   std::optional<std::chrono::steady_clock::time_point> lastLine_;
-  long long unlogged_ = 0;
+  std::vector<Count> unlogged_;  // in the order the uids first came
+  long long unloggedOthers_ = 0;
 };
 
 // What serving a connection needs from outside, and the little state that lasts
@@ -76,7 +98,8 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
 
 // Accepts one connection on `listenFd` and serves it to the end: a refused peer
 // gets the unauthorized-peer response unread; anyone else gets the response to
-// the request. The connection is closed before this returns.
+// the request. The connection is closed before this returns. Refusals held back
+// are written while it waits (RefusalLog::flush).
 void serveNextConnection(int listenFd, HelperServices& services);
 
 struct HelperServerOptions {

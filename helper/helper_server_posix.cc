@@ -127,19 +127,57 @@ void writeFullResponse(int fd, std::string_view response, std::chrono::milliseco
   }
 }
 
+bool RefusalLog::withinASecond(Clock::time_point now) const {
+  return lastLine_ && now - *lastLine_ < std::chrono::seconds(1);
+}
+
+std::string RefusalLog::takeCounts(long long lineUid) {
+  long long total = unloggedOthers_;
+  for (const Count& c : unlogged_) total += c.refused;
+  std::string text = std::to_string(total) + " more refused since the last line";
+  if (unloggedOthers_ > 0 || unlogged_.size() > 1 || unlogged_.front().uid != lineUid) {
+    const char* separator = ": ";
+    for (const Count& c : unlogged_) {
+      text += separator + std::to_string(c.refused) + " by uid=" + std::to_string(c.uid);
+      separator = ", ";
+    }
+    if (unloggedOthers_ > 0) text += ", " + std::to_string(unloggedOthers_) + " by other uids";
+  }
+  unlogged_.clear();
+  unloggedOthers_ = 0;
+  return text;
+}
+
 void RefusalLog::refused(const PeerDecision& peer, Clock::time_point now, const LogFunction& log) {
-  if (lastLine_ && now - *lastLine_ < std::chrono::seconds(1)) {
-    ++unlogged_;
+  if (withinASecond(now)) {
+    auto count = std::find_if(unlogged_.begin(), unlogged_.end(),
+                              [&](const Count& c) { return c.uid == peer.uid; });
+    if (count != unlogged_.end()) {
+      ++count->refused;
+    } else if (unlogged_.size() < kMaxUids) {
+      unlogged_.push_back({peer.uid, 1});
+    } else {
+      ++unloggedOthers_;
+    }
     return;
   }
   std::string line = "refused peer uid=" + std::to_string(peer.uid) +
                      " pid=" + std::to_string(peer.pid);
-  if (unlogged_ > 0) {
-    line += " (" + std::to_string(unlogged_) + " more refused since the last line)";
-  }
+  if (!unlogged_.empty()) line += " (" + takeCounts(peer.uid) + ")";
   log(line);
   lastLine_ = now;
-  unlogged_ = 0;
+}
+
+std::optional<Clock::time_point> RefusalLog::flushDue() const {
+  if (unlogged_.empty()) return std::nullopt;
+  return *lastLine_ + std::chrono::seconds(1);
+}
+
+void RefusalLog::flush(Clock::time_point now, const LogFunction& log) {
+  if (unlogged_.empty() || withinASecond(now)) return;
+  // No uid of its own, so the uids are always named.
+  log(takeCounts(-1));
+  lastLine_ = now;
 }
 
 UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log) {
@@ -186,6 +224,12 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
 }
 
 void serveNextConnection(int listenFd, HelperServices& services) {
+  // Refusals held back by the rate limit are written once their second is over,
+  // even when nobody connects after them.
+  while (std::optional<Clock::time_point> due = services.refusals.flushDue()) {
+    if (waitReady(listenFd, POLLIN, *due)) break;
+    services.refusals.flush(Clock::now(), services.log);
+  }
   int fd = acceptConnection(listenFd);
   if (fd < 0) {
     services.log(errnoLine("accept", errno));
@@ -219,6 +263,7 @@ void serveNextConnection(int listenFd, HelperServices& services) {
 int runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
+  endRunningScriptWithTheProcess();
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);

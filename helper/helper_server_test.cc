@@ -144,27 +144,61 @@ TEST_F(ServerTest, SetUpReplacesAStaleFileAndOpensTheSocketToAll) {
 
 struct Refusal {
   int atMs;
+  long long uid;     // kFlush: not a refusal, the server flushing while it waits
   std::string line;  // empty: counted, not logged
 };
+constexpr long long kFlush = -2;
 
-// The refusal log's lines against a timeline of refused peers.
-TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRest) {
-  const std::vector<Refusal> timeline = {
-      {0, "refused peer uid=7 pid=0"},
-      {1, ""},
-      {999, ""},
-      {1000, "refused peer uid=7 pid=1000 (2 more refused since the last line)"},
-      {1500, ""},
-      {5000, "refused peer uid=7 pid=5000 (1 more refused since the last line)"},
-      {6000, "refused peer uid=7 pid=6000"},
+// The refusal log's lines against a timeline of refused peers (pid = the time).
+TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRestPerUid) {
+  std::vector<Refusal> timeline = {
+      {0, 7, "refused peer uid=7 pid=0"},
+      {1, 7, ""},
+      {999, 7, ""},
+      {1000, 7, "refused peer uid=7 pid=1000 (2 more refused since the last line)"},
+      {1500, 7, ""},
+      {5000, 7, "refused peer uid=7 pid=5000 (1 more refused since the last line)"},
+      {6000, 7, "refused peer uid=7 pid=6000"},
+      // One user's flood does not hide another's attempt.
+      {6001, 7, ""},
+      {6002, 1001, ""},
+      {6003, 7, ""},
+      {7000, 7,
+       "refused peer uid=7 pid=7000 (3 more refused since the last line: 2 by uid=7, 1 by uid=1001)"},
+      {7001, 1001, ""},
+      {8000, 7, "refused peer uid=7 pid=8000 (1 more refused since the last line: 1 by uid=1001)"},
+      // Held-back counts that no refusal follows are flushed once their second is over.
+      {8001, 7, ""},
+      {8500, kFlush, ""},
+      {8999, kFlush, ""},
+      {9000, kFlush, "1 more refused since the last line: 1 by uid=7"},
+      {9100, kFlush, ""},
   };
+  // So many uids in one second are counted, past a bound, together.
+  timeline.push_back({10000, 7, "refused peer uid=7 pid=10000"});
+  const long long manyUids = RefusalLog::kMaxUids + 2;
+  std::string manyLine = "refused peer uid=7 pid=11000 (" + std::to_string(manyUids) +
+                         " more refused since the last line";
+  for (long long uid = 2000; uid < 2000 + manyUids; ++uid) {
+    timeline.push_back({10001, uid, ""});
+    if (uid < 2000 + static_cast<long long>(RefusalLog::kMaxUids)) {
+      manyLine += (uid == 2000 ? ": 1 by uid=" : ", 1 by uid=") + std::to_string(uid);
+    }
+  }
+  timeline.push_back({11000, 7, manyLine + ", 2 by other uids)"});
+
   RefusalLog refusals;
   std::vector<std::string> lines;
   const auto start = std::chrono::steady_clock::now();
   for (const Refusal& r : timeline) {
     lines.clear();
-    refusals.refused({false, 7, r.atMs}, start + std::chrono::milliseconds(r.atMs),
-                     [&](std::string_view l) { lines.emplace_back(l); });
+    const auto at = start + std::chrono::milliseconds(r.atMs);
+    const LogFunction log = [&](std::string_view l) { lines.emplace_back(l); };
+    if (r.uid == kFlush) {
+      refusals.flush(at, log);
+    } else {
+      refusals.refused({false, r.uid, r.atMs}, at, log);
+    }
     if (r.line.empty()) {
       EXPECT_THAT(lines, ::testing::IsEmpty()) << "at " << r.atMs << " ms";
     } else {
@@ -255,6 +289,20 @@ TEST_F(ServerTest, OversizedRequestIsRefusedWithoutRunningIt) {
   EXPECT_EQ(roundTrip(path(), {fits.dump()}), kPong);
   join();
   EXPECT_EQ(scriptsRun_, 0);
+}
+
+TEST_F(ServerTest, RefusalsHeldBackAreWrittenWhileNobodyConnects) {
+  FakeAuthorizer refuseAll(false);
+  serve(3, refuseAll);
+  roundTrip(path(), {"{}"});
+  roundTrip(path(), {"{}"});
+  const std::string heldBack = "1 more refused since the last line: 1 by uid=1234";
+  for (int i = 0; i < 300 && !::testing::Value(lines(), Contains(heldBack)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_THAT(lines(), Contains(heldBack));
+  roundTrip(path(), {"{}"});
+  join();
 }
 
 TEST_F(ServerTest, RefusedPeerIsAnsweredUnreadAndLogged) {

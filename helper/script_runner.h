@@ -53,4 +53,11 @@ struct ScriptRunOptions {
 // The script file is removed before returning, on every path.
 ScriptResult runScript(const std::string& script, const ScriptRunOptions& options = {});
 
+// For the daemon, which runs one script at a time: from now on SIGTERM and SIGINT
+// kill the process group of the script in progress (as a time-out does), then end
+// the process by that signal as before. What earlier scripts left running, and
+// what a script started in a session of its own, is not touched: the service
+// manager leaves tunnel programs alone, and so does this.
+void endRunningScriptWithTheProcess();
+
 }  // namespace velto

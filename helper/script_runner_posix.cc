@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +33,38 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kTimedOutExitCode = 124;
+
+// The process group of the script being run, 0 between scripts; read by the
+// termination handler, so it must be lock-free.
+std::atomic<pid_t> runningGroup{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+extern "C" void endWithRunningScript(int signo) {
+  const pid_t group = runningGroup.load();
+  if (group > 0) ::kill(-group, SIGKILL);
+  // Blocked while this runs: delivered with the default action on return.
+  ::signal(signo, SIG_DFL);
+  ::raise(signo);
+}
+
+// Holds the termination signals back from the spawn until the new group is
+// published, so that a stop in between cannot miss the script.
+class TerminationHeldBack {
+ public:
+  TerminationHeldBack() {
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGINT);
+    ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
+  }
+  TerminationHeldBack(const TerminationHeldBack&) = delete;
+  TerminationHeldBack& operator=(const TerminationHeldBack&) = delete;
+  ~TerminationHeldBack() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
 constexpr size_t kMiB = 1024 * 1024;
 static_assert(kMaxOutput % kMiB == 0, "the truncation note counts whole MiB");
 
@@ -236,9 +269,13 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   char* argv[] = {shell.data(), path.data(), nullptr};
 
   pid_t pid = -1;
-  int err = ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv,
-                          envp.data());
-  if (err != 0) return {launchFailed + errnoText(err), 1};
+  {
+    TerminationHeldBack held;
+    int err = ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv,
+                            envp.data());
+    if (err != 0) return {launchFailed + errnoText(err), 1};
+    runningGroup.store(pid);
+  }
   // Only the child writes from here on, so end of file means it (and whatever it
   // started) closed the pipe.
   writeEnd.reset();
@@ -248,6 +285,7 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   if (!exited) {
     // Without word of its exit the shell could not be bounded in time.
     const int watchError = errno;
+    runningGroup.store(0);
     ::kill(-pid, SIGKILL);
     waitRetrying(pid, &status);
     return {launchFailed + errnoText(watchError), 1};
@@ -288,6 +326,8 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
     if (entries[0].revents != 0) break;
   }
   if (timedOut || waitError != 0) ::kill(-pid, SIGKILL);
+  // Before the reaping, which frees the number for reuse.
+  runningGroup.store(0);
   const bool reaped = waitRetrying(pid, &status) == pid;
   drainPipe(readEnd.get(), output);
 
@@ -301,6 +341,16 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
     return {std::move(text), kTimedOutExitCode};
   }
   return {std::move(text), reaped ? exitCodeOf(status) : 1};
+}
+
+void endRunningScriptWithTheProcess() {
+  struct sigaction action = {};
+  action.sa_handler = endWithRunningScript;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGINT);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
 }
 
 }  // namespace velto

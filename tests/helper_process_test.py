@@ -7,7 +7,8 @@ SIGHUP, SIGQUIT and SIGUSR1 ignored, SIGTERM blocked and a descriptor left open
 by its parent; checks its start lines, has a
 client running as uid 65534 refused, refuses a second daemon, puts it under load
 with faults on the testing build (same daemon, own socket), then stops it and
-removes what it left (SIGTERM must end it). Admission by the peer process's groups, the framing and the
+removes what it left (SIGTERM must end it); stopped while a script runs, it ends
+that script but not a detached tunnel program. Admission by the peer process's groups, the framing and the
 protocol's cases are the unit tests' (peer_credentials_linux_test,
 helper_server_test, helper_protocol_test).
 --sanitized skips the memory figures, which a sanitizer's allocator distorts.
@@ -341,6 +342,63 @@ class HelperLoadTest(unittest.TestCase):
             self.assertLess(peak, 6 * MAX_OUTPUT // 1024)
 
 
+def alive(pid):
+    """True while `pid` runs (a zombie has ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+class HelperStopTest(unittest.TestCase):
+    """Stopped while a script runs, the daemon takes that script's process group
+    with it and ends by the signal; a tunnel program an earlier script started in
+    a session of its own runs on (the unit leaves both to the daemon)."""
+
+    def test_stop_ends_the_running_script_not_the_tunnel(self):
+        workdir = tempfile.mkdtemp(prefix="helper-stop-")
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", workdir]))
+        path = os.path.join(workdir, "helper.sock")
+        helper = subprocess.Popen([TESTING_HELPER], stdout=subprocess.DEVNULL,
+                                  env=dict(os.environ, VELTOVPN_HELPER_SOCKET=path,
+                                           VELTOVPN_HELPER_LOG=os.path.join(workdir, "log")))
+        self.addCleanup(lambda: helper.poll() is None and helper.kill())
+        wait_until_serving(path, helper)
+        tunnel_file, script_file = (os.path.join(workdir, n) for n in ("tunnel", "script"))
+        started = request({"action": "run-script", "script":
+                           "setsid -f sh -c 'echo $$ >%s; exec sleep 300' </dev/null >/dev/null 2>&1"
+                           % tunnel_file}, path)
+        self.assertEqual(started["exit"], 0, started)
+        # The client of the running script is cut off when the daemon ends.
+        client = subprocess.Popen(
+            [sys.executable, "-c", "import socket, sys\n"
+             "s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode())\n"
+             "s.shutdown(socket.SHUT_WR); s.recv(1)", path,
+             json.dumps({"action": "run-script",
+                         "script": "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait"
+                                   % ((script_file,) * 3)})])
+        self.addCleanup(client.wait)
+        deadline = time.monotonic() + 30
+        while not (os.path.exists(script_file) and os.path.exists(tunnel_file)):
+            self.assertLess(time.monotonic(), deadline, "the scripts did not start")
+            time.sleep(0.05)
+        with open(script_file) as f:
+            script_pids = [int(p) for p in f.read().split()]
+        self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in script_pids if alive(p)])
+        with open(tunnel_file) as f:
+            tunnel = int(f.read())
+        self.addCleanup(lambda: alive(tunnel) and os.kill(tunnel, signal.SIGKILL))
+
+        helper.terminate()
+        self.assertEqual(helper.wait(timeout=30), -signal.SIGTERM)
+        deadline = time.monotonic() + 30
+        while any(alive(p) for p in script_pids):
+            self.assertLess(time.monotonic(), deadline, "the running script outlived the daemon")
+            time.sleep(0.05)
+        self.assertTrue(alive(tunnel), "the detached tunnel program was ended")
+
+
 def main():
     if os.geteuid() != 0:
         print("SKIP: the helper daemon must run as root on %s (uid is %d)"
@@ -355,7 +413,8 @@ def main():
         pass
     loader = unittest.defaultTestLoader
     suite = unittest.TestSuite([loader.loadTestsFromTestCase(HelperDaemonTest),
-                                loader.loadTestsFromTestCase(HelperLoadTest)])
+                                loader.loadTestsFromTestCase(HelperLoadTest),
+                                loader.loadTestsFromTestCase(HelperStopTest)])
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
 

@@ -34,10 +34,21 @@ velto_add_system_test(install TIMEOUT 120 ARGS ${CMAKE_BINARY_DIR} ${installed_p
 # The package script's refusals come before any build: cheap enough for every preset.
 velto_add_system_test(package_output LABELS root ARGS ${PROJECT_SOURCE_DIR})
 
-# A whole package build of its own, so one preset runs it (ci).
+# The Debian packages, built once (system.packages) for the tests that install
+# them: on this machine (system.package) and in a booted container
+# (system.container), whose root stays in the build tree between runs. Only the
+# ci preset builds them.
 if(VELTOVPN_PACKAGE_TEST)
-  velto_add_system_test(package LABELS package root TIMEOUT 1800 PROCESSORS 2 LOCKS helper-socket
-    ARGS ${PROJECT_SOURCE_DIR} ${VELTOVPN_VERSION_STRING})
+  set(package_dir ${CMAKE_BINARY_DIR}/packages)
+  velto_add_test(NAME system.packages
+    COMMAND bash -c [[rm -rf "$1" && exec "$2" "$1"]] _ ${package_dir} ${PROJECT_SOURCE_DIR}/scripts/package
+    LABELS system package TIMEOUT 1800 PROCESSORS 2)
+  set_tests_properties(system.packages PROPERTIES FIXTURES_SETUP veltovpn-packages)
+  velto_add_system_test(package LABELS package root TIMEOUT 300 LOCKS helper-socket
+    ARGS ${PROJECT_SOURCE_DIR} ${VELTOVPN_VERSION_STRING} ${package_dir})
+  velto_add_system_test(container LABELS package root TIMEOUT 900
+    ARGS ${CMAKE_BINARY_DIR} ${package_dir})
+  set_tests_properties(system.package system.container PROPERTIES FIXTURES_REQUIRED veltovpn-packages)
 endif()
 
 # The README's main job, exactly as a newcomer runs it, against this very build:

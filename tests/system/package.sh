@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The Debian packages as a user gets them: built from this checkout with
-# scripts/package, clean under lintian, installed with apt-get, then purged.
+# scripts/package (by the test system.packages), clean under lintian, installed
+# with apt-get, then purged.
 # Installed, the helper's unit must be accepted by systemd, run the installed
 # helper and have it report readiness only once its socket listens; the group
 # must exist and the manual pages render. Purged, nothing of either package may
 # be left but the group. Needs root (it installs into this system).
-#   package.sh SOURCE_DIR VERSION
+#   package.sh SOURCE_DIR VERSION DEB_DIR
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source_dir=$1
 version=$2
+deb_dir=$3
 
 [ "$(id -u)" -eq 0 ] || skip "installing packages needs root"
 for tool in dpkg-buildpackage lintian apt-get systemd-analyze man appstreamcli desktop-file-validate; do
@@ -33,12 +35,9 @@ changelog_version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 ours() { find -H /etc /lib /usr /var /run -xdev -iname '*veltovpn*' 2>/dev/null | sort; }
 ours >"$work/before.list"
 
-# Without OUTPUT_DIR the packages go to a new folder that only the caller can enter.
-"$source_dir/scripts/package" >"$work/package.out" 2>&1 || fail "scripts/package failed"
-built=$(sed -n 's/^package: built in \(.*\):$/\1/p' "$work/package.out")
-[ -n "$built" ] || fail "scripts/package did not say where it built"
-extra_cleanup+=("rm -rf '$built'")
-[ "$(stat -c %a:%u "$built")" = "700:0" ] || fail "$built is $(stat -c %a:%u "$built"), not private"
+# The packages are built by system.packages into DEB_DIR, a folder scripts/package
+# created for this run: it must be the caller's alone.
+[ "$(stat -c %a:%u "$deb_dir")" = "700:0" ] || fail "$deb_dir is $(stat -c %a:%u "$deb_dir"), not private"
 
 # Lintian refuses to be trusted as root; it reads the packages as nobody, from a
 # folder of nobody's (it cannot enter the caller's, nor perhaps the checkout).
@@ -47,7 +46,7 @@ mkdir "$nobody_home"
 chown 65534:65534 "$nobody_home"
 chmod 711 "$work"
 as_nobody() { (cd "$nobody_home" && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"); }
-cp -r "$built" "$nobody_home/debs"
+cp -r "$deb_dir" "$nobody_home/debs"
 chown -R 65534:65534 "$nobody_home/debs"
 chmod -R go+rX "$nobody_home/debs"  # apt reads them too, as _apt
 helper_deb=$(ls "$nobody_home"/debs/veltovpn-helper_*.deb)
