@@ -28,7 +28,7 @@ class LogTest : public ::testing::Test {
     return lines;
   }
 
-  testing::TempDir temp_{"velto-log-test"};
+  test_support::TempDir temp_{"velto-log-test"};
   const std::string dir_ = temp_.path();
   const std::string path_ = temp_.file("test.log");
 };

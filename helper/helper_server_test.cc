@@ -37,7 +37,7 @@ const std::string kInvalid =
 // Sends `chunks` one write each (as far as the server takes them), ends the
 // sending side and reads the response.
 std::string roundTrip(const std::string& path, const std::vector<std::string>& chunks) {
-  UniqueFd fd = testing::connectTo(path);
+  UniqueFd fd = test_support::connectTo(path);
   if (!fd) return "connect failed: " + errnoText(errno);
   for (const std::string& chunk : chunks) {
     // A refused client is answered before its request is read, and may find the
@@ -45,7 +45,7 @@ std::string roundTrip(const std::string& path, const std::vector<std::string>& c
     if (!sendAll(fd.get(), chunk)) break;
   }
   shutdown(fd.get(), SHUT_WR);
-  return testing::readToEnd(fd.get());
+  return test_support::readToEnd(fd.get());
 }
 
 // Admits or refuses every peer and records how often it was asked.
@@ -108,7 +108,7 @@ class ServerTest : public ::testing::Test {
 
   const std::string& path() const { return path_; }
 
-  testing::TempDir dir_{"helper-server-test"};
+  test_support::TempDir dir_{"helper-server-test"};
   const std::string path_ = dir_.file("helper.sock");
   UniqueFd listener_;
   std::thread server_;
@@ -228,15 +228,15 @@ TEST_F(ServerTest, ASilentClientGetsWhatItSentHandledAtTheTimeOut) {
   RequestLimits limits;
   limits.timeout = std::chrono::milliseconds(300);
   serve(3, allowAll_, limits);
-  UniqueFd silent = testing::connectTo(path());
+  UniqueFd silent = test_support::connectTo(path());
   ASSERT_TRUE(silent.valid());
-  EXPECT_EQ(testing::readToEnd(silent.get()), kInvalid);
+  EXPECT_EQ(test_support::readToEnd(silent.get()), kInvalid);
 
   // A complete request whose sender never ends its side is still answered.
-  UniqueFd open = testing::connectTo(path());
+  UniqueFd open = test_support::connectTo(path());
   ASSERT_TRUE(open.valid());
   sendAll(open.get(), R"({"action":"ping"})");
-  EXPECT_EQ(testing::readToEnd(open.get()), kPong);
+  EXPECT_EQ(test_support::readToEnd(open.get()), kPong);
 
   // The next client is served as usual.
   EXPECT_EQ(roundTrip(path(), {R"({"action":"ping"})"}), kPong);

@@ -28,14 +28,14 @@ class ClientTest : public ::testing::Test {
   // Serves one connection on a thread with `serve`.
   void serveOnce(std::function<void(int)> serve) {
     server_ = std::thread([this, serve] {
-      UniqueFd connection = testing::acceptWithin(listener_.get());
+      UniqueFd connection = test_support::acceptWithin(listener_.get());
       if (connection) serve(connection.get());
     });
   }
 
-  testing::TempDir dir_{"helper-client-test"};
+  test_support::TempDir dir_{"helper-client-test"};
   const std::string path_ = dir_.file("s.sock");
-  UniqueFd listener_ = testing::listenAt(path_);
+  UniqueFd listener_ = test_support::listenAt(path_);
   std::thread server_;
 };
 
@@ -43,7 +43,7 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
   const std::string request(1 << 20, 'r');  // larger than any socket buffer
   std::string received;
   serveOnce([&](int fd) {
-    received = testing::readToEnd(fd);  // ends only once the client shut down its side
+    received = test_support::readToEnd(fd);  // ends only once the client shut down its side
     writeAll(fd, "{\"success\":");
     writeAll(fd, "true}");
   });
