@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -171,6 +172,24 @@ TEST_F(ServerTest, SetUpReplacesAStaleFileAndOpensTheSocketToAll) {
                                          [&](std::string_view l) { failures.emplace_back(l); });
   EXPECT_FALSE(failed.valid());
   EXPECT_THAT(failures, ::testing::ElementsAre("bind() failed: errno=2"));
+}
+
+TEST_F(ServerTest, SocketPathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
+  const std::string prefix = dir_.file("l");
+  const std::string longest =
+      prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'l');
+  listener_ = setUpListeningSocket(longest, logger());
+  ASSERT_TRUE(listener_.valid());
+  serve(1, allowAll_);
+  EXPECT_EQ(roundTrip(longest, {R"({"action":"ping"})"}), kPong);
+  join();
+
+  std::vector<std::string> failures;
+  UniqueFd failed = setUpListeningSocket(longest + "l",
+                                         [&](std::string_view l) { failures.emplace_back(l); });
+  EXPECT_FALSE(failed.valid());
+  EXPECT_THAT(failures,
+              ::testing::ElementsAre("bind() failed: errno=" + std::to_string(ENAMETOOLONG)));
 }
 
 struct Refusal {
