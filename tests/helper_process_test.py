@@ -281,23 +281,23 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertRegex("\n".join(self.log_lines()), r"refused peer uid=65534 pid=\d+")
 
 
-class HelperLoadTest(unittest.TestCase):
-    """The testing build (the same daemon on a private socket, so that nothing
-    else on the machine can meet it) under load and large output."""
+class TestingHelperCase(unittest.TestCase):
+    """Runs the testing build (the same daemon on a private socket, so that
+    nothing else on the machine can meet it) for the tests of one class."""
 
     @classmethod
-    def setUpClass(cls):
-        cls.workdir = tempfile.mkdtemp(prefix="helper-load-")
+    def start_helper(cls, command, workdir_parent=None, **popen_args):
+        cls.workdir = tempfile.mkdtemp(prefix="helper-%s-" % cls.__name__, dir=workdir_parent)
         cls.path = os.path.join(cls.workdir, "helper.sock")
         cls.log = os.path.join(cls.workdir, "helper.log")
-        # Started with no file-creation mask: the modes of the files it creates
-        # are its own choice.
-        cls.helper = subprocess.Popen([TESTING_HELPER], stdout=subprocess.DEVNULL,
+        cls.helper = subprocess.Popen(command, stdout=subprocess.DEVNULL,
                                       env=dict(os.environ, VELTOVPN_HELPER_SOCKET=cls.path,
-                                               VELTOVPN_HELPER_LOG=cls.log),
-                                      preexec_fn=lambda: os.umask(0))
-        wait_until_serving(cls.path, cls.helper)
-        cls.start_rss_kib = memory_kib(cls.helper.pid, "VmRSS")
+                                               VELTOVPN_HELPER_LOG=cls.log), **popen_args)
+        try:
+            wait_until_serving(cls.path, cls.helper)
+        except RuntimeError:
+            cls.tearDownClass()
+            raise
 
     @classmethod
     def tearDownClass(cls):
@@ -307,6 +307,17 @@ class HelperLoadTest(unittest.TestCase):
             if os.path.exists(f):
                 os.unlink(f)
         os.rmdir(cls.workdir)
+
+
+class HelperLoadTest(TestingHelperCase):
+    """The testing build under load and large output."""
+
+    @classmethod
+    def setUpClass(cls):
+        # Started with no file-creation mask: the modes of the files it creates
+        # are its own choice.
+        cls.start_helper([TESTING_HELPER], preexec_fn=lambda: os.umask(0))
+        cls.start_rss_kib = memory_kib(cls.helper.pid, "VmRSS")
 
     def test_load_and_faults(self):
         """4 clients x 1,000 mixed requests (ping, run-script, invalid, oversized,
@@ -360,7 +371,7 @@ class HelperLoadTest(unittest.TestCase):
 SCRIPT_PREFIX = "veltovpn-helper-script-"
 
 
-class HelperFullTmpTest(unittest.TestCase):
+class HelperFullTmpTest(TestingHelperCase):
     """The testing build in a mount namespace of its own whose /tmp is a 64 KiB
     file system: a script larger than that cannot be written, and the run must
     answer with the failure and leave nothing behind. Its socket and log live
@@ -373,31 +384,12 @@ class HelperFullTmpTest(unittest.TestCase):
                                capture_output=True, text=True)
         if probe.returncode != 0:
             raise unittest.SkipTest("no private mount namespace here: " + probe.stderr.strip())
-        cls.workdir = tempfile.mkdtemp(prefix="helper-full-tmp-", dir="/run")
-        cls.path = os.path.join(cls.workdir, "helper.sock")
-        cls.log = os.path.join(cls.workdir, "helper.log")
         # unshare and the shell exec in turn: the process is the daemon.
-        cls.helper = subprocess.Popen(
-            ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-             'mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp && exec "$0"', TESTING_HELPER],
-            stdout=subprocess.DEVNULL,
-            env=dict(os.environ, VELTOVPN_HELPER_SOCKET=cls.path, VELTOVPN_HELPER_LOG=cls.log))
-        try:
-            wait_until_serving(cls.path, cls.helper)
-        except RuntimeError:
-            cls.tearDownClass()
-            raise
+        cls.start_helper(["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                          'mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp && exec "$0"',
+                          TESTING_HELPER], workdir_parent="/run")
         # The daemon's /tmp, seen from outside its namespace.
         cls.tmp = "/proc/%d/root/tmp" % cls.helper.pid
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.helper.terminate()
-        cls.helper.wait(timeout=30)
-        for f in (cls.path, cls.log):
-            if os.path.exists(f):
-                os.unlink(f)
-        os.rmdir(cls.workdir)
 
     def run_script(self, script):
         return request({"action": "run-script", "script": script}, self.path)
