@@ -1,8 +1,8 @@
 // The platform services update mode runs against: event loop and queues, system
-// log, process runner, running applications, the main bundle, the updater
-// framework. Portable logic (SparkleCheckDelegate) receives references to them
-// and never creates one. Each interface says which thread calls it; none of them
-// carries a platform type, so a macOS file can wrap AppKit, Dispatch and Sparkle
+// log, process runner, the host application's running processes, the main
+// bundle, the updater framework. Portable logic (SparkleCheckDelegate) receives
+// references to them and never creates one. Each interface says which thread
+// calls it; none of them carries a platform type, so a macOS file can wrap AppKit, Dispatch and Sparkle
 // behind them and tests can record what was asked.
 #pragma once
 
