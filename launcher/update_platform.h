@@ -2,8 +2,8 @@
 // log, process runner, the host application's running processes, the main
 // bundle, the updater framework. Portable logic (SparkleCheckDelegate) receives
 // references to them and never creates one. Each interface says which thread
-// calls it; none of them carries a platform type, so a macOS file can wrap AppKit, Dispatch and Sparkle
-// behind them and tests can record what was asked.
+// calls it; none of them carries a platform type, so a macOS file can wrap
+// AppKit, Dispatch and Sparkle behind them and tests can record what was asked.
 #pragma once
 
 #include <chrono>
