@@ -34,7 +34,7 @@ TEST(IoTest, WriteAllCompletesWritesLargerThanThePipe) {
 }
 
 TEST(IoTest, SendAllToClosedPeerFailsWithoutKillingTheProcess) {
-  auto [a, b] = testing::socketPair();
+  auto [a, b] = test_support::socketPair();
   ASSERT_TRUE(a && b);
   disableSigpipe(a.get());
   b.reset();

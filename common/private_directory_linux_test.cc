@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
-  const testing::TempDir temp("velto-private-test");
+  const test_support::TempDir temp("velto-private-test");
   const std::string root = temp.path();
   const uid_t me = ::geteuid();
   fs::create_directory(root + "/good");

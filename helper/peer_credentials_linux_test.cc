@@ -42,19 +42,19 @@ class LinuxPeerCheck : public ::testing::TestWithParam<Case> {};
 TEST_P(LinuxPeerCheck, AdmitsRootAndProcessesCarryingTheGroup) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run clients as other users";
   const Case& c = GetParam();
-  testing::TempDir dir("helper-peer-test");
+  test_support::TempDir dir("helper-peer-test");
   ::chmod(dir.path().c_str(), 0755);  // so that a client of another user reaches the socket
   const std::string path = dir.file("helper.sock");
   UniqueFd listener = setUpListeningSocket(path, [](std::string_view) {});
   ASSERT_TRUE(listener.valid());
   // The client connects, waits for the end of the connection and reports its pid.
-  testing::ChildAs client({c.uid, c.gid, c.groups}, [&]() -> std::optional<std::string> {
-    UniqueFd fd = testing::connectTo(path);
+  test_support::ChildAs client({c.uid, c.gid, c.groups}, [&]() -> std::optional<std::string> {
+    UniqueFd fd = test_support::connectTo(path);
     if (!fd) return std::nullopt;
-    testing::readToEnd(fd.get());
+    test_support::readToEnd(fd.get());
     return std::to_string(::getpid());
   });
-  UniqueFd connection = testing::acceptWithin(listener.get());
+  UniqueFd connection = test_support::acceptWithin(listener.get());
   ASSERT_TRUE(connection.valid());
 
   LinuxPeerAuthorizer authorizer(c.admitted, "g");

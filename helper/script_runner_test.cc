@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunScriptTest, RemovesItsScriptFileOnEveryPath) {
-  testing::TempDir dir("helper-runner-test");
+  test_support::TempDir dir("helper-runner-test");
   const std::string record = dir.file("record");
   const std::string note = "echo \"$0\" >> " + record + "; ";
   ScriptRunOptions shortBound;
@@ -92,7 +92,7 @@ TEST(RunScriptTest, ScriptFileIsPrivateWhileItRuns) {
 }
 
 TEST(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {
-  testing::TempDir dir("helper-runner-test");
+  test_support::TempDir dir("helper-runner-test");
   const std::string sourced = dir.file("hook");
   std::ofstream(sourced) << "echo sourced-by-bash\n";
   const std::vector<std::pair<std::string, std::string>> planted = {
@@ -133,7 +133,7 @@ TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
 }
 
 TEST(RunScriptTest, ReturnsWhenBashExitsThoughABackgroundChildHoldsThePipe) {
-  testing::TempDir dir("helper-runner-test");
+  test_support::TempDir dir("helper-runner-test");
   const std::string pidFile = dir.file("pid");
   ScriptResult result =
       runScript("sleep 20 & echo $! > " + pidFile + "; echo started");
@@ -150,7 +150,7 @@ TEST(RunScriptTest, ReturnsWhenBashExitsThoughABackgroundChildHoldsThePipe) {
 }
 
 TEST(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
-  testing::TempDir dir("helper-runner-test");
+  test_support::TempDir dir("helper-runner-test");
   const std::string pidFile = dir.file("pid");
   ScriptRunOptions options;
   options.timeout = std::chrono::seconds(1);
@@ -165,7 +165,7 @@ TEST(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
   ASSERT_GT(background, 0);
   // Gone, or a zombie left to the reaper that adopted it.
   const std::string stat = "/proc/" + std::to_string(background) + "/stat";
-  const bool ended = testing::eventually([&] {
+  const bool ended = test_support::eventually([&] {
     std::string line;
     return !std::getline(std::ifstream(stat), line) || line.find(") Z ") != std::string::npos;
   });

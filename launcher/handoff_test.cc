@@ -109,7 +109,7 @@ TEST(HandoffTest, LinuxRuntimeDirectoryFollowsXdgDataHome) {
 
 // The launcher finds the main binary beside its real file, however it was started.
 TEST(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
-  testing::TempDir temp("velto-launcher-test");
+  test_support::TempDir temp("velto-launcher-test");
   const std::string dir_ = temp.path();
   const std::string macos = dir_ + "/Velto (2).app/Contents/MacOS";
   fs::create_directories(macos);

@@ -70,7 +70,7 @@ std::string commandName(pid_t pid) {
 // name differs in a special character, a longer file name, a viewer of the
 // program or of its log.
 TEST(PkillTest, PatternSignalsOnlyTheProgramStartedFromThePath) {
-  testing::TempDir dir("velto-pkill-test");
+  test_support::TempDir dir("velto-pkill-test");
   const std::string target = dir.file("Velto (2).app/Contents/MacOS/veltoVpn-bin");
   std::filesystem::create_directories(dir.file("Velto (2).app/Contents/MacOS"));
   for (const std::string& file : {target, target + ".log"}) std::ofstream(file) << "x\n";
@@ -89,21 +89,21 @@ TEST(PkillTest, PatternSignalsOnlyTheProgramStartedFromThePath) {
   };
   // Standard input stays open, so a reader such as cat keeps running; SIGTERM is
   // blocked, so a signal sent stays pending where the test can see it.
-  testing::ProcessOptions options;
+  test_support::ProcessOptions options;
   options.holdStdin = true;
   options.blockedSignals = {SIGTERM};
-  std::vector<testing::Process> processes;
+  std::vector<test_support::Process> processes;
   for (const Case& c : cases) {
     std::vector<std::string> args = {"/bin/bash", "-c", "exec -a \"$0\" \"$@\"", c.argv[0],
                                      c.program};
     args.insert(args.end(), c.argv.begin() + 1, c.argv.end());
     processes.emplace_back(args, options);
     pid_t pid = processes.back().pid();
-    EXPECT_TRUE(testing::eventually([&] { return commandName(pid) == c.argv[0]; }))
+    EXPECT_TRUE(test_support::eventually([&] { return commandName(pid) == c.argv[0]; }))
         << pid << " never showed the command line " << c.argv[0];
   }
 
-  EXPECT_EQ(testing::run({"/usr/bin/pkill", "-TERM", "-f", hostProcessPattern(target)}).status, 0);
+  EXPECT_EQ(test_support::run({"/usr/bin/pkill", "-TERM", "-f", hostProcessPattern(target)}).status, 0);
   for (size_t i = 0; i < processes.size(); ++i) {
     EXPECT_EQ(termPending(processes[i].pid()), cases[i].signalled)
         << cases[i].argv[0] << " " << cases[i].argv.back();

@@ -127,7 +127,7 @@ void SparkleCheckDelegate::terminateHostAppProcesses() {
   const int ownPid = platform_.processControl.processIdentifier();
   const std::string bundleIdentifier =
       platform_.mainBundle.identifier().value_or(VELTOVPN_BUNDLE_ID);
-  for (auto& application : platform_.runningApplications.withBundleIdentifier(bundleIdentifier)) {
+  for (auto& application : platform_.hostAppProcesses.withBundleIdentifier(bundleIdentifier)) {
     if (application->processIdentifier() != ownPid) application->terminate();
   }
 

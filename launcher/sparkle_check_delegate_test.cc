@@ -47,7 +47,7 @@ class FakeQueue final : public MainQueue, public BackgroundQueue {
 // Every service of update_platform.h apart from the queues.
 class FakeSystem final : public SystemLog,
                          public ProcessRunner,
-                         public RunningApplications,
+                         public HostAppProcesses,
                          public MainBundle,
                          public ProcessControl,
                          public UpdaterFactory {
@@ -67,10 +67,10 @@ class FakeSystem final : public SystemLog,
     return std::nullopt;
   }
 
-  std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(
+  std::vector<std::unique_ptr<HostAppProcess>> withBundleIdentifier(
       const std::string& bundleIdentifier) override {
     timeline_.record("apps " + bundleIdentifier);
-    std::vector<std::unique_ptr<RunningApplication>> result;
+    std::vector<std::unique_ptr<HostAppProcess>> result;
     for (int pid : runningPids) result.push_back(std::make_unique<App>(pid, timeline_));
     return result;
   }
@@ -96,7 +96,7 @@ class FakeSystem final : public SystemLog,
   std::string bundlePath = "/Applications/veltoVpn.app";
 
  private:
-  class App final : public RunningApplication {
+  class App final : public HostAppProcess {
    public:
     App(int pid, Timeline& timeline) : pid_(pid), timeline_(timeline) {}
     int processIdentifier() const override { return pid_; }

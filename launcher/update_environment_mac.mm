@@ -113,9 +113,9 @@ class TaskProcessRunner final : public ProcessRunner {
   }
 };
 
-class MacRunningApplication final : public RunningApplication {
+class MacHostAppProcess final : public HostAppProcess {
  public:
-  explicit MacRunningApplication(NSRunningApplication* application) : application_(application) {}
+  explicit MacHostAppProcess(NSRunningApplication* application) : application_(application) {}
   int processIdentifier() const override { return application_.processIdentifier; }
   void terminate() override { [application_ terminate]; }
 
@@ -123,14 +123,14 @@ class MacRunningApplication final : public RunningApplication {
   NSRunningApplication* application_;
 };
 
-class MacRunningApplications final : public RunningApplications {
+class MacHostAppProcesses final : public HostAppProcesses {
  public:
-  std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(
+  std::vector<std::unique_ptr<HostAppProcess>> withBundleIdentifier(
       const std::string& bundleIdentifier) override {
-    std::vector<std::unique_ptr<RunningApplication>> found;
+    std::vector<std::unique_ptr<HostAppProcess>> found;
     for (NSRunningApplication* application in
          [NSRunningApplication runningApplicationsWithBundleIdentifier:toNSString(bundleIdentifier)]) {
-      found.push_back(std::make_unique<MacRunningApplication>(application));
+      found.push_back(std::make_unique<MacHostAppProcess>(application));
     }
     return found;
   }
@@ -156,7 +156,7 @@ class MacProcessControl final : public ProcessControl {
   }
 };
 
-class MacApplication final : public Application {
+class MacUpdateEventLoop final : public UpdateEventLoop {
  public:
   void run(ApplicationDelegate& delegate) override {
     NSApplication* application = [NSApplication sharedApplication];
@@ -177,21 +177,21 @@ class MacUpdateEnvironment final : public UpdateEnvironment {
   MacUpdateEnvironment() : updaterFactory_(makeSparkleUpdaterFactory()) {}
 
   UpdatePlatform services() override {
-    return {mainQueue_,    backgroundQueue_, systemLog_,      processRunner_,
-            applications_, mainBundle_,      processControl_, *updaterFactory_};
+    return {mainQueue_,        backgroundQueue_, systemLog_,      processRunner_,
+            hostAppProcesses_, mainBundle_,      processControl_, *updaterFactory_};
   }
-  Application& application() override { return application_; }
+  UpdateEventLoop& eventLoop() override { return eventLoop_; }
 
  private:
   DispatchMainQueue mainQueue_;
   DispatchBackgroundQueue backgroundQueue_;
   NSLogSystemLog systemLog_;
   TaskProcessRunner processRunner_;
-  MacRunningApplications applications_;
+  MacHostAppProcesses hostAppProcesses_;
   MacMainBundle mainBundle_;
   MacProcessControl processControl_;
   std::unique_ptr<UpdaterFactory> updaterFactory_;
-  MacApplication application_;
+  MacUpdateEventLoop eventLoop_;
 };
 
 }  // namespace

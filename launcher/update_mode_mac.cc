@@ -14,7 +14,7 @@ int runUpdateMode() {
   std::unique_ptr<UpdateEnvironment> environment = makeUpdateEnvironment();
   SparkleCheckDelegate& delegate =
       SparkleCheckApp::retain(std::make_unique<SparkleCheckDelegate>(environment->services()));
-  environment->application().run(delegate);
+  environment->eventLoop().run(delegate);
   return 0;
 }
 

@@ -1,9 +1,9 @@
 // The platform services update mode runs against: event loop and queues, system
-// log, process runner, running applications, the main bundle, the updater
-// framework. Portable logic (SparkleCheckDelegate) receives references to them
-// and never creates one. Each interface says which thread calls it; none of them
-// carries a platform type, so a macOS file can wrap AppKit, Dispatch and Sparkle
-// behind them and tests can record what was asked.
+// log, process runner, the host application's running processes, the main
+// bundle, the updater framework. Portable logic (SparkleCheckDelegate) receives
+// references to them and never creates one. Each interface says which thread
+// calls it; none of them carries a platform type, so a macOS file can wrap
+// AppKit, Dispatch and Sparkle behind them and tests can record what was asked.
 #pragma once
 
 #include <chrono>
@@ -55,21 +55,22 @@ class ProcessRunner {
                                                 const std::vector<std::string>& arguments) = 0;
 };
 
-// One running application as the platform registers it. Main thread only.
-class RunningApplication {
+// One running process of the host application (the bundle the launcher updates),
+// as the platform registers it. Main thread only.
+class HostAppProcess {
  public:
-  virtual ~RunningApplication() = default;
+  virtual ~HostAppProcess() = default;
   virtual int processIdentifier() const = 0;
   // A polite quit request; returns at once and reports nothing.
   virtual void terminate() = 0;
 };
 
-// The applications currently registered under a bundle identifier, in the order
-// the platform gives them. Main thread only.
-class RunningApplications {
+// The host application processes currently registered under a bundle identifier,
+// in the order the platform gives them. Main thread only.
+class HostAppProcesses {
  public:
-  virtual ~RunningApplications() = default;
-  virtual std::vector<std::unique_ptr<RunningApplication>> withBundleIdentifier(
+  virtual ~HostAppProcesses() = default;
+  virtual std::vector<std::unique_ptr<HostAppProcess>> withBundleIdentifier(
       const std::string& bundleIdentifier) = 0;
 };
 
@@ -148,10 +149,10 @@ class ApplicationDelegate {
   virtual TerminateReply applicationShouldTerminate() = 0;
 };
 
-// The application object of update mode.
-class Application {
+// The application object of update mode: its event loop.
+class UpdateEventLoop {
  public:
-  virtual ~Application() = default;
+  virtual ~UpdateEventLoop() = default;
   // Makes the process a regular application, installs `delegate`, brings the
   // application to the front and runs the event loop on the calling (main) thread
   // until it ends. REQUIRES: `delegate` outlives the loop.
@@ -165,7 +166,7 @@ struct UpdatePlatform {
   BackgroundQueue& backgroundQueue;
   SystemLog& systemLog;
   ProcessRunner& processRunner;
-  RunningApplications& runningApplications;
+  HostAppProcesses& hostAppProcesses;
   MainBundle& mainBundle;
   ProcessControl& processControl;
   UpdaterFactory& updaterFactory;
@@ -177,7 +178,7 @@ class UpdateEnvironment {
  public:
   virtual ~UpdateEnvironment() = default;
   virtual UpdatePlatform services() = 0;
-  virtual Application& application() = 0;
+  virtual UpdateEventLoop& eventLoop() = 0;
 };
 
 // Defined in update_environment_mac.mm; Linux has no updater and no update

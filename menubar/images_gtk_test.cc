@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 class ImagesGtkTest : public ::testing::Test {
  protected:
-  testing::TempDir temp_{"menubar-images"};
+  test_support::TempDir temp_{"menubar-images"};
   const std::string dir_ = temp_.path();
 };
 

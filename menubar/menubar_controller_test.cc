@@ -262,21 +262,21 @@ class Bridge {
   Bridge() = default;
   // At a path of exactly `length` bytes.
   explicit Bridge(size_t length) { path_ = paddedPath(dir_, length); }
-  static std::string paddedPath(const testing::TempDir& dir, size_t length) {
+  static std::string paddedPath(const test_support::TempDir& dir, size_t length) {
     const std::string prefix = dir.file("b");
     return prefix + std::string(length - prefix.size(), 'b');
   }
   const std::string& path() const { return path_; }
-  void listen() { ASSERT_TRUE(listener_ = testing::listenAt(path_)); }
-  void accept() { ASSERT_TRUE(peer_ = testing::acceptWithin(listener_.get())); }
+  void listen() { ASSERT_TRUE(listener_ = test_support::listenAt(path_)); }
+  void accept() { ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())); }
   void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
   // One line from the agent, without its line feed.
-  std::string readLine() { return testing::readLine(peer_.get()); }
+  std::string readLine() { return test_support::readLine(peer_.get()); }
   void close() { peer_.reset(); }
   void shutdownReading() { ASSERT_EQ(::shutdown(peer_.get(), SHUT_RD), 0); }
 
  private:
-  testing::TempDir dir_{"menubar-test"};
+  test_support::TempDir dir_{"menubar-test"};
   std::string path_ = dir_.file("bridge.sock");
   UniqueFd listener_;
   UniqueFd peer_;
@@ -348,7 +348,7 @@ TEST(MenubarConnection, PathOfTheLongestLengthConnectsOneByteMoreEndsTheAgent) {
     Harness h(bridge.path());
     ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
   }
-  testing::TempDir dir("menubar-test");
+  test_support::TempDir dir("menubar-test");
   const std::string tooLong = Bridge::paddedPath(dir, maxSocketPathLength() + 1);
   Harness h(tooLong);
   h.make();

@@ -1,6 +1,7 @@
 # Process tests of veltovpn-helper: the real daemon, started as root on its fixed
 # socket by a careless parent, spoken to by raw clients and a client of another
-# user; a load of mixed and faulty requests on the testing build.
+# user; a load of mixed and faulty requests on the testing build, and the testing
+# build with a full /tmp in a mount namespace of its own.
 # Without root the test is skipped (exit 77) with its reason.
 set(VELTO_HELPER_PROCESS_FLAGS)
 if(VELTOVPN_SANITIZE)

@@ -8,7 +8,8 @@ by its parent; checks its start lines, has a
 client running as uid 65534 refused, refuses a second daemon, puts it under load
 with faults on the testing build (same daemon, own socket), then stops it and
 removes what it left (SIGTERM must end it); stopped while a script runs, it ends
-that script but not a detached tunnel program. Admission by the peer process's groups, the framing and the
+that script but not a detached tunnel program. The testing build also runs in a
+mount namespace whose /tmp is full (skipped where private mounts are refused). Admission by the peer process's groups, the framing and the
 protocol's cases are the unit tests' (peer_credentials_linux_test,
 helper_server_test, helper_protocol_test).
 --sanitized skips the memory figures, which a sanitizer's allocator distorts.
@@ -21,6 +22,7 @@ import os
 import random
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -245,12 +247,17 @@ class HelperDaemonTest(unittest.TestCase):
         # kernel); it does not see what the daemon's parent left open, and the
         # programs it starts have every signal at its default (bash itself
         # ignores SIGQUIT for its own sake).
-        script = ('for f in /proc/$$/fd/*; do readlink "$f"; done\n'
+        # Its descriptors are exactly the standard three and the one bash keeps
+        # its script file on: neither the parent's file, nor the daemon's
+        # listener, connection or end of the output pipe.
+        script = ('ls /proc/$$/fd\n'
                   'grep -E "^Sig(Ign|Blk):" /proc/self/status\nexit 5')
         seen = request({"action": "run-script", "script": script})
         self.assertEqual(seen["exit"], 5)
-        self.assertNotIn(self.inherited.name, seen["stdout"])
-        masks = dict(line.split(":\t") for line in seen["stdout"].splitlines() if line.startswith("Sig"))
+        lines = seen["stdout"].splitlines()
+        self.assertEqual(sorted(line for line in lines if not line.startswith("Sig")),
+                         ["0", "1", "2", "255"])
+        masks = dict(line.split(":\t") for line in lines if line.startswith("Sig"))
         self.assertEqual({name: signals_in(mask) for name, mask in masks.items()},
                          {"SigIgn": set(), "SigBlk": set()})
 
@@ -275,20 +282,23 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertRegex("\n".join(self.log_lines()), r"refused peer uid=65534 pid=\d+")
 
 
-class HelperLoadTest(unittest.TestCase):
-    """The testing build (the same daemon on a private socket, so that nothing
-    else on the machine can meet it) under load and large output."""
+class TestingHelperCase(unittest.TestCase):
+    """Runs the testing build (the same daemon on a private socket, so that
+    nothing else on the machine can meet it) for the tests of one class."""
 
     @classmethod
-    def setUpClass(cls):
-        cls.workdir = tempfile.mkdtemp(prefix="helper-load-")
+    def start_helper(cls, command, workdir_parent=None, **popen_args):
+        cls.workdir = tempfile.mkdtemp(prefix="helper-%s-" % cls.__name__, dir=workdir_parent)
         cls.path = os.path.join(cls.workdir, "helper.sock")
         cls.log = os.path.join(cls.workdir, "helper.log")
-        cls.helper = subprocess.Popen([TESTING_HELPER], stdout=subprocess.DEVNULL,
+        cls.helper = subprocess.Popen(command, stdout=subprocess.DEVNULL,
                                       env=dict(os.environ, VELTOVPN_HELPER_SOCKET=cls.path,
-                                               VELTOVPN_HELPER_LOG=cls.log))
-        wait_until_serving(cls.path, cls.helper)
-        cls.start_rss_kib = memory_kib(cls.helper.pid, "VmRSS")
+                                               VELTOVPN_HELPER_LOG=cls.log), **popen_args)
+        try:
+            wait_until_serving(cls.path, cls.helper)
+        except RuntimeError:
+            cls.tearDownClass()
+            raise
 
     @classmethod
     def tearDownClass(cls):
@@ -298,6 +308,17 @@ class HelperLoadTest(unittest.TestCase):
             if os.path.exists(f):
                 os.unlink(f)
         os.rmdir(cls.workdir)
+
+
+class HelperLoadTest(TestingHelperCase):
+    """The testing build under load and large output."""
+
+    @classmethod
+    def setUpClass(cls):
+        # Started with no file-creation mask: the modes of the files it creates
+        # are its own choice.
+        cls.start_helper([TESTING_HELPER], preexec_fn=lambda: os.umask(0))
+        cls.start_rss_kib = memory_kib(cls.helper.pid, "VmRSS")
 
     def test_load_and_faults(self):
         """4 clients x 1,000 mixed requests (ping, run-script, invalid, oversized,
@@ -330,6 +351,12 @@ class HelperLoadTest(unittest.TestCase):
         record.close()
         self.assertGreater(len(scripts), 100)
         self.assertEqual([p for p in scripts if os.path.exists(p)], [])
+
+    def test_log_file_it_creates_is_readable_by_its_group_only(self):
+        info = os.lstat(self.log)
+        self.assertTrue(stat.S_ISREG(info.st_mode))
+        self.assertEqual(stat.S_IMODE(info.st_mode), 0o640)
+        self.assertEqual(info.st_uid, 0)
 
     def test_output_is_bounded(self):
         result = request({"action": "run-script",
@@ -399,6 +426,46 @@ class HelperStopTest(unittest.TestCase):
         self.assertTrue(alive(tunnel), "the detached tunnel program was ended")
 
 
+SCRIPT_PREFIX = "veltovpn-helper-script-"
+
+
+class HelperFullTmpTest(TestingHelperCase):
+    """The testing build in a mount namespace of its own whose /tmp is a 64 KiB
+    file system: a script larger than that cannot be written, and the run must
+    answer with the failure and leave nothing behind. Its socket and log live
+    under /run, which the namespace shares with this test."""
+
+    @classmethod
+    def setUpClass(cls):
+        probe = subprocess.run(["unshare", "--mount", "--propagation", "private",
+                                "mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", "/tmp"],
+                               capture_output=True, text=True)
+        if probe.returncode != 0:
+            raise unittest.SkipTest("no private mount namespace here: " + probe.stderr.strip())
+        # unshare and the shell exec in turn: the process is the daemon.
+        cls.start_helper(["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                          'mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp && exec "$0"',
+                          TESTING_HELPER], workdir_parent="/run")
+        # The daemon's /tmp, seen from outside its namespace.
+        cls.tmp = "/proc/%d/root/tmp" % cls.helper.pid
+
+    def run_script(self, script):
+        return request({"action": "run-script", "script": script}, self.path)
+
+    def test_script_larger_than_the_free_space(self):
+        self.assertEqual(self.run_script("df -k /tmp | tail -n 1 | tr -s ' ' | cut -d ' ' -f 2"),
+                         {"success": True, "exit": 0, "stderr": "", "stdout": "64\n"})
+        vfs = os.statvfs(self.tmp)
+        too_large = "#" + "x" * (vfs.f_bavail * vfs.f_frsize + 65536) + "\necho ran"
+        self.assertEqual(self.run_script(too_large),
+                         {"success": True, "exit": 1, "stderr": "",
+                          "stdout": "helper: failed to write script tmpfile: "
+                                    "No space left on device"})
+        self.assertEqual([f for f in os.listdir(self.tmp) if f.startswith(SCRIPT_PREFIX)], [])
+        # The space is back: the next script is written and runs.
+        self.assertEqual(self.run_script("echo ran")["stdout"], "ran\n")
+
+
 def main():
     if os.geteuid() != 0:
         print("SKIP: the helper daemon must run as root on %s (uid is %d)"
@@ -414,7 +481,8 @@ def main():
     loader = unittest.defaultTestLoader
     suite = unittest.TestSuite([loader.loadTestsFromTestCase(HelperDaemonTest),
                                 loader.loadTestsFromTestCase(HelperLoadTest),
-                                loader.loadTestsFromTestCase(HelperStopTest)])
+                                loader.loadTestsFromTestCase(HelperStopTest),
+                                loader.loadTestsFromTestCase(HelperFullTmpTest)])
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
 

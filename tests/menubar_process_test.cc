@@ -27,9 +27,9 @@ namespace velto {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Output;
-using testing::TempDir;
-using testing::User;
+using test_support::Output;
+using test_support::TempDir;
+using test_support::User;
 
 const std::string kStartPrefix = "veltovpn-menubar " VELTOVPN_VERSION_STRING " starting (socket: ";
 // Logged once after the start line when there is no tray to show: without a
@@ -59,14 +59,14 @@ class Bridge {
  public:
   explicit Bridge(std::string path) : path_(std::move(path)) {}
   ~Bridge() { stop(); }
-  void listen() { ASSERT_TRUE(listener_ = testing::listenAt(path_)) << errnoText(errno); }
+  void listen() { ASSERT_TRUE(listener_ = test_support::listenAt(path_)) << errnoText(errno); }
   // Like listen(), but bound and set listening by `user`, who then owns the
   // socket file (open to everyone) and is the peer a connecting agent sees.
   void listenAs(const User& user) {
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int fd = listener_.get();
-    ASSERT_TRUE(testing::runAs(user, [&] {
-      return testing::bindAndListen(fd, path_) && ::chmod(path_.c_str(), 0777) == 0;
+    ASSERT_TRUE(test_support::runAs(user, [&] {
+      return test_support::bindAndListen(fd, path_) && ::chmod(path_.c_str(), 0777) == 0;
     }));
   }
   void stop() {
@@ -74,10 +74,10 @@ class Bridge {
     ::unlink(path_.c_str());
   }
   // Whether an agent is waiting to be accepted.
-  bool pending() { return testing::readableWithin(listener_.get(), std::chrono::milliseconds(0)); }
-  void accept() { ASSERT_TRUE(peer_ = testing::acceptWithin(listener_.get())) << "the agent never connected"; }
+  bool pending() { return test_support::readableWithin(listener_.get(), std::chrono::milliseconds(0)); }
+  void accept() { ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())) << "the agent never connected"; }
   // Waits for the accepted agent to close its end; true when it did.
-  bool closedByPeer() { return testing::readableWithin(peer_.get()) && testing::readToEnd(peer_.get()).empty(); }
+  bool closedByPeer() { return test_support::readableWithin(peer_.get()) && test_support::readToEnd(peer_.get()).empty(); }
   void close() { peer_.reset(); }
 
  private:
@@ -108,8 +108,8 @@ class Agent {
       EXPECT_EQ(::chown(dir_.path().c_str(), options.user->uid, options.user->gid), 0);
     }
     if (prepare) prepare(dir_.path());
-    testing::ProcessOptions spawn;
-    spawn.environment = testing::environmentWith(
+    test_support::ProcessOptions spawn;
+    spawn.environment = test_support::environmentWith(
         environment, {"DISPLAY", "WAYLAND_DISPLAY", "TMPDIR", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "VELTOVPN_*"});
     spawn.out = options.closedStdout ? Output::readerGone() : Output::file(stdoutPath());
     spawn.err = Output::file(dir_.file("stderr"));
@@ -152,7 +152,7 @@ class Agent {
 
   // Waits until `message` is in the log.
   bool waitForLog(const std::string& message, const std::string& path = "") const {
-    return testing::eventually([&] {
+    return test_support::eventually([&] {
       auto lines = log(path);
       return std::find(lines.begin(), lines.end(), message) != lines.end();
     });
@@ -164,7 +164,7 @@ class Agent {
 
  private:
   TempDir dir_{"menubar-process"};
-  std::optional<testing::Process> process_;  // last: ends before the directory goes
+  std::optional<test_support::Process> process_;  // last: ends before the directory goes
 };
 
 // The log after the start, notice and icon lines, which every run has first.
@@ -266,7 +266,7 @@ TEST(MenubarProcess, PrivateDirectoryIsNeverAnotherUsers) {
   ASSERT_EQ(::chown(strangers.path().c_str(), kStranger.uid, kStranger.gid), 0);
   ASSERT_EQ(::chmod(strangers.path().c_str(), 0755), 0);
   const std::string strangersCache = strangers.file("veltovpn");
-  ASSERT_TRUE(testing::runAs(kStranger, [&] {
+  ASSERT_TRUE(test_support::runAs(kStranger, [&] {
     return ::mkdir(fallback.c_str(), 0777) == 0 && ::mkdir(strangersCache.c_str(), 0777) == 0;
   }));
   Bridge trap(fallback + "/veltovpn-menubar.sock");

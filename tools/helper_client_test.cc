@@ -1,6 +1,7 @@
 #include "tools/helper_client.h"
 
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <functional>
@@ -28,14 +29,14 @@ class ClientTest : public ::testing::Test {
   // Serves one connection on a thread with `serve`.
   void serveOnce(std::function<void(int)> serve) {
     server_ = std::thread([this, serve] {
-      UniqueFd connection = testing::acceptWithin(listener_.get());
+      UniqueFd connection = test_support::acceptWithin(listener_.get());
       if (connection) serve(connection.get());
     });
   }
 
-  testing::TempDir dir_{"helper-client-test"};
+  test_support::TempDir dir_{"helper-client-test"};
   const std::string path_ = dir_.file("s.sock");
-  UniqueFd listener_ = testing::listenAt(path_);
+  UniqueFd listener_ = test_support::listenAt(path_);
   std::thread server_;
 };
 
@@ -43,7 +44,7 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
   const std::string request(1 << 20, 'r');  // larger than any socket buffer
   std::string received;
   serveOnce([&](int fd) {
-    received = testing::readToEnd(fd);  // ends only once the client shut down its side
+    received = test_support::readToEnd(fd);  // ends only once the client shut down its side
     writeAll(fd, "{\"success\":");
     writeAll(fd, "true}");
   });
@@ -63,6 +64,28 @@ TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
       sendHelperRequest(path_, std::string(4 << 20, 'x'), std::chrono::seconds(30));
   ASSERT_TRUE(reply.ok) << reply.error;
   EXPECT_EQ(reply.response, "{\"success\":false,\"error\":\"unauthorized peer\"}");
+}
+
+TEST(ClientPathTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
+  test_support::TempDir dir("helper-client-test");
+  const std::string prefix = dir.file("c");
+  const std::string longest =
+      prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'c');
+  UniqueFd listener = test_support::listenAt(longest);
+  ASSERT_TRUE(listener.valid());
+  std::thread server([&] {
+    UniqueFd connection = test_support::acceptWithin(listener.get());
+    if (!connection) return;
+    test_support::readToEnd(connection.get());
+    writeAll(connection.get(), "{\"success\":true}");
+  });
+  HelperReply served = sendHelperRequest(longest, "{}", std::chrono::seconds(30));
+  server.join();
+  EXPECT_TRUE(served.ok) << served.error;
+
+  HelperReply refused = sendHelperRequest(longest + "c", "{}", std::chrono::seconds(30));
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.error, "socket path too long: " + longest + "c");
 }
 
 TEST_F(ClientTest, ReportsFailuresInsteadOfAResponse) {

@@ -14,14 +14,14 @@ namespace {
 
 using ::testing::HasSubstr;
 
-testing::Process::Result runBash(const std::string& script) {
-  return testing::Process({"/bin/bash", "-c", script}).finish();
+test_support::Process::Result runBash(const std::string& script) {
+  return test_support::Process({"/bin/bash", "-c", script}).finish();
 }
 
 TEST(TunnelScript, EveryStepIsValidBash) {
   for (TunnelStep step : {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch,
                           TunnelStep::down}) {
-    testing::Process::Result result = runBash("bash -n <<'VELTO_END'\n" +
+    test_support::Process::Result result = runBash("bash -n <<'VELTO_END'\n" +
                                               tunnelScript(step, {"0123abcd", true}) +
                                               "\nVELTO_END\n");
     EXPECT_EQ(result.status, 0) << result.output;
@@ -31,14 +31,14 @@ TEST(TunnelScript, EveryStepIsValidBash) {
 // The instance id ends up in names of namespaces and files made as root: a
 // value that is shell text must neither run nor name anything.
 TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
-  testing::TempDir dir("standin-tunnel-test");
+  test_support::TempDir dir("standin-tunnel-test");
   const std::string planted = dir.file("planted");
   for (const std::string& instance :
        {"$(touch " + planted + ")", "x'; touch " + planted + "; '", std::string("0123abc"),
         std::string("0123abcde"), std::string("0123ABCD"), std::string("../../etc"),
         std::string("")}) {
     SCOPED_TRACE(instance);
-    testing::Process::Result result = runBash(tunnelScript(TunnelStep::down, {instance, false}));
+    test_support::Process::Result result = runBash(tunnelScript(TunnelStep::down, {instance, false}));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.output, "tunnel: instance must be 8 lower-case hexadecimal digits\n");
     EXPECT_NE(::access(planted.c_str(), F_OK), 0);
@@ -48,7 +48,7 @@ TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
 TEST(TunnelScript, ChecksATunnelThatDoesNotExistAsMissing) {
   const std::string first = newTunnelInstance();
   EXPECT_NE(first, newTunnelInstance());
-  testing::Process::Result result = runBash(tunnelScript(TunnelStep::check, {first, false}));
+  test_support::Process::Result result = runBash(tunnelScript(TunnelStep::check, {first, false}));
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, "link=missing\nhandshake=0\n");
 }

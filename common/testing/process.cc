@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace velto::testing {
+namespace velto::test_support {
 
 std::vector<std::string> environmentWith(const std::map<std::string, std::string>& add,
                                          const std::vector<std::string>& drop) {
@@ -222,4 +222,4 @@ bool runAs(const User& user, const std::function<bool()>& work) {
   return child.finish().has_value();
 }
 
-}  // namespace velto::testing
+}  // namespace velto::test_support

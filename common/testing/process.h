@@ -15,7 +15,7 @@
 #include "common/testing/sockets.h"
 #include "common/unique_fd.h"
 
-namespace velto::testing {
+namespace velto::test_support {
 
 // This process's environment without the variables `drop` names (a name ending
 // in '*' drops every variable starting with the rest), plus `add`.
@@ -115,4 +115,4 @@ class ChildAs {
 // ChildAs for work that only succeeds or fails.
 bool runAs(const User& user, const std::function<bool()>& work);
 
-}  // namespace velto::testing
+}  // namespace velto::test_support

@@ -7,7 +7,7 @@
 
 #include "common/io.h"
 
-namespace velto::testing {
+namespace velto::test_support {
 
 bool bindAndListen(int fd, const std::string& path) {
   sockaddr_un address;
@@ -94,4 +94,4 @@ std::string readLine(int fd) {
   return line;
 }
 
-}  // namespace velto::testing
+}  // namespace velto::test_support

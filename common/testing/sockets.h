@@ -8,7 +8,7 @@
 
 #include "common/unique_fd.h"
 
-namespace velto::testing {
+namespace velto::test_support {
 
 // Bounds every wait of a test, so that a fault fails the test instead of hanging it.
 inline constexpr std::chrono::milliseconds kPatience = std::chrono::seconds(20);
@@ -38,4 +38,4 @@ std::string readToEnd(int fd);
 // Reads one line, without its line feed; what there was when the stream ended first.
 std::string readLine(int fd);
 
-}  // namespace velto::testing
+}  // namespace velto::test_support

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace velto::testing {
+namespace velto::test_support {
 
 TempDir::TempDir(std::string_view prefix) {
   std::string pattern = "/tmp/" + std::string(prefix) + "-XXXXXX";
@@ -25,4 +25,4 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
-}  // namespace velto::testing
+}  // namespace velto::test_support

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace velto::testing {
+namespace velto::test_support {
 
 class TempDir {
  public:
@@ -25,4 +25,4 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace velto::testing
+}  // namespace velto::test_support
