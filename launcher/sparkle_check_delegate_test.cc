@@ -270,9 +270,8 @@ TEST_F(SparkleCheckDelegateTest, CycleEndingBeforeTheImmediateInstallationStillT
   EXPECT_LT(terminate, install);
 }
 
-// The installer asks the launcher to quit as well. While signal passes are still
-// to run, the quit is put off and allowed right after the last pass of every
-// installation step so far; without one, or once all have run, it goes at once.
+// A quit while signal passes are to run is allowed right after the last pass of
+// every installation step so far; otherwise it goes at once.
 TEST_F(SparkleCheckDelegateTest, QuitDuringAnInstallationWaitsForTheSignalPasses) {
   enum Step { kWillInstall, kInstallOnQuit };
   struct Case {

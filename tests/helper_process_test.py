@@ -190,9 +190,8 @@ class HelperDaemonTest(unittest.TestCase):
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         stale.bind(SOCKET_PATH)
         stale.close()
-        # Started with its standard descriptors closed, as a careless parent might:
-        # sockets and pipes must not land on them. Its log file tells what it says.
-        # A file the parent left open must not reach the scripts.
+        # Standard descriptors closed (sockets and pipes must not land on them)
+        # and a file left open, which must not reach the scripts.
         cls.inherited = tempfile.NamedTemporaryFile(prefix="helper-inherited-")
         cls.helper = subprocess.Popen(
             ["/bin/bash", "-c", 'exec 0<&- 1>&- 2>&-; exec "$0"', HELPER],
@@ -246,13 +245,9 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertEqual(signals_in(status["SigBlk"]), set())
         # Only what the daemon ignores for itself: a client hanging up early.
         self.assertEqual(signals_in(status["SigIgn"]), {signal.SIGPIPE})
-        # The script's own exit code comes back (its parent reaped it, not the
-        # kernel); it does not see what the daemon's parent left open, and the
-        # programs it starts have every signal at its default (bash itself
-        # ignores SIGQUIT for its own sake).
-        # Its descriptors are exactly the standard three and the one bash keeps
-        # its script file on: neither the parent's file, nor the daemon's
-        # listener, connection or end of the output pipe.
+        # The script's exit code comes back (reaped by its parent, not the
+        # kernel); its programs have every signal at its default; its
+        # descriptors are the standard three and bash's script file (255).
         script = ('ls /proc/$$/fd\n'
                   'grep -E "^Sig(Ign|Blk):" /proc/self/status\nexit 5')
         seen = request({"action": "run-script", "script": script})

@@ -152,6 +152,12 @@ class TrayTest(AgentCase):
             return True
         return tray_probe.wait_for_menu(bus, item, matches, PATIENCE)
 
+    def assert_item(self, bus, item, icon, status):
+        self.assertEqual({name: tray_probe.item_property(bus, item, name)
+                          for name in ("IconName", "Title", "IconAccessibleDesc")},
+                         {"IconName": os.path.join(self.icons, "menubar-%s@2x.png" % icon),
+                          "Title": "veltoVpn", "IconAccessibleDesc": "veltoVpn: " + status})
+
     def test_late_watcher_then_menu_icon_and_description_follow_status(self):
         self.start_agent()
         self.wait_for_log("connected to bridge at " + self.socket_path)
@@ -171,18 +177,12 @@ class TrayTest(AgentCase):
         labels = [e["label"] for e in menu if e["type"] != "separator"]
         self.assertEqual(labels, ["Not connected", "Show window", "Connect", "Disconnect",
                                   "Kill-switch: OFF", "Quit veltoVpn"])
-        self.assertEqual(tray_probe.item_property(bus, item, "IconName"),
-                         os.path.join(self.icons, "menubar-disconnected@2x.png"))
-        self.assertEqual(tray_probe.item_property(bus, item, "Title"), "veltoVpn")
-        self.assertEqual(tray_probe.item_property(bus, item, "IconAccessibleDesc"), "veltoVpn: Not connected")
+        self.assert_item(bus, item, "disconnected", "Not connected")
 
         self.bridge.send({"type": "status", "status": "connected", "killSwitch": True, "relayId": "nl-ams-2"})
         self.menu_where(bus, item, **{"Connected \u00b7 nl-ams-2": (True, False), "Connect": (False, True),
                                       "Disconnect": (True, True), "Kill-switch: ON": (True, True)})
-        self.assertEqual(tray_probe.item_property(bus, item, "IconName"),
-                         os.path.join(self.icons, "menubar-connected@2x.png"))
-        self.assertEqual(tray_probe.item_property(bus, item, "IconAccessibleDesc"),
-                         "veltoVpn: Connected \u00b7 nl-ams-2")
+        self.assert_item(bus, item, "connected", "Connected \u00b7 nl-ams-2")
         tray_probe.click(bus, item, "Kill-switch: ON")
         self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "toggle-killswitch"})
         self.end_agent()
