@@ -181,15 +181,13 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
-TEST_F(SparkleCheckDelegateTest, LaunchCreatesTheUpdaterAndChecksFromTheEventLoop) {
+TEST_F(SparkleCheckDelegateTest, LaunchCreatesTheUpdaterAndChecksFromTheEventLoopIfStillThere) {
   delegate_->applicationDidFinishLaunching();
   EXPECT_THAT(takeEvents(), ElementsAre("0 create updater"));
   advanceTo(0);
   EXPECT_THAT(takeEvents(), ElementsAre("0 check"));
   EXPECT_FALSE(delegate_->applicationShouldTerminateAfterLastWindowClosed());
-}
-
-TEST_F(SparkleCheckDelegateTest, QueuedCheckIsSkippedOnceTheDelegateIsGone) {
+  // A check still queued when the delegate goes is skipped.
   delegate_->applicationDidFinishLaunching();
   delegate_.reset();
   advanceTo(0);
