@@ -35,8 +35,8 @@ SANITIZED = "--sanitized" in sys.argv[3:]
 MAX_OUTPUT = 16 * 1024 * 1024
 TRUNCATED = "\nhelper: output truncated after 16 MiB"
 
-# A client for another user: raw socket, as the daemon's real clients speak.
-OTHER_USER_CLIENT = r"""
+# A client in a process of its own (another user's): raw socket, reads to the end.
+CLIENT = r"""
 import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 s.connect(sys.argv[1])
@@ -270,7 +270,7 @@ class HelperDaemonTest(unittest.TestCase):
     def test_other_user_is_refused(self):
         result = subprocess.run(
             ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-             "/usr/bin/python3", "-c", OTHER_USER_CLIENT, SOCKET_PATH,
+             "/usr/bin/python3", "-c", CLIENT, SOCKET_PATH,
              json.dumps({"action": "run-script", "script": "touch /tmp/refused-peer-ran"})],
             capture_output=True, text=True, timeout=60, cwd="/")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -390,13 +390,10 @@ class HelperStopTest(TestingHelperCase):
                            % tunnel_file}, self.path)
         self.assertEqual(started["exit"], 0, started)
         # The client of the running script is cut off when the daemon ends.
-        client = subprocess.Popen(
-            [sys.executable, "-c", "import socket, sys\n"
-             "s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode())\n"
-             "s.shutdown(socket.SHUT_WR); s.recv(1)", self.path,
-             json.dumps({"action": "run-script",
-                         "script": "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait"
-                                   % ((script_file,) * 3)})])
+        script = "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait" % ((script_file,) * 3)
+        client = subprocess.Popen([sys.executable, "-c", CLIENT, self.path,
+                                   json.dumps({"action": "run-script", "script": script})],
+                                  stdout=subprocess.DEVNULL)
         self.addCleanup(client.wait)
         wait_until(lambda: os.path.exists(script_file) and os.path.exists(tunnel_file),
                    "the scripts did not start")
