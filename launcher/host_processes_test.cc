@@ -64,11 +64,9 @@ std::string commandName(pid_t pid) {
   return first;
 }
 
-// The real pkill with the pattern of a host process path signals the process
-// started from that path, with or without arguments, and leaves alone every
-// process whose command line only resembles or mentions it: another bundle whose
-// name differs in a special character, a longer file name, a viewer of the
-// program or of its log.
+// The real pkill with the pattern signals the program started from the path,
+// with or without arguments, and no process whose command line only resembles
+// or mentions it.
 TEST(PkillTest, PatternSignalsOnlyTheProgramStartedFromThePath) {
   test_support::TempDir dir("velto-pkill-test");
   const std::string target = dir.file("Velto (2).app/Contents/MacOS/veltoVpn-bin");

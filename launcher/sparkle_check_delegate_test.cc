@@ -13,9 +13,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// The fakes write what they were asked into one timeline, stamped with the fake
-// clock in milliseconds and marked when it happened on the background queue, so
-// a test reads as the sequence a user's machine would see.
+// What the fakes were asked, in one timeline stamped with the fake clock (ms)
+// and marked when on the background queue.
 struct Timeline {
   long now = 0;
   bool onBackground = false;
@@ -182,43 +181,37 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
-TEST_F(SparkleCheckDelegateTest, LaunchCreatesTheUpdaterAndChecksFromTheEventLoop) {
+TEST_F(SparkleCheckDelegateTest, LaunchCreatesTheUpdaterAndChecksFromTheEventLoopIfStillThere) {
   delegate_->applicationDidFinishLaunching();
   EXPECT_THAT(takeEvents(), ElementsAre("0 create updater"));
   advanceTo(0);
   EXPECT_THAT(takeEvents(), ElementsAre("0 check"));
   EXPECT_FALSE(delegate_->applicationShouldTerminateAfterLastWindowClosed());
-}
-
-TEST_F(SparkleCheckDelegateTest, QueuedCheckIsSkippedOnceTheDelegateIsGone) {
+  // A check still queued when the delegate goes is skipped.
   delegate_->applicationDidFinishLaunching();
   delegate_.reset();
   advanceTo(0);
   EXPECT_THAT(takeEvents(), ElementsAre("0 create updater"));
 }
 
-TEST_F(SparkleCheckDelegateTest, CycleWithoutErrorTerminatesNormallyAfterHalfASecond) {
+// Half a second after the cycle: a normal termination, or exit 71 after an error.
+TEST_F(SparkleCheckDelegateTest, CycleEndsTheProcessHalfASecondLater) {
+  const std::string error = "An error occurred while downloading the update.";
   delegate_->didFinishUpdateCycle(std::nullopt);
   advanceTo(499);
-  EXPECT_THAT(
-      takeEvents(),
-      ElementsAre(
-          "0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
+  EXPECT_THAT(takeEvents(),
+              ElementsAre("0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
   advanceTo(10'000);
   EXPECT_THAT(takeEvents(), ElementsAre("500 terminate application"));
-}
 
-TEST_F(SparkleCheckDelegateTest, CycleWithErrorExitsWith71AfterHalfASecond) {
-  delegate_->didAbortWithError("An error occurred while downloading the update.");
-  delegate_->didFinishUpdateCycle("An error occurred while downloading the update.");
-  advanceTo(10'000);
-  EXPECT_THAT(
-      takeEvents(),
-      ElementsAre("0 log [launcher] Sparkle update aborted: An error occurred while downloading "
-                  "the update.",
-                  "0 log [launcher] Sparkle update cycle finished error=An error occurred while "
-                  "downloading the update. installStarted=false",
-                  "500 exit 71"));
+  delegate_ = std::make_unique<SparkleCheckDelegate>(platform_);
+  delegate_->didAbortWithError(error);
+  delegate_->didFinishUpdateCycle(error);
+  advanceTo(20'000);
+  EXPECT_THAT(takeEvents(), ElementsAre("10000 log [launcher] Sparkle update aborted: " + error,
+                                        "10000 log [launcher] Sparkle update cycle finished error=" + error +
+                                            " installStarted=false",
+                                        "10500 exit 71"));
 }
 
 TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcessAlive) {
@@ -275,9 +268,8 @@ TEST_F(SparkleCheckDelegateTest, CycleEndingBeforeTheImmediateInstallationStillT
   EXPECT_LT(terminate, install);
 }
 
-// The installer asks the launcher to quit as well. While signal passes are still
-// to run, the quit is put off and allowed right after the last pass of every
-// installation step so far; without one, or once all have run, it goes at once.
+// A quit while signal passes are to run is allowed right after the last pass of
+// every installation step so far; otherwise it goes at once.
 TEST_F(SparkleCheckDelegateTest, QuitDuringAnInstallationWaitsForTheSignalPasses) {
   enum Step { kWillInstall, kInstallOnQuit };
   struct Case {

@@ -24,9 +24,8 @@ const std::string kDisconnectedFile = std::string(kIconDir) + "/menubar-disconne
 
 // Everything a controller needs, with both icon files present by default.
 struct Harness {
-  explicit Harness(std::string socketPath = "/nonexistent/bridge.sock", bool withIcons = true) {
-    if (withIcons) images.files = {kConnectedFile, kDisconnectedFile};
-    socketPath_ = std::move(socketPath);
+  explicit Harness(std::string socketPath = "/nonexistent/bridge.sock") : socketPath_(std::move(socketPath)) {
+    images.files = {kConnectedFile, kDisconnectedFile};
   }
   MenubarController& make() {
     controller = std::make_unique<MenubarController>(MenubarController::Services{
@@ -39,6 +38,7 @@ struct Harness {
     app.runPending();
   }
 
+  std::string socketPath_;
   FakeApplication app;
   FakeStatusItem item;
   FakeImages images;
@@ -46,7 +46,6 @@ struct Harness {
   FakeProcessInfo process;
   RecordingLog log;
   FakeRetryPause pause;
-  std::string socketPath_;
   std::unique_ptr<MenubarController> controller;  // last: goes first
 };
 
@@ -226,7 +225,7 @@ TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Harness h("/nonexistent/bridge.sock", false);
+    Harness h;
     h.images.files = c.files;
     h.images.hasSymbol = c.hasSymbol;
     h.images.symbols = c.symbolic;
@@ -270,7 +269,6 @@ class Bridge {
   void listen() { ASSERT_TRUE(listener_ = test_support::listenAt(path_)); }
   void accept() { ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())); }
   void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
-  // One line from the agent, without its line feed.
   std::string readLine() { return test_support::readLine(peer_.get()); }
   void close() { peer_.reset(); }
   void shutdownReading() { ASSERT_EQ(::shutdown(peer_.get(), SHUT_RD), 0); }

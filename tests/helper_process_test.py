@@ -2,24 +2,19 @@
 
   helper_process_test.py HELPER TESTING_HELPER [--sanitized]
 
-Starts the daemon over a stale socket file, with SIGCHLD, SIGTERM, SIGINT,
-SIGHUP, SIGQUIT and SIGUSR1 ignored, SIGTERM blocked and a descriptor left open
-by its parent; checks its start lines, has a
-client running as uid 65534 refused, refuses a second daemon, puts it under load
-with faults on the testing build (same daemon, own socket), then stops it and
-removes what it left (SIGTERM must end it); stopped while a script runs, it ends
-that script but not a detached tunnel program. The testing build also runs in a
-mount namespace whose /tmp is full (skipped where private mounts are refused). Admission by the peer process's groups, the framing and the
-protocol's cases are the unit tests' (peer_credentials_linux_test,
-helper_server_test, helper_protocol_test).
---sanitized skips the memory figures, which a sanitizer's allocator distorts.
-The version the daemon reports comes from the build (VELTOVPN_VERSION).
-Exits 77 (skipped) when not root.
+Starts the daemon over a stale socket file under a hostile parent (signals
+ignored and blocked, standard descriptors closed, a file left open); checks its
+start lines, refuses uid 65534 and a second daemon; puts the testing build (own
+socket) under load, a full /tmp and a stop during a script. Admission by group,
+framing and the protocol are the unit tests' (peer_credentials_linux_test,
+helper_server_test, helper_protocol_test). --sanitized skips the memory figures,
+which a sanitizer's allocator distorts. Exits 77 (skipped) when not root.
 """
 import json
 import multiprocessing
 import os
 import random
+import shutil
 import signal
 import socket
 import stat
@@ -40,14 +35,13 @@ SANITIZED = "--sanitized" in sys.argv[3:]
 MAX_OUTPUT = 16 * 1024 * 1024
 TRUNCATED = "\nhelper: output truncated after 16 MiB"
 
-# A client for another user: raw socket, as the daemon's real clients speak.
-OTHER_USER_CLIENT = r"""
+# A client in a process of its own (another user's): raw socket, reads to the end.
+CLIENT = r"""
 import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 s.connect(sys.argv[1])
 try:
-    s.sendall(sys.argv[2].encode())
-    s.shutdown(socket.SHUT_WR)
+    s.sendall(sys.argv[2].encode()); s.shutdown(socket.SHUT_WR)
 except OSError:
     pass  # refused peers are answered before their request is read
 data = b""
@@ -143,6 +137,15 @@ def memory_kib(pid, field):
     return int(process_status(pid)[field].split()[0])
 
 
+def wait_until(done, what):
+    """Polls `done` until true; raises AssertionError(what) after 30 s."""
+    deadline = time.monotonic() + 30
+    while not done():
+        if time.monotonic() > deadline:
+            raise AssertionError(what)
+        time.sleep(0.05)
+
+
 def wait_until_serving(path, process):
     deadline = time.monotonic() + 30
     while True:
@@ -187,9 +190,8 @@ class HelperDaemonTest(unittest.TestCase):
         stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         stale.bind(SOCKET_PATH)
         stale.close()
-        # Started with its standard descriptors closed, as a careless parent might:
-        # sockets and pipes must not land on them. Its log file tells what it says.
-        # A file the parent left open must not reach the scripts.
+        # Standard descriptors closed (sockets and pipes must not land on them)
+        # and a file left open, which must not reach the scripts.
         cls.inherited = tempfile.NamedTemporaryFile(prefix="helper-inherited-")
         cls.helper = subprocess.Popen(
             ["/bin/bash", "-c", 'exec 0<&- 1>&- 2>&-; exec "$0"', HELPER],
@@ -243,13 +245,9 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertEqual(signals_in(status["SigBlk"]), set())
         # Only what the daemon ignores for itself: a client hanging up early.
         self.assertEqual(signals_in(status["SigIgn"]), {signal.SIGPIPE})
-        # The script's own exit code comes back (its parent reaped it, not the
-        # kernel); it does not see what the daemon's parent left open, and the
-        # programs it starts have every signal at its default (bash itself
-        # ignores SIGQUIT for its own sake).
-        # Its descriptors are exactly the standard three and the one bash keeps
-        # its script file on: neither the parent's file, nor the daemon's
-        # listener, connection or end of the output pipe.
+        # The script's exit code comes back (reaped by its parent, not the
+        # kernel); its programs have every signal at its default; its
+        # descriptors are the standard three and bash's script file (255).
         script = ('ls /proc/$$/fd\n'
                   'grep -E "^Sig(Ign|Blk):" /proc/self/status\nexit 5')
         seen = request({"action": "run-script", "script": script})
@@ -272,7 +270,7 @@ class HelperDaemonTest(unittest.TestCase):
     def test_other_user_is_refused(self):
         result = subprocess.run(
             ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-             "/usr/bin/python3", "-c", OTHER_USER_CLIENT, SOCKET_PATH,
+             "/usr/bin/python3", "-c", CLIENT, SOCKET_PATH,
              json.dumps({"action": "run-script", "script": "touch /tmp/refused-peer-ran"})],
             capture_output=True, text=True, timeout=60, cwd="/")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -302,12 +300,10 @@ class TestingHelperCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.helper.terminate()
+        if cls.helper.poll() is None:
+            cls.helper.terminate()
         cls.helper.wait(timeout=30)
-        for f in (cls.path, cls.log):
-            if os.path.exists(f):
-                os.unlink(f)
-        os.rmdir(cls.workdir)
+        shutil.rmtree(cls.workdir)
 
 
 class HelperLoadTest(TestingHelperCase):
@@ -378,38 +374,29 @@ def alive(pid):
         return False
 
 
-class HelperStopTest(unittest.TestCase):
+class HelperStopTest(TestingHelperCase):
     """Stopped while a script runs, the daemon takes that script's process group
     with it and ends by the signal; a tunnel program an earlier script started in
     a session of its own runs on (the unit leaves both to the daemon)."""
 
+    @classmethod
+    def setUpClass(cls):
+        cls.start_helper([TESTING_HELPER])
+
     def test_stop_ends_the_running_script_not_the_tunnel(self):
-        workdir = tempfile.mkdtemp(prefix="helper-stop-")
-        self.addCleanup(lambda: subprocess.run(["rm", "-rf", workdir]))
-        path = os.path.join(workdir, "helper.sock")
-        helper = subprocess.Popen([TESTING_HELPER], stdout=subprocess.DEVNULL,
-                                  env=dict(os.environ, VELTOVPN_HELPER_SOCKET=path,
-                                           VELTOVPN_HELPER_LOG=os.path.join(workdir, "log")))
-        self.addCleanup(lambda: helper.poll() is None and helper.kill())
-        wait_until_serving(path, helper)
-        tunnel_file, script_file = (os.path.join(workdir, n) for n in ("tunnel", "script"))
+        tunnel_file, script_file = (os.path.join(self.workdir, n) for n in ("tunnel", "script"))
         started = request({"action": "run-script", "script":
                            "setsid -f sh -c 'echo $$ >%s; exec sleep 300' </dev/null >/dev/null 2>&1"
-                           % tunnel_file}, path)
+                           % tunnel_file}, self.path)
         self.assertEqual(started["exit"], 0, started)
         # The client of the running script is cut off when the daemon ends.
-        client = subprocess.Popen(
-            [sys.executable, "-c", "import socket, sys\n"
-             "s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall(sys.argv[2].encode())\n"
-             "s.shutdown(socket.SHUT_WR); s.recv(1)", path,
-             json.dumps({"action": "run-script",
-                         "script": "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait"
-                                   % ((script_file,) * 3)})])
+        script = "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait" % ((script_file,) * 3)
+        client = subprocess.Popen([sys.executable, "-c", CLIENT, self.path,
+                                   json.dumps({"action": "run-script", "script": script})],
+                                  stdout=subprocess.DEVNULL)
         self.addCleanup(client.wait)
-        deadline = time.monotonic() + 30
-        while not (os.path.exists(script_file) and os.path.exists(tunnel_file)):
-            self.assertLess(time.monotonic(), deadline, "the scripts did not start")
-            time.sleep(0.05)
+        wait_until(lambda: os.path.exists(script_file) and os.path.exists(tunnel_file),
+                   "the scripts did not start")
         with open(script_file) as f:
             script_pids = [int(p) for p in f.read().split()]
         self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in script_pids if alive(p)])
@@ -417,13 +404,18 @@ class HelperStopTest(unittest.TestCase):
             tunnel = int(f.read())
         self.addCleanup(lambda: alive(tunnel) and os.kill(tunnel, signal.SIGKILL))
 
-        helper.terminate()
-        self.assertEqual(helper.wait(timeout=30), -signal.SIGTERM)
-        deadline = time.monotonic() + 30
-        while any(alive(p) for p in script_pids):
-            self.assertLess(time.monotonic(), deadline, "the running script outlived the daemon")
-            time.sleep(0.05)
+        self.helper.terminate()
+        self.assertEqual(self.helper.wait(timeout=30), -signal.SIGTERM)
+        wait_until(lambda: not any(alive(p) for p in script_pids), "the running script outlived the daemon")
         self.assertTrue(alive(tunnel), "the detached tunnel program was ended")
+
+
+def wait_until(done, what):
+    deadline = time.monotonic() + 30
+    while not done():
+        if time.monotonic() > deadline:
+            raise AssertionError(what)
+        time.sleep(0.05)
 
 
 SCRIPT_PREFIX = "veltovpn-helper-script-"

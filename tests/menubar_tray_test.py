@@ -1,17 +1,14 @@
 #!/usr/bin/python3
 """The real veltovpn-menubar with its GTK tray on a headless X server and a
 private session bus: a minimal StatusNotifierWatcher (tray_probe.py) reads the
-exported menu after status lines from a bridge played by this test (clicks on
-every item are the demo's, through the real application). The DesktopTest
-cases put the agent in a real desktop instead (xfce4-panel, GNOME Shell with
-the AppIndicator extension, Plasma), look at its pixels and click it with the
-pointer. Run as root, they run again as an ordinary user (run_as_test_user).
+exported menu after status lines from a bridge played by this test. DesktopTest
+puts the agent in a real desktop (xfce4-panel, GNOME Shell with AppIndicator,
+Plasma), looks at its pixels and clicks it. Run as root, the cases run again as
+an ordinary user (run_as_test_user).
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
-With KEEP_TRAY_DIR=1 each case keeps its directory (agent log and stderr).
-DesktopTest writes its screenshots to $TRAY_TEST_OUTPUT (default: the case's
-directory): the screen without the agent, with it in either state, and with
-its menu open.
+KEEP_TRAY_DIR=1 keeps each case's directory; DesktopTest's screenshots go to
+$TRAY_TEST_OUTPUT (default: the case's directory).
 """
 
 import json
@@ -146,8 +143,7 @@ class TrayTest(AgentCase):
                 f.write(png_bytes())
 
     def menu_where(self, bus, item, **expected):
-        """Waits until each label given (as keyword: label=(visible, enabled))
-        shows so; returns the menu."""
+        """Waits until each label=(visible, enabled) shows so; returns the menu."""
         def matches(menu):
             for label, (visible, enabled) in expected.items():
                 entry = tray_probe.find(menu, label)
@@ -155,6 +151,12 @@ class TrayTest(AgentCase):
                     return False
             return True
         return tray_probe.wait_for_menu(bus, item, matches, PATIENCE)
+
+    def assert_item(self, bus, item, icon, status):
+        self.assertEqual({name: tray_probe.item_property(bus, item, name)
+                          for name in ("IconName", "Title", "IconAccessibleDesc")},
+                         {"IconName": os.path.join(self.icons, "menubar-%s@2x.png" % icon),
+                          "Title": "veltoVpn", "IconAccessibleDesc": "veltoVpn: " + status})
 
     def test_late_watcher_then_menu_icon_and_description_follow_status(self):
         self.start_agent()
@@ -175,18 +177,12 @@ class TrayTest(AgentCase):
         labels = [e["label"] for e in menu if e["type"] != "separator"]
         self.assertEqual(labels, ["Not connected", "Show window", "Connect", "Disconnect",
                                   "Kill-switch: OFF", "Quit veltoVpn"])
-        self.assertEqual(tray_probe.item_property(bus, item, "IconName"),
-                         os.path.join(self.icons, "menubar-disconnected@2x.png"))
-        self.assertEqual(tray_probe.item_property(bus, item, "Title"), "veltoVpn")
-        self.assertEqual(tray_probe.item_property(bus, item, "IconAccessibleDesc"), "veltoVpn: Not connected")
+        self.assert_item(bus, item, "disconnected", "Not connected")
 
         self.bridge.send({"type": "status", "status": "connected", "killSwitch": True, "relayId": "nl-ams-2"})
         self.menu_where(bus, item, **{"Connected \u00b7 nl-ams-2": (True, False), "Connect": (False, True),
                                       "Disconnect": (True, True), "Kill-switch: ON": (True, True)})
-        self.assertEqual(tray_probe.item_property(bus, item, "IconName"),
-                         os.path.join(self.icons, "menubar-connected@2x.png"))
-        self.assertEqual(tray_probe.item_property(bus, item, "IconAccessibleDesc"),
-                         "veltoVpn: Connected \u00b7 nl-ams-2")
+        self.assert_item(bus, item, "connected", "Connected \u00b7 nl-ams-2")
         tray_probe.click(bus, item, "Kill-switch: ON")
         self.assertEqual(self.bridge.read_command(), {"type": "command", "action": "toggle-killswitch"})
         self.end_agent()
@@ -200,8 +196,7 @@ class Picture:
     """An RGB screenshot, read through ImageMagick."""
 
     def __init__(self, path, volatile=()):
-        """`volatile`: boxes (left, top, right, bottom) painted black, as
-        what changes there (a clock) is not the agent's doing."""
+        """`volatile`: boxes (left, top, right, bottom) painted black (a clock)."""
         self.path = path
         data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
                               stdout=subprocess.PIPE).stdout
@@ -243,11 +238,9 @@ def contrast(a, b):
 
 
 class DesktopTest(AgentCase):
-    """The agent's icon in a real desktop's bar: found as the pixels that
-    change when the agent comes, it must stand out from the bar, and the two
-    states must look different. A click of the pointer on it opens the menu,
-    whose rows must be the items the status calls for, and a click on
-    "Connect" there must reach the bridge."""
+    """The icon (the pixels that change when the agent comes) must stand out
+    from the bar and differ between the states; a click opens the menu the
+    status calls for, and a click on "Connect" there reaches the bridge."""
     desktop = None
 
     def setUp(self):
@@ -265,8 +258,7 @@ class DesktopTest(AgentCase):
                 os.remove(os.path.join(self.output, name))
 
     def settled_screen(self, name, until=lambda picture: True):
-        """A screenshot once the screen holds still and `until` accepts it.
-        The desktop's clock does not count."""
+        """A screenshot once the screen holds still and `until` accepts it."""
         path = os.path.join(self.output, self.prefix + name + ".png")
         previous = None
         deadline = time.monotonic() + PATIENCE
@@ -349,9 +341,8 @@ class DesktopTest(AgentCase):
         return [("separator" if b - t < 2 else "text", t, b, x0, x1) for _k, t, b, x0, x1 in rows]
 
     def open_menu_and_connect(self, shown, closed, name):
-        """Clicks the icon (its pixels `shown` in the screenshot `closed`),
-        checks the menu that opens against the exported one, and clicks
-        "Connect" in it."""
+        """Clicks the icon (pixels `shown` in `closed`), checks the menu that
+        opens against the exported one, and clicks "Connect" in it."""
         bus = tray_probe.connect(self.session.env)
         item = tray_probe.wait_for_item(bus, PATIENCE)
         menu = tray_probe.wait_for_menu(
@@ -450,9 +441,8 @@ TEST_USER = 65534  # nobody: desktops are no place for root
 
 
 def run_as_test_user(agent, arguments):
-    """Runs this test again as TEST_USER, on copies of what it needs in a
-    directory of that user's (the checkout may be closed to it); brings the
-    pictures back to $TRAY_TEST_OUTPUT. Returns the test's exit status."""
+    """Runs this test again as TEST_USER on copies in a directory of that
+    user's; brings the pictures back. Returns the test's exit status."""
     here = os.path.dirname(os.path.abspath(__file__))
     parent = tempfile.mkdtemp(prefix="desktop-")  # short: sockets are made below it
     os.chmod(parent, 0o711)
@@ -497,8 +487,7 @@ def run_as_test_user(agent, arguments):
 
 
 def bring_back_pictures(source, target):
-    """Copies the PNG files the user left in `source`; never through a link
-    the user may have put there."""
+    """Copies the user's PNG files from `source`, never through a link."""
     if not target:
         return
     os.makedirs(target, exist_ok=True)

@@ -66,21 +66,16 @@ TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
   EXPECT_EQ(reply.response, "{\"success\":false,\"error\":\"unauthorized peer\"}");
 }
 
-TEST(ClientPathTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
-  test_support::TempDir dir("helper-client-test");
-  const std::string prefix = dir.file("c");
-  const std::string longest =
-      prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'c');
-  UniqueFd listener = test_support::listenAt(longest);
-  ASSERT_TRUE(listener.valid());
-  std::thread server([&] {
-    UniqueFd connection = test_support::acceptWithin(listener.get());
-    if (!connection) return;
-    test_support::readToEnd(connection.get());
-    writeAll(connection.get(), "{\"success\":true}");
+TEST_F(ClientTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
+  const std::string prefix = dir_.file("c");
+  const std::string longest = prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'c');
+  ASSERT_TRUE(listener_ = test_support::listenAt(longest));
+  serveOnce([](int fd) {
+    test_support::readToEnd(fd);
+    writeAll(fd, "{\"success\":true}");
   });
   HelperReply served = sendHelperRequest(longest, "{}", std::chrono::seconds(30));
-  server.join();
+  server_.join();
   EXPECT_TRUE(served.ok) << served.error;
 
   HelperReply refused = sendHelperRequest(longest + "c", "{}", std::chrono::seconds(30));

@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# The helper package where it is meant to run: a minimal Debian 12 booted with
-# systemd in a container, the package installed with apt-get, and a VPN's real
-# work done through the helper under its unit: a TUN device, a WireGuard tunnel
-# (wireguard-go) to a peer in a network namespace with traffic through it, routes
-# and a policy rule, an nftables kill switch, resolv.conf, a sysctl. The tunnel
-# must outlive a restart and a reinstall of the helper; teardown and purge must
-# leave nothing. All networking lives in the container's own network namespace.
+# The helper package in a minimal Debian 12 booted with systemd in a container
+# (its own network namespace), installed with apt-get, doing a VPN's real work
+# under its unit: TUN device, WireGuard tunnel to a peer in a namespace, policy
+# route, nftables kill switch, resolv.conf, sysctl. The tunnel must outlive a
+# restart and a reinstall; teardown and purge must leave nothing.
 #   container.sh BUILD_DIR DEB_DIR
-# BUILD_DIR keeps the container's root between runs (debootstrap is the slow
-# part) and gives the helper client; DEB_DIR holds the packages scripts/package made.
+# BUILD_DIR caches the container's root and gives the helper client; DEB_DIR
+# holds the packages scripts/package made.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 build_dir=$1
@@ -38,7 +36,6 @@ packages+=("${depends[@]}")
 key=$(echo "bookworm ${packages[*]}" | sha256sum | cut -c1-12)
 cache=$build_dir/container-root-$key.tar
 if [ ! -f "$cache" ]; then
-  command -v debootstrap >/dev/null || skip "debootstrap missing"
   # The mirror this machine's apt uses, so that a local mirror or proxy serves it.
   # shellcheck disable=SC2016  # apt-get expands the $(FIELD)s
   mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
@@ -91,8 +88,7 @@ stop_container() {
   rmdir "/run/systemd/nspawn/propagate/$machine" 2>/dev/null || true
   remove_nspawn_lock "$root"
 }
-# Before lib.sh's clean-up, which would kill the container's processes one by one;
-# the status of the test survives it.
+# Before lib.sh's clean-up, which would kill the container's processes one by one.
 trap 'status=$?; set +e; stop_container; (exit $status); stop_everything' EXIT
 
 init=
@@ -131,9 +127,8 @@ in_ct getent group veltovpn >/dev/null && fail "group veltovpn exists before the
 in_ct env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
   "/mnt/debs/$(basename "$helper_deb")" >"$work/apt.out" 2>&1 || fail "apt-get install: $(tail -n 5 "$work/apt.out")"
 
-# The first client comes as soon as the start the package asked for returned.
-# For a Type=notify unit that return waits for READY=1, so this one attempt
-# needs the socket to listen by then.
+# One attempt right after the start returned: Type=notify waits for READY=1,
+# so the socket must listen by then.
 as_user() { local user=$1; shift; in_ct setpriv --reuid="$user" --regid="$user" --init-groups "$@"; }
 # served [as_user USER]: one ping through the helper client, answered with pong.
 served() {
@@ -163,8 +158,7 @@ refused=$(as_user stranger veltovpn-helper-client '{"action":"ping"}' || true)
 stranger_uid=$(in_ct id -u stranger)
 in_ct grep -q "refused peer uid=$stranger_uid " /var/log/veltovpn-helper.log || fail "the refusal is not logged"
 
-# through_helper < SCRIPT: runs the script through the helper as the member does;
-# its output goes to standard output, its exit code is returned.
+# through_helper < SCRIPT: runs it through the helper as the member; its output, its exit code.
 through_helper() {
   local request answer
   request=$(python3 -c 'import json, sys; print(json.dumps({"action": "run-script", "script": sys.stdin.read()}))')
@@ -173,9 +167,8 @@ through_helper() {
 }
 
 # ---- A VPN's set-up, as a main application's scripts do it -------------------
-# The client's end is wgclient in the container's own namespace; the peer is
-# wgpeer in the namespace vpeer, reached over a veth pair (10.200.0.0/24); the
-# tunnel carries 10.201.0.0/24 and, through a policy rule, 10.202.0.0/24.
+# wgclient here; wgpeer in namespace vpeer over a veth pair (10.200.0.0/24);
+# the tunnel carries 10.201.0.0/24 and, by a policy rule, 10.202.0.0/24.
 through_helper >"$work/up.out" 2>&1 <<'EOF' || fail "set-up script failed: $(cat "$work/up.out")"
 set -eu
 export WG_I_PREFER_BUGGY_USERSPACE_TO_POLISHED_KMOD=1
@@ -270,8 +263,8 @@ served in_ct || fail "not served after the rotation"
 in_ct grep -q "recv" /var/log/veltovpn-helper.log || fail "the helper did not start a new log file"
 
 # ---- Teardown through the helper --------------------------------------------
-# The helper of this run sees a namespace named by an earlier one only as a file
-# in /run/netns: it names it again from the peer's tunnel program.
+# A namespace named under an earlier helper is only a file in /run/netns to
+# this one: it is named again from the peer's tunnel program.
 through_helper >"$work/down.out" 2>&1 <<'EOF' || fail "teardown script failed: $(cat "$work/down.out")"
 set -eu
 cd /run/vpn-test

@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# `cmake --install` into a staging root lays out the Linux tree (programs under
-# lib/veltovpn/bin, icons where the agent looks for them, the command link) and,
-# on request, the macOS bundle tree. The unit, sysusers file, desktop entry,
-# AppStream data and manual pages are checked where they matter, installed from
-# the Debian packages (package.sh).
-# When the launcher and the agent exist, the installed command is then run: the
-# stand-in (installed as veltoVpn-bin) starts the installed agent, which finds
-# its icons and connects; as root, once more as a user whose shared private
-# directory another user took first.
+# `cmake --install` into a staging root lays out the Linux tree (programs, the
+# agent's icons, the command link) and, on request, the macOS bundle tree (the
+# packaged files are package.sh's). The installed command is then run: the
+# stand-in starts the installed agent, which finds its icons and connects; as
+# root, again as a user whose shared private directory another user took.
 #   install.sh BUILD_DIR PROGRAM...
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -71,9 +67,8 @@ if grep -q "icon load failed" "$work/tmp/veltovpn-menubar.log"; then
   fail "the installed agent did not find its icons"
 fi
 
-# A user whose shared private directory (/tmp/veltovpn-<uid>) another user took
-# first: the stand-in and the agent both pass it over and meet in the user's own
-# cache folder, which they make private.
+# /tmp/veltovpn-<uid> taken by another user: the stand-in and the agent pass it
+# over and meet in the user's cache folder, which they make private.
 if [ "$(id -u)" -ne 0 ] || ! command -v setpriv >/dev/null; then
   echo "PASS (the run as another user needs root and setpriv)"
   exit 0

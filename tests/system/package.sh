@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them: built from this checkout with
-# scripts/package (by the test system.packages), clean under lintian, installed
-# with apt-get, then purged.
-# Installed, the helper's unit must be accepted by systemd, run the installed
-# helper and have it report readiness only once its socket listens; the group
-# must exist and the manual pages render. Purged, nothing of either package may
-# be left but the group. Needs root (it installs into this system).
+# The Debian packages built by system.packages: clean under lintian, installed
+# with apt-get (unit accepted by systemd, readiness only once the socket
+# listens, the group, manual pages), then purged to nothing but the group.
+# Needs root (it installs into this system).
 #   package.sh SOURCE_DIR VERSION DEB_DIR
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -35,12 +32,10 @@ changelog_version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 ours() { find -H /etc /lib /usr /var /run -xdev -iname '*veltovpn*' 2>/dev/null | sort; }
 ours >"$work/before.list"
 
-# The packages are built by system.packages into DEB_DIR, a folder scripts/package
-# created for this run: it must be the caller's alone.
+# DEB_DIR, made by scripts/package for this run, must be the caller's alone.
 [ "$(stat -c %a:%u "$deb_dir")" = "700:0" ] || fail "$deb_dir is $(stat -c %a:%u "$deb_dir"), not private"
 
-# Lintian refuses to be trusted as root; it reads the packages as nobody, from a
-# folder of nobody's (it cannot enter the caller's, nor perhaps the checkout).
+# Lintian refuses root: it reads copies as nobody, from a folder of nobody's.
 nobody_home="$work/nobody-home"
 mkdir "$nobody_home"
 chown 65534:65534 "$nobody_home"

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# A real WireGuard tunnel through the whole system: the helper (its testing
-# build, as root, on a private socket) runs the stand-in's tunnel scripts for
-# the stand-in, which runs as an ordinary user admitted by its group. Checks
-# that the stand-in says connected only after the handshake, that a ping goes
-# through the tunnel, that with the kill switch on a dead tunnel leaks nothing
-# and with it off the same ping passes, and that quit leaves no namespace,
-# link, table, key file or process. Everything lives in the tunnel's own
-# network namespaces.
+# A real WireGuard tunnel, in its own network namespaces: the helper's testing
+# build runs the tunnel scripts for the stand-in, an ordinary user admitted by
+# its group. Connected only after the handshake, a ping through the tunnel, a
+# dead tunnel leaks nothing with the kill switch on and passes with it off, and
+# quit leaves no namespace, link, table, key file or process.
 #   tunnel.sh HELPER_TESTING STANDIN
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
