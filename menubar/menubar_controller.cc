@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "common/io.h"
-#include "common/peer_uid.h"
+#include "common/peer_credentials.h"
+#include "common/unix_socket.h"
 #include "common/unique_fd.h"
 #include "menubar/line_splitter.h"
 #include "menubar/paths.h"
@@ -51,12 +52,12 @@ std::string killSwitchTitle(bool on) { return on ? "Kill-switch: ON" : "Kill-swi
 // user. Whoever else listens at the path (it may be a shared one) must never see
 // the user's commands nor drive the menu. `logged` keeps the refusal to one line.
 bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& log, bool& logged) {
-  std::optional<uid_t> owner = peerUid(fd);
-  if (owner && *owner == ::geteuid()) return true;
+  Result<PeerCredentials> owner = peerCredentials(fd);
+  if (owner.ok() && owner->uid == ::geteuid()) return true;
   if (!logged) {
     logged = true;
-    log(owner ? "bridge at " + path + " belongs to uid " + std::to_string(*owner) + ", not to this user"
-              : "bridge at " + path + ": its owner cannot be told: " + errnoText(errno));
+    log(owner.ok() ? "bridge at " + path + " belongs to uid " + std::to_string(owner->uid) + ", not to this user"
+                   : "bridge at " + path + ": its owner cannot be told: " + owner.error().reason());
   }
   return false;
 }
@@ -257,11 +258,12 @@ void MenubarController::connectionTask() {
   const std::string& path = services_.socketPath;
   bool foreignBridgeLogged = false;
   for (;;) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!fd) {
+    Result<UniqueFd> socket = unixStreamSocket();
+    if (!socket) {
       if (!services_.retryPause.wait(std::chrono::seconds(2))) return;
       continue;
     }
+    UniqueFd fd = std::move(*socket);
     if (path.size() > maxSocketPathLength()) {
       services_.log("FATAL: socket path too long: " + path);
       fd.reset();
@@ -269,14 +271,12 @@ void MenubarController::connectionTask() {
       app.postToMain([&app] { app.terminate(); });
       return;
     }
-    setCloseOnExec(fd.get());
-    disableSigpipe(fd.get());
     // The path is known to fit: its length was checked just above.
     sockaddr_un address;
-    fillUnixAddress(path, &address);
+    const bool ready = fillUnixAddress(path, &address).ok();
     // An empty path would name Linux's abstract namespace: treat it as the
     // failed attempt it is everywhere else.
-    if (!path.empty() &&
+    if (ready && !path.empty() &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         bridgeRunsAsThisUser(fd.get(), path, services_.log, foreignBridgeLogged)) {
       pumpConnection(std::move(fd));
@@ -307,9 +307,9 @@ void MenubarController::readLoop(int fd) {
                         [this](std::string_view start) { logInvalidLine(start); });
   std::vector<char> buffer(kReadBufferSize, 0);
   for (;;) {
-    ssize_t n = readRetrying(fd, buffer.data(), buffer.size());
-    if (n <= 0) return;
-    splitter.feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    Result<size_t> n = readRetrying(fd, buffer.data(), buffer.size());
+    if (!n.ok() || *n == 0) return;
+    splitter.feed(std::string_view(buffer.data(), *n));
   }
 }
 

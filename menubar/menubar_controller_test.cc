@@ -269,7 +269,7 @@ class Bridge {
   const std::string& path() const { return path_; }
   void listen() { ASSERT_TRUE(listener_ = testing::listenAt(path_)); }
   void accept() { ASSERT_TRUE(peer_ = testing::acceptWithin(listener_.get())); }
-  void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
+  void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes).ok()); }
   // One line from the agent, without its line feed.
   std::string readLine() { return testing::readLine(peer_.get()); }
   void close() { peer_.reset(); }

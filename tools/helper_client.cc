@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include "common/io.h"
+#include "common/unix_socket.h"
 #include "common/unique_fd.h"
 
 namespace velto {
@@ -28,23 +29,12 @@ int millisecondsLeft(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until `fd` is ready for `events` or the deadline passes. Returns false on
+// Waits until `fd` is ready for `events` or the deadline passes; false on
 // time-out or error.
 bool waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    struct pollfd entry = {fd, events, 0};
-    int n = ::poll(&entry, 1, millisecondsLeft(deadline));
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
-  }
+  Result<bool> ready = waitUntilReady(fd, events, deadline);
+  return ready.ok() && *ready;
 }
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
 
 }  // namespace
 
@@ -53,20 +43,21 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
   const Clock::time_point deadline = Clock::now() + timeout;
 
   struct sockaddr_un address;
-  if (!fillUnixAddress(socketPath, &address)) {
+  if (!fillUnixAddress(socketPath, &address).ok()) {
     return failure("socket path too long: " + socketPath);
   }
 
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!fd) return failure("socket: " + errnoText(errno));
-  setCloseOnExec(fd.get());
-  disableSigpipe(fd.get());
+  Result<UniqueFd> socket = unixStreamSocket();
+  if (!socket) return failure(socket.error().message());
+  UniqueFd fd = std::move(*socket);
 
   // A daemon busy with a long script leaves new callers in its listen queue; when
   // that queue is full, connect waits, bounded here by the send time-out.
   int leftMs = millisecondsLeft(deadline);
   struct timeval connectWait = {leftMs / 1000, static_cast<suseconds_t>((leftMs % 1000) * 1000)};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
+  // Without the bound connect waits as long as the daemon's queue stays full,
+  // which the daemon's own time-out limits; worth no failure of its own.
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
   for (;;) {
     if (::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
       break;
@@ -83,7 +74,7 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
   // reading; the write then fails, and the answer is still waiting to be read.
   size_t offset = 0;
   while (offset < request.size()) {
-    ssize_t n = ::send(fd.get(), request.data() + offset, request.size() - offset, kSendFlags);
+    ssize_t n = ::send(fd.get(), request.data() + offset, request.size() - offset, kSendNoSignal);
     if (n > 0) {
       offset += static_cast<size_t>(n);
       continue;
@@ -97,7 +88,8 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
     }
     break;
   }
-  ::shutdown(fd.get(), SHUT_WR);
+  // The daemon reads to end of stream; should the shutdown fail, its time-out ends the read.
+  (void)::shutdown(fd.get(), SHUT_WR);
 
   std::string response;
   char buffer[16384];

@@ -44,8 +44,8 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
   std::string received;
   serveOnce([&](int fd) {
     received = testing::readToEnd(fd);  // ends only once the client shut down its side
-    writeAll(fd, "{\"success\":");
-    writeAll(fd, "true}");
+    ASSERT_TRUE(writeAll(fd, "{\"success\":").ok());
+    ASSERT_TRUE(writeAll(fd, "true}").ok());
   });
   HelperReply reply = sendHelperRequest(path_, request, std::chrono::seconds(30));
   server_.join();
@@ -56,7 +56,7 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
 
 TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
   serveOnce([](int fd) {
-    sendAll(fd, "{\"success\":false,\"error\":\"unauthorized peer\"}");
+    ASSERT_TRUE(sendAll(fd, "{\"success\":false,\"error\":\"unauthorized peer\"}").ok());
     ::shutdown(fd, SHUT_WR);
   });
   HelperReply reply =

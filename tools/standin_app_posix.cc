@@ -51,7 +51,8 @@ void logLine(std::string_view message) {
   std::string line = std::string("[stand-in ") + stamp + "] ";
   line += message;
   line += '\n';
-  writeAll(STDOUT_FILENO, line);
+  // The console is the stand-in's only output; once it is gone nobody reads.
+  (void)writeAll(STDOUT_FILENO, line);
 }
 
 class LoopOutlet : public EngineOutlet {
@@ -148,9 +149,9 @@ class LineReader {
   // Reads what is there; returns false at end of stream.
   bool read(int fd, std::vector<std::string>& lines) {
     char buffer[4096];
-    ssize_t n = readRetrying(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    pending_.append(buffer, static_cast<size_t>(n));
+    Result<size_t> n = readRetrying(fd, buffer, sizeof buffer);
+    if (!n.ok() || *n == 0) return false;
+    pending_.append(buffer, *n);
     size_t start = 0;
     for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
       lines.emplace_back(pending_, start, end - start);
@@ -172,9 +173,11 @@ int runStandin(const StandinOptions& options) {
     return 1;
   }
   UniqueFd signalRead(pipeFds[0]), signalWrite(pipeFds[1]);
-  setCloseOnExec(pipeFds[0]);
-  setCloseOnExec(pipeFds[1]);
-  ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+  // The agent inheriting the pipe would only keep it open; a blocking write end
+  // could stall the signal handler once the pipe is full, which no run fills.
+  (void)setCloseOnExec(pipeFds[0]);
+  (void)setCloseOnExec(pipeFds[1]);
+  (void)::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
   gSignalPipe = pipeFds[1];
   struct sigaction action = {};
   action.sa_handler = onSignal;
@@ -199,12 +202,12 @@ int runStandin(const StandinOptions& options) {
     logLine("bridge not started: no private directory for the bridge socket");
     return 1;
   }
-  std::string error;
-  std::unique_ptr<BridgeServer> bridge = BridgeServer::listenAt(*socketPath, &error);
-  if (!bridge) {
-    logLine("bridge not started: " + error);
+  Result<std::unique_ptr<BridgeServer>> listening = BridgeServer::listenAt(*socketPath);
+  if (!listening) {
+    logLine("bridge not started: " + listening.error().message());
     return 1;
   }
+  std::unique_ptr<BridgeServer> bridge = std::move(*listening);
   logLine("bridge listening on " + bridge->path());
 
   // Long enough for any script the daemon lets run, plus the exchange itself.
@@ -253,13 +256,12 @@ int runStandin(const StandinOptions& options) {
       }
     }
     if (fds[1].revents & POLLIN) {
-      std::string refused;
-      if (std::optional<int> fd = bridge->acceptClient(&refused)) {
+      if (Result<int> fd = bridge->acceptClient()) {
         logLine("agent connected to the bridge");
         logLine("-> status " + describeState(engine.state()));
         bridge->sendTo(*fd, statusFrame(engine.state()));
-      } else if (!refused.empty()) {
-        logLine(refused);
+      } else if (fd.error().code == 0) {
+        logLine(fd.error().message());  // a refusal; a failed accept is retried by the loop
       }
     }
     if (fds[2].revents & (POLLIN | POLLHUP)) {
