@@ -38,11 +38,18 @@ struct Error {
 
   // The system's reason alone: errnoText(code), or empty when code is 0.
   std::string reason() const { return code != 0 ? errnoText(code) : std::string(); }
-  // "context: reason", or the context alone when code is 0.
-  std::string message() const { return code != 0 ? context + ": " + reason() : context; }
+  // "context: reason"; the context alone when code is 0, the reason alone when
+  // there is no context.
+  std::string message() const {
+    if (code == 0) return context;
+    return context.empty() ? reason() : context + ": " + reason();
+  }
 };
 
 // An Error for the call that has just failed: it reads errno, so call it first.
+// Where the context is built from pieces, keep errno first (`const int err =
+// errno;`) and write Error{"call " + path, err}: building the text may call
+// into the allocator before errno is read.
 Error errnoError(std::string context);
 
 // A value of type T, or the Error that kept it from being made.

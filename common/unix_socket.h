@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 #include "common/result.h"
@@ -20,12 +21,13 @@ namespace velto {
 // server whose listen queue is full counts as serving instead of stalling the caller.
 bool unixSocketAnswers(const std::string& path);
 
-// A socket bound to `path` and listening with `backlog`. The socket file comes
-// into being under the umask `bindMask` (077: owner only), the old one put back
-// at once; the umask is process-wide, so callers with other threads that
-// create files must say so. The Error's context is the failed call alone
+// A socket bound to `path` and listening with `backlog`. With a `bindMask` the
+// socket file comes into being under that umask (077: owner only), the old one
+// put back at once; the umask is process-wide, so only a caller whose other
+// threads create no files may pass one. The Error's context is the failed call alone
 // ("socket", "bind", "listen"), for servers whose log lines name it; a path
 // too long for the address is a "bind" failing with ENAMETOOLONG.
-[[nodiscard]] Result<UniqueFd> listenUnix(const std::string& path, int backlog, mode_t bindMask);
+[[nodiscard]] Result<UniqueFd> listenUnix(const std::string& path, int backlog,
+                                          std::optional<mode_t> bindMask = std::nullopt);
 
 }  // namespace velto

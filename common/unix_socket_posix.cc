@@ -33,18 +33,18 @@ bool unixSocketAnswers(const std::string& path) {
   return errno == EAGAIN || errno == EINPROGRESS;
 }
 
-Result<UniqueFd> listenUnix(const std::string& path, int backlog, mode_t bindMask) {
+Result<UniqueFd> listenUnix(const std::string& path, int backlog, std::optional<mode_t> bindMask) {
   Result<UniqueFd> listener = unixStreamSocket();
   if (!listener) return Error{"socket", listener.error().code};
   struct sockaddr_un address;
   if (Status filled = fillUnixAddress(path, &address); !filled) {
     return Error{"bind", filled.error().code};
   }
-  const mode_t previousMask = ::umask(bindMask);
+  const mode_t previousMask = bindMask ? ::umask(*bindMask) : 0;
   const int bound =
       ::bind(listener->get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address);
   const int bindError = errno;
-  ::umask(previousMask);
+  if (bindMask) ::umask(previousMask);
   if (bound != 0) return Error{"bind", bindError};
   if (::listen(listener->get(), backlog) != 0) return errnoError("listen");
   return listener;

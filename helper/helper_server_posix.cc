@@ -211,14 +211,14 @@ void serveNextConnection(int listenFd, HelperServices& services) {
                     handleRequest(request.text, services.runScript, services.log), stallLimit);
 }
 
-int runHelperServer(const HelperServerOptions& options) {
+Error runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
   endRunningScriptWithTheProcess();
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
-  if (!listener) return 1;
+  if (!listener) return Error{"no listening socket at " + options.socketPath};
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);

@@ -13,7 +13,7 @@
 #include "common/peer_credentials.h"
 #include "common/unix_socket.h"
 #include "common/unique_fd.h"
-#include "menubar/line_splitter.h"
+#include "common/line_splitter.h"
 #include "menubar/paths.h"
 #include "menubar/protocol.h"
 #include "menubar/text.h"
@@ -66,16 +66,14 @@ bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& lo
 
 MenubarController::MenubarController(Services services)
     : services_(std::move(services)),
-      self_(std::make_shared<MenubarController*>(this)),
+      self_(this),
       bridge_(services_.log) {
   loadIcons();
   buildMenu();
   services_.statusItem.attachMenu();
   refreshMenu();
-  std::weak_ptr<MenubarController*> weak = self_;
-  services_.statusItem.watchHost([weak](bool present) {
-    if (auto self = weak.lock()) (*self)->trayHostChanged(present);
-  });
+  services_.statusItem.watchHost(
+      self_.guard([](MenubarController& self, bool present) { self.trayHostChanged(present); }));
 }
 
 MenubarController::~MenubarController() {
@@ -206,7 +204,6 @@ void MenubarController::showIconFor(const std::string& st) {
 
 void MenubarController::handleLine(std::string_view line) {
   MenubarFrame frame = parseMenubarLine(line);
-  std::weak_ptr<MenubarController*> weak = self_;
   const MenubarFrame::Value& value = frame.value();
 
   if (auto* status = std::get_if<MenubarFrame::Status>(&value)) {
@@ -218,23 +215,18 @@ void MenubarController::handleLine(std::string_view line) {
       state_.rid = status->payload.relayId;  // an absent relay identifier clears it
       stored = state_;
     }
-    services_.application.postToMain([weak] {
-      if (auto self = weak.lock()) (*self)->refreshMenu();
-    });
+    services_.application.postToMain(self_.guard([](MenubarController& self) { self.refreshMenu(); }));
     services_.log("status: " + escapeControlCharacters(stored.st) + " ks=" + (stored.ks ? "true" : "false") +
                   " rid=" + escapeControlCharacters(stored.rid.value_or("-")));
   } else if (std::holds_alternative<MenubarFrame::HideApp>(value)) {
-    services_.application.postToMain([weak] {
-      auto self = weak.lock();
-      if (!self) return;
-      MenubarController& controller = **self;
+    services_.application.postToMain(self_.guard([](MenubarController& controller) {
       if (auto app = controller.mainApp()) {
         controller.services_.runningApplications.hide(app->pid);
         controller.services_.log("hid main app (close-to-tray)");
       } else {
         controller.services_.log("hide-app: main app not found");
       }
-    });
+    }));
   } else if (auto* unknown = std::get_if<MenubarFrame::Unknown>(&value)) {
     services_.log("unknown server-side type: " + escapeControlCharacters(unknown->type));
   } else if (std::holds_alternative<MenubarFrame::Invalid>(value)) {
@@ -307,9 +299,8 @@ void MenubarController::readLoop(int fd) {
                         [this](std::string_view start) { logInvalidLine(start); });
   std::vector<char> buffer(kReadBufferSize, 0);
   for (;;) {
-    Result<size_t> n = readRetrying(fd, buffer.data(), buffer.size());
+    Result<size_t> n = readLines(fd, splitter, buffer.data(), buffer.size());
     if (!n.ok() || *n == 0) return;
-    splitter.feed(std::string_view(buffer.data(), *n));
   }
 }
 

@@ -18,11 +18,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-HelperReply failure(std::string message) {
-  HelperReply reply;
-  reply.error = std::move(message);
-  return reply;
-}
+// A failure told in the tool's own words; the daemon's clients show it as it is.
+Error failure(std::string message) { return Error{std::move(message)}; }
 
 int millisecondsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -38,7 +35,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 
 }  // namespace
 
-HelperReply sendHelperRequest(const std::string& socketPath, std::string_view request,
+Result<std::string> sendHelperRequest(const std::string& socketPath, std::string_view request,
                               std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
 
@@ -48,7 +45,7 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
   }
 
   Result<UniqueFd> socket = unixStreamSocket();
-  if (!socket) return failure(socket.error().message());
+  if (!socket) return socket.error();
   UniqueFd fd = std::move(*socket);
 
   // A daemon busy with a long script leaves new callers in its listen queue; when
@@ -62,12 +59,13 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
     if (::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
       break;
     }
-    if (errno == EINTR) continue;
-    return failure("connect " + socketPath + ": " + errnoText(errno));
+    const int err = errno;
+    if (err == EINTR) continue;
+    return Error{"connect " + socketPath, err};
   }
   int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    return failure("fcntl: " + errnoText(errno));
+    return errnoError("fcntl");
   }
 
   // Send the request. A daemon that refuses the caller answers and closes without
@@ -110,14 +108,11 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
     // The daemon closed with part of the request unread: what arrived before
     // the reset is the whole answer.
     if (errno == ECONNRESET) break;
-    return failure("recv: " + errnoText(errno));
+    return errnoError("recv");
   }
   if (response.empty()) return failure("connection closed without a response");
 
-  HelperReply reply;
-  reply.ok = true;
-  reply.response = std::move(response);
-  return reply;
+  return response;
 }
 
 }  // namespace velto

@@ -47,10 +47,10 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
     ASSERT_TRUE(writeAll(fd, "{\"success\":").ok());
     ASSERT_TRUE(writeAll(fd, "true}").ok());
   });
-  HelperReply reply = sendHelperRequest(path_, request, std::chrono::seconds(30));
+  Result<std::string> reply = sendHelperRequest(path_, request, std::chrono::seconds(30));
   server_.join();
-  ASSERT_TRUE(reply.ok) << reply.error;
-  EXPECT_EQ(reply.response, "{\"success\":true}");
+  ASSERT_TRUE(reply.ok()) << reply.error().message();
+  EXPECT_EQ(*reply, "{\"success\":true}");
   EXPECT_EQ(received, request);
 }
 
@@ -59,31 +59,31 @@ TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
     ASSERT_TRUE(sendAll(fd, "{\"success\":false,\"error\":\"unauthorized peer\"}").ok());
     ::shutdown(fd, SHUT_WR);
   });
-  HelperReply reply =
+  Result<std::string> reply =
       sendHelperRequest(path_, std::string(4 << 20, 'x'), std::chrono::seconds(30));
-  ASSERT_TRUE(reply.ok) << reply.error;
-  EXPECT_EQ(reply.response, "{\"success\":false,\"error\":\"unauthorized peer\"}");
+  ASSERT_TRUE(reply.ok()) << reply.error().message();
+  EXPECT_EQ(*reply, "{\"success\":false,\"error\":\"unauthorized peer\"}");
 }
 
 TEST_F(ClientTest, ReportsFailuresInsteadOfAResponse) {
   // A daemon that never answers: the client gives up at its time-out.
   UniqueFd held;
   serveOnce([&](int fd) { held.reset(::dup(fd)); });
-  HelperReply silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
-  EXPECT_FALSE(silent.ok);
-  EXPECT_NE(silent.error.find("no response"), std::string::npos) << silent.error;
+  Result<std::string> silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
+  ASSERT_FALSE(silent.ok());
+  EXPECT_NE(silent.error().message().find("no response"), std::string::npos) << silent.error().message();
   server_.join();
   held.reset();
 
   // A daemon that closes without a word.
   serveOnce([](int) {});
-  HelperReply closed = sendHelperRequest(path_, "{}", std::chrono::seconds(30));
-  EXPECT_FALSE(closed.ok);
-  EXPECT_NE(closed.error.find("without a response"), std::string::npos) << closed.error;
+  Result<std::string> closed = sendHelperRequest(path_, "{}", std::chrono::seconds(30));
+  ASSERT_FALSE(closed.ok());
+  EXPECT_NE(closed.error().message().find("without a response"), std::string::npos) << closed.error().message();
 
-  HelperReply missing = sendHelperRequest(dir_.file("absent.sock"), "{}", std::chrono::seconds(1));
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.error.find("connect"), std::string::npos) << missing.error;
+  Result<std::string> missing = sendHelperRequest(dir_.file("absent.sock"), "{}", std::chrono::seconds(1));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_NE(missing.error().message().find("connect"), std::string::npos) << missing.error().message();
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "common/io.h"
+#include "common/line_splitter.h"
+#include "common/paths.h"
 #include "common/private_directory.h"
 #include "common/unique_fd.h"
 #include "tools/standin_bridge.h"
@@ -67,10 +69,7 @@ class LoopOutlet : public EngineOutlet {
 
 std::string directoryOf(const std::string& program) {
   char resolved[PATH_MAX];
-  std::string path = ::realpath(program.c_str(), resolved) ? resolved : program;
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return parentPath(::realpath(program.c_str(), resolved) ? resolved : program);
 }
 
 std::string describeExit(int status) {
@@ -144,33 +143,33 @@ void stopAgent(pid_t& agent) {
   agent = -1;
 }
 
+// The console's lines; empty ones are left out, as the engine ignores them anyway.
 class LineReader {
  public:
   // Reads what is there; returns false at end of stream.
   bool read(int fd, std::vector<std::string>& lines) {
     char buffer[4096];
-    Result<size_t> n = readRetrying(fd, buffer, sizeof buffer);
-    if (!n.ok() || *n == 0) return false;
-    pending_.append(buffer, *n);
-    size_t start = 0;
-    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-      lines.emplace_back(pending_, start, end - start);
-    }
-    pending_.erase(0, start);
-    return true;
+    Result<size_t> n = readLines(fd, splitter_, buffer, sizeof buffer);
+    lines = std::move(ready_);
+    ready_.clear();
+    return n.ok() && *n > 0;
   }
 
  private:
-  std::string pending_;
+  std::vector<std::string> ready_;
+  // A console line longer than the splitter keeps is no command: dropped.
+  LineSplitter splitter_{[this](std::string_view line) { ready_.emplace_back(line); },
+                         [](std::string_view) {}};
 };
 
 }  // namespace
 
-int runStandin(const StandinOptions& options) {
+Status runStandin(const StandinOptions& options) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) {
-    logLine("pipe(): " + errnoText(errno));
-    return 1;
+    Error failed = errnoError("pipe()");
+    logLine(failed.message());
+    return failed;
   }
   UniqueFd signalRead(pipeFds[0]), signalWrite(pipeFds[1]);
   // The agent inheriting the pipe would only keep it open; a blocking write end
@@ -200,12 +199,12 @@ int runStandin(const StandinOptions& options) {
   }
   if (!socketPath) {
     logLine("bridge not started: no private directory for the bridge socket");
-    return 1;
+    return Error{"no private directory"};
   }
   Result<std::unique_ptr<BridgeServer>> listening = BridgeServer::listenAt(*socketPath);
   if (!listening) {
     logLine("bridge not started: " + listening.error().message());
-    return 1;
+    return listening.error();
   }
   std::unique_ptr<BridgeServer> bridge = std::move(*listening);
   logLine("bridge listening on " + bridge->path());
@@ -287,7 +286,7 @@ int runStandin(const StandinOptions& options) {
   stopAgent(agent);
   logLine("stand-in exits");
   gSignalPipe = -1;
-  return 0;
+  return {};
 }
 
 StandinOptions parseStandinArguments(int argc, const char* const* argv) {

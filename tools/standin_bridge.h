@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/line_splitter.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
 
@@ -50,7 +51,13 @@ class BridgeServer {
 
   std::string path_;
   UniqueFd listener_;
-  std::map<int, std::pair<UniqueFd, std::string>> clients_;  // fd -> (socket, pending text)
+  struct Client {
+    UniqueFd socket;
+    std::vector<std::string> ready;  // lines cut by `lines`, not yet handed out
+    LineSplitter lines;
+    explicit Client(UniqueFd fd);
+  };
+  std::map<int, std::unique_ptr<Client>> clients_;  // by descriptor
 };
 
 }  // namespace velto::standin

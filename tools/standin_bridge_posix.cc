@@ -28,6 +28,11 @@ BridgeServer::BridgeServer(std::string path, UniqueFd listener)
 
 BridgeServer::~BridgeServer() { close(); }
 
+// An agent never sends a line near the splitter's bound; a longer one is dropped.
+BridgeServer::Client::Client(UniqueFd fd)
+    : socket(std::move(fd)),
+      lines([this](std::string_view line) { ready.emplace_back(line); }, [](std::string_view) {}) {}
+
 Result<std::unique_ptr<BridgeServer>> BridgeServer::listenAt(const std::string& path) {
   sockaddr_un address;
   if (path.empty() || !fillUnixAddress(path, &address).ok()) {
@@ -73,7 +78,7 @@ Result<int> BridgeServer::acceptClient() {
   // SIGPIPE; the stand-in starts no other programs and ignores SIGPIPE.
   (void)setCloseOnExec(fd);
   (void)disableSigpipe(fd);
-  clients_[fd] = {std::move(client), std::string()};
+  clients_[fd] = std::make_unique<Client>(std::move(client));
   return fd;
 }
 
@@ -81,18 +86,14 @@ bool BridgeServer::readFrom(int fd, std::vector<std::string>& lines) {
   auto client = clients_.find(fd);
   if (client == clients_.end()) return false;
   char buffer[4096];
-  Result<size_t> n = readRetrying(fd, buffer, sizeof buffer);
+  Result<size_t> n = readLines(fd, client->second->lines, buffer, sizeof buffer);
+  std::vector<std::string>& ready = client->second->ready;
+  lines.insert(lines.end(), std::make_move_iterator(ready.begin()), std::make_move_iterator(ready.end()));
+  ready.clear();
   if (!n.ok() || *n == 0) {
     clients_.erase(client);
     return false;
   }
-  std::string& pending = client->second.second;
-  pending.append(buffer, *n);
-  size_t start = 0;
-  for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-    if (end > start) lines.emplace_back(pending, start, end - start);
-  }
-  pending.erase(0, start);
   return true;
 }
 

@@ -33,9 +33,12 @@ UniqueFd streamSocket() {
 }  // namespace
 
 UniqueFd listenAt(const std::string& path) {
-  UniqueFd fd = streamSocket();
-  if (!fd || !bindAndListen(fd.get(), path)) return UniqueFd();
-  return fd;
+  Result<UniqueFd> fd = listenUnix(path, 8);
+  if (!fd) {
+    errno = fd.error().code;
+    return UniqueFd();
+  }
+  return std::move(*fd);
 }
 
 UniqueFd connectTo(const std::string& path) {

@@ -83,7 +83,7 @@ Server start(std::vector<std::string> argv, const std::string& socketPath,
   int err = posix_spawn(&server.pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (err != 0) {
-    fprintf(stderr, "helper-benchmark: cannot start %s: %s\n", args[0], strerror(err));
+    fprintf(stderr, "helper-benchmark: cannot start %s: %s\n", args[0], velto::errnoText(err).c_str());
     server.pid = -1;
     return server;
   }
@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   char pattern[] = "/tmp/helper-benchmark-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
-    perror("helper-benchmark: mkdtemp");
+    const int err = errno;
+    fprintf(stderr, "helper-benchmark: mkdtemp: %s\n", velto::errnoText(err).c_str());
     return 1;
   }
   const std::string dir = pattern;
