@@ -14,10 +14,9 @@ namespace {
 
 void runPkillWith(ProcessRunner& runner, SystemLog& systemLog, std::string_view signal,
                   std::string_view pattern) {
-  std::optional<std::string> error =
-      runner.runAndWait(kPkillPath, {std::string(signal), "-f", std::string(pattern)});
-  if (error) {
-    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " + *error);
+  Status ran = runner.runAndWait(kPkillPath, {std::string(signal), "-f", std::string(pattern)});
+  if (!ran) {
+    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " + ran.error().message());
   }
 }
 
