@@ -8,6 +8,7 @@
 #include <sys/un.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,14 @@ inline constexpr int kSendNoSignal = 0;
 // Like writeAll, for a connected socket: a peer that has gone away is an error
 // (EPIPE) instead of SIGPIPE, where the platform offers a per-call flag.
 [[nodiscard]] Status sendAll(int fd, std::string_view data);
+
+// Like sendAll, for a socket whose sends do not block (O_NONBLOCK, or
+// MSG_DONTWAIT among `flags`): when the peer takes nothing, waits for room until
+// `stallDeadline()`, asked afresh at each stall. A failed send is an Error with
+// the context "send"; a stall past its deadline, or a failed wait, has another.
+using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
+[[nodiscard]] Status sendAllWaiting(int fd, std::string_view data, int flags,
+                                    const DeadlineFunction& stallDeadline);
 
 // Marks a socket so that writing to a closed peer never raises SIGPIPE, where the
 // platform offers a per-socket option; succeeds at once elsewhere.

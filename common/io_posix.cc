@@ -39,6 +39,25 @@ Status sendAll(int fd, std::string_view data) {
                    [fd](const char* p, size_t n) { return ::send(fd, p, n, kSendNoSignal); });
 }
 
+Status sendAllWaiting(int fd, std::string_view data, int flags,
+                      const DeadlineFunction& stallDeadline) {
+  size_t offset = 0;
+  while (offset < data.size()) {
+    ssize_t n = ::send(fd, data.data() + offset, data.size() - offset, flags | kSendNoSignal);
+    if (n > 0) {
+      offset += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return Error{"send", EIO};
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errnoError("send");
+    Result<bool> ready = waitUntilReady(fd, POLLOUT, stallDeadline());
+    if (!ready) return ready.error();
+    if (!*ready) return Error{"no room to send before the deadline", ETIMEDOUT};
+  }
+  return {};
+}
+
 Status disableSigpipe(int fd) {
 #ifdef SO_NOSIGPIPE
   int on = 1;
@@ -79,9 +98,9 @@ Status setCloseOnExec(int fd) {
 
 Result<bool> waitUntilReady(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) return false;
     struct pollfd entry = {fd, events, 0};
     // poll's time-out is an int; a far deadline is waited for in steps.

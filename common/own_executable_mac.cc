@@ -17,7 +17,8 @@ Result<std::string> ownExecutablePath() {
     return Error{"_NSGetExecutablePath", ENAMETOOLONG};
   }
   std::string path(buffer.data());
-  if (path.empty() || path.front() != '/') return Error{"_NSGetExecutablePath: not absolute: " + path};
+  if (path.empty() || path.front() != '/')
+    return Error{"_NSGetExecutablePath: not absolute: " + path};
   return path;
 }
 

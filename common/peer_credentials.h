@@ -10,8 +10,8 @@
 namespace velto {
 
 struct PeerCredentials {
-  uid_t uid = 0;  // effective uid
-  gid_t gid = 0;  // effective gid
+  uid_t uid = 0;   // effective uid
+  gid_t gid = 0;   // effective gid
   pid_t pid = -1;  // -1 where the platform cannot tell
 };
 

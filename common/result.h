@@ -56,8 +56,9 @@ Error errnoError(std::string context);
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
-  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+  // Implicit on purpose, so that `return value;` and `return error;` both read plainly.
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -84,7 +85,7 @@ template <>
 class [[nodiscard]] Result<void> {
  public:
   Result() = default;
-  Result(Error error) : error_(std::move(error)) {}  // NOLINT: implicit by design
+  Result(Error error) : error_(std::move(error)) {}
 
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }

@@ -29,8 +29,6 @@ using Clock = std::chrono::steady_clock;
 // (out of descriptors) does not spin and flood the log.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
-constexpr int kSendFlags = MSG_DONTWAIT | kSendNoSignal;  // elsewhere the daemon ignores SIGPIPE
-
 std::string errnoLine(const std::string& call, int err) {
   return call + "() failed: errno=" + std::to_string(err);
 }
@@ -83,20 +81,9 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
 }
 
 void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit) {
-  size_t offset = 0;
-  while (offset < response.size()) {
-    ssize_t n = ::send(fd, response.data() + offset, response.size() - offset, kSendFlags);
-    if (n > 0) {
-      offset += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      Result<bool> ready = waitUntilReady(fd, POLLOUT, Clock::now() + stallLimit);
-      if (!ready.ok() || !*ready) return;
-    } else {
-      return;
-    }
-  }
+  // Whatever stops the response (a peer gone, a stall) ends this connection only;
+  // the daemon has nothing more to tell it.
+  (void)sendAllWaiting(fd, response, MSG_DONTWAIT, [stallLimit] { return Clock::now() + stallLimit; });
 }
 
 bool RefusalLog::withinASecond(Clock::time_point now) const {

@@ -70,21 +70,9 @@ Result<std::string> sendHelperRequest(const std::string& socketPath, std::string
 
   // Send the request. A daemon that refuses the caller answers and closes without
   // reading; the write then fails, and the answer is still waiting to be read.
-  size_t offset = 0;
-  while (offset < request.size()) {
-    ssize_t n = ::send(fd.get(), request.data() + offset, request.size() - offset, kSendNoSignal);
-    if (n > 0) {
-      offset += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!waitFor(fd.get(), POLLOUT, deadline)) {
-        return failure("timed out sending the request");
-      }
-      continue;
-    }
-    break;
+  if (Status sent = sendAllWaiting(fd.get(), request, 0, [deadline] { return deadline; });
+      !sent && sent.error().context != "send") {
+    return failure("timed out sending the request");
   }
   // The daemon reads to end of stream; should the shutdown fail, its time-out ends the read.
   (void)::shutdown(fd.get(), SHUT_WR);
