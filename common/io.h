@@ -1,39 +1,63 @@
 // Small POSIX I/O helpers shared by the programs: complete writes, reads that
-// retry interrupted calls, errno as text. Every function may be called from any thread.
+// retry interrupted calls, descriptor flags, Unix-domain socket addresses. Every
+// function may be called from any thread; failures follow common/result.h.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "common/result.h"
+
 namespace velto {
 
-// The message for an errno value, e.g. "No such file or directory".
-std::string errnoText(int err);
+// The send(2) flag that makes writing to a peer that has gone away fail with
+// EPIPE instead of raising SIGPIPE, where the platform has one (0 elsewhere;
+// disableSigpipe() covers those platforms per socket).
+#ifdef MSG_NOSIGNAL
+inline constexpr int kSendNoSignal = MSG_NOSIGNAL;
+#else
+inline constexpr int kSendNoSignal = 0;
+#endif
 
 // Writes all of `data`, continuing short writes and retrying EINTR.
-// Returns false (with errno set) when the descriptor stops taking data.
-bool writeAll(int fd, std::string_view data);
+[[nodiscard]] Status writeAll(int fd, std::string_view data);
 
-// Like writeAll, for a connected socket: a peer that has gone away yields false
-// (EPIPE) instead of raising SIGPIPE, where the platform offers a per-call flag.
-bool sendAll(int fd, std::string_view data);
+// Like writeAll, for a connected socket: a peer that has gone away is an error
+// (EPIPE) instead of SIGPIPE, where the platform offers a per-call flag.
+[[nodiscard]] Status sendAll(int fd, std::string_view data);
+
+// Like sendAll, for a socket whose sends do not block (O_NONBLOCK, or
+// MSG_DONTWAIT among `flags`): when the peer takes nothing, waits for room until
+// `stallDeadline()`, asked afresh at each stall. A failed send is an Error with
+// the context "send"; a stall past its deadline, or a failed wait, has another.
+using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
+[[nodiscard]] Status sendAllWaiting(int fd, std::string_view data, int flags,
+                                    const DeadlineFunction& stallDeadline);
 
 // Marks a socket so that writing to a closed peer never raises SIGPIPE, where the
-// platform offers a per-socket option; a no-op elsewhere.
-void disableSigpipe(int fd);
+// platform offers a per-socket option; succeeds at once elsewhere.
+[[nodiscard]] Status disableSigpipe(int fd);
 
 // Fills `address` for a Unix-domain socket at `path`: zeroed, family AF_UNIX, the
-// path copied with its terminating NUL. Returns false, leaving only the family
-// set, when the path with its NUL does not fit the platform's path field.
-bool fillUnixAddress(std::string_view path, sockaddr_un* address);
+// path copied with its terminating NUL. Fails with ENAMETOOLONG, leaving only the
+// family set, when the path with its NUL does not fit the platform's path field.
+[[nodiscard]] Status fillUnixAddress(std::string_view path, sockaddr_un* address);
 
-// read(2) that retries EINTR. Same result convention as read(2).
-ssize_t readRetrying(int fd, void* buffer, size_t size);
+// read(2) that retries EINTR: the count read, 0 at end of file.
+[[nodiscard]] Result<size_t> readRetrying(int fd, void* buffer, size_t size);
 
-// Sets FD_CLOEXEC on a descriptor. Returns false on failure.
-bool setCloseOnExec(int fd);
+// Sets FD_CLOEXEC on a descriptor.
+[[nodiscard]] Status setCloseOnExec(int fd);
+
+// Waits until `fd` is ready for `events` (poll(2) bits) or `deadline` passes,
+// retrying EINTR: true when ready, false on time-out.
+[[nodiscard]] Result<bool> waitUntilReady(int fd, short events,
+                                          std::chrono::steady_clock::time_point deadline);
 
 }  // namespace velto

@@ -3,92 +3,111 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <type_traits>
+#include <algorithm>
 
 namespace velto {
-
-std::string errnoText(int err) {
-  char buffer[256] = {};
-  // The XSI and GNU variants differ in their result type; both fill the buffer
-  // or return a pointer to the message, which this overload pair sorts out.
-  auto pick = [&](auto result) -> std::string {
-    if constexpr (std::is_same_v<decltype(result), char*>) {
-      return result ? std::string(result) : std::string("errno ") + std::to_string(err);
-    } else {
-      return result == 0 ? std::string(buffer) : std::string("errno ") + std::to_string(err);
-    }
-  };
-  return pick(strerror_r(err, buffer, sizeof buffer));
-}
 
 namespace {
 
 template <typename WriteOnce>
-bool writeLoop(std::string_view data, WriteOnce writeOnce) {
+Status writeLoop(const char* call, std::string_view data, WriteOnce writeOnce) {
   size_t offset = 0;
   while (offset < data.size()) {
     ssize_t n = writeOnce(data.data() + offset, data.size() - offset);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errnoError(call);
     }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
+    if (n == 0) return Error{call, EIO};
     offset += static_cast<size_t>(n);
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool writeAll(int fd, std::string_view data) {
-  return writeLoop(data, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
+Status writeAll(int fd, std::string_view data) {
+  return writeLoop("write", data, [fd](const char* p, size_t n) { return ::write(fd, p, n); });
 }
 
-bool sendAll(int fd, std::string_view data) {
-#ifdef MSG_NOSIGNAL
-  constexpr int kFlags = MSG_NOSIGNAL;
-#else
-  constexpr int kFlags = 0;
-#endif
-  return writeLoop(data, [fd](const char* p, size_t n) { return ::send(fd, p, n, kFlags); });
+Status sendAll(int fd, std::string_view data) {
+  return writeLoop("send", data,
+                   [fd](const char* p, size_t n) { return ::send(fd, p, n, kSendNoSignal); });
 }
 
-void disableSigpipe(int fd) {
+Status sendAllWaiting(int fd, std::string_view data, int flags,
+                      const DeadlineFunction& stallDeadline) {
+  size_t offset = 0;
+  while (offset < data.size()) {
+    ssize_t n = ::send(fd, data.data() + offset, data.size() - offset, flags | kSendNoSignal);
+    if (n > 0) {
+      offset += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return Error{"send", EIO};
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errnoError("send");
+    Result<bool> ready = waitUntilReady(fd, POLLOUT, stallDeadline());
+    if (!ready) return ready.error();
+    if (!*ready) return Error{"no room to send before the deadline", ETIMEDOUT};
+  }
+  return {};
+}
+
+Status disableSigpipe(int fd) {
 #ifdef SO_NOSIGPIPE
   int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+  if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) {
+    return errnoError("setsockopt(SO_NOSIGPIPE)");
+  }
 #else
   (void)fd;
 #endif
+  return {};
 }
 
-bool fillUnixAddress(std::string_view path, sockaddr_un* address) {
+Status fillUnixAddress(std::string_view path, sockaddr_un* address) {
   memset(address, 0, sizeof *address);
   address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof address->sun_path) return false;
+  if (path.size() >= sizeof address->sun_path) {
+    return Error{"socket path " + std::string(path), ENAMETOOLONG};
+  }
   memcpy(address->sun_path, path.data(), path.size());
-  return true;
+  return {};
 }
 
-ssize_t readRetrying(int fd, void* buffer, size_t size) {
+Result<size_t> readRetrying(int fd, void* buffer, size_t size) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, size);
-    if (n < 0 && errno == EINTR) continue;
-    return n;
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return errnoError("read");
   }
 }
 
-bool setCloseOnExec(int fd) {
+Status setCloseOnExec(int fd) {
   int flags = ::fcntl(fd, F_GETFD);
-  if (flags < 0) return false;
-  return ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+  if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) {
+    return errnoError("fcntl(FD_CLOEXEC)");
+  }
+  return {};
+}
+
+Result<bool> waitUntilReady(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    if (left <= 0) return false;
+    struct pollfd entry = {fd, events, 0};
+    // poll's time-out is an int; a far deadline is waited for in steps.
+    int n = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60000)));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return errnoError("poll");
+  }
 }
 
 }  // namespace velto

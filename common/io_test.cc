@@ -24,10 +24,12 @@ TEST(IoTest, WriteAllCompletesWritesLargerThanThePipe) {
   std::string received;
   std::thread drain([&] {
     char buf[65536];
-    ssize_t n;
-    while ((n = readRetrying(reader.get(), buf, sizeof buf)) > 0) received.append(buf, n);
+    for (Result<size_t> n = readRetrying(reader.get(), buf, sizeof buf); n.ok() && *n > 0;
+         n = readRetrying(reader.get(), buf, sizeof buf)) {
+      received.append(buf, *n);
+    }
   });
-  EXPECT_TRUE(writeAll(writer.get(), big));
+  EXPECT_TRUE(writeAll(writer.get(), big).ok());
   writer.reset();
   drain.join();
   EXPECT_EQ(received, big);
@@ -36,11 +38,13 @@ TEST(IoTest, WriteAllCompletesWritesLargerThanThePipe) {
 TEST(IoTest, SendAllToClosedPeerFailsWithoutKillingTheProcess) {
   auto [a, b] = test_support::socketPair();
   ASSERT_TRUE(a && b);
-  disableSigpipe(a.get());
+  ASSERT_TRUE(disableSigpipe(a.get()).ok());
   b.reset();
   // With SIGPIPE at its default action this would end the test binary.
-  EXPECT_FALSE(sendAll(a.get(), std::string(100000, 'y')));
-  EXPECT_EQ(errno, EPIPE);
+  Status sent = sendAll(a.get(), std::string(100000, 'y'));
+  ASSERT_FALSE(sent.ok());
+  EXPECT_EQ(sent.error().code, EPIPE);
+  EXPECT_EQ(sent.error().message(), "send: " + errnoText(EPIPE));
 }
 
 TEST(IoTest, UnixAddressTakesPathsUpToThePathFieldLessItsNul) {
@@ -48,10 +52,12 @@ TEST(IoTest, UnixAddressTakesPathsUpToThePathFieldLessItsNul) {
   const size_t field = sizeof address.sun_path;
   const std::string longest(field - 1, 'p');
   memset(&address, 0x55, sizeof address);
-  ASSERT_TRUE(fillUnixAddress(longest, &address));
+  ASSERT_TRUE(fillUnixAddress(longest, &address).ok());
   EXPECT_EQ(address.sun_family, AF_UNIX);
   EXPECT_EQ(std::string(address.sun_path), longest);  // NUL-terminated within the field
-  EXPECT_FALSE(fillUnixAddress(longest + "p", &address));
+  Status tooLong = fillUnixAddress(longest + "p", &address);
+  ASSERT_FALSE(tooLong.ok());
+  EXPECT_EQ(tooLong.error().code, ENAMETOOLONG);
   EXPECT_EQ(address.sun_path[0], '\0');
 }
 

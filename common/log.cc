@@ -48,9 +48,12 @@ void appendLogLine(const std::string& path, std::string_view message, mode_t mod
     UniqueFd file(fd);
     // One write call per line: with O_APPEND the kernel places it at the end
     // atomically. Only a short write (disk full) needs the rest sent after it.
-    writeAll(file.get(), line);
+    // A log that cannot be written has nowhere to report it; the copy on
+    // standard output below is the fallback.
+    (void)writeAll(file.get(), line);
   }
-  writeAll(STDOUT_FILENO, line);
+  // Standard output may be closed (a daemon under a service manager); nothing to do then.
+  (void)writeAll(STDOUT_FILENO, line);
 }
 
 LogFunction fileLogger(std::string path, mode_t mode) {

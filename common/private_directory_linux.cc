@@ -36,30 +36,33 @@ std::optional<std::string> environmentValue(const char* name) {
 
 }  // namespace
 
-std::optional<std::string> privateDirectoryFlaw(const std::string& path, uid_t uid) {
-  if (path.empty() || path.front() != '/') return "not an absolute path";
+Status checkPrivateDirectory(const std::string& path, uid_t uid) {
+  if (path.empty() || path.front() != '/') return Error{"not an absolute path"};
   struct stat info;
-  if (::lstat(path.c_str(), &info) != 0) return errnoText(errno);
-  if (S_ISLNK(info.st_mode)) return "a symbolic link";
-  if (!S_ISDIR(info.st_mode)) return "not a directory";
+  if (::lstat(path.c_str(), &info) != 0) return errnoError("");
+  if (S_ISLNK(info.st_mode)) return Error{"a symbolic link"};
+  if (!S_ISDIR(info.st_mode)) return Error{"not a directory"};
   if (info.st_uid != uid) {
-    return "belongs to uid " + std::to_string(info.st_uid) + ", not to this user";
+    return Error{"belongs to uid " + std::to_string(info.st_uid) + ", not to this user"};
   }
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    return "open to group or others (mode " + octal(info.st_mode) + ")";
+    return Error{"open to group or others (mode " + octal(info.st_mode) + ")"};
   }
-  return std::nullopt;
+  return {};
 }
 
 namespace {
 
 // Creates `path` and each missing parent with mode 0700 (what exists is left as it
-// is); 0 or the errno of the failure.
-int makeDirectories(const std::string& path) {
+// is).
+[[nodiscard]] Status makeDirectories(const std::string& path) {
   for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
     const std::string prefix = path.substr(0, end);
-    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    if (end == std::string::npos) return 0;
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+      const int err = errno;
+      return Error{"mkdir " + prefix, err};
+    }
+    if (end == std::string::npos) return {};
   }
 }
 
@@ -71,15 +74,15 @@ PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_
     result.skipped.push_back("private directory: skipped " + what + ": " + why);
   };
   auto usable = [&](const std::string& label, const std::string& path) {
-    std::optional<std::string> flaw = privateDirectoryFlaw(path, uid);
-    if (flaw) skip(label + path, *flaw);
-    return !flaw;
+    Status checked = checkPrivateDirectory(path, uid);
+    if (!checked) skip(label + path, checked.error().message());
+    return checked.ok();
   };
   // Made here when missing; one that exists is checked like any other candidate:
   // another user may have made it first.
   auto made = [&](const std::string& path) {
-    if (int err = makeDirectories(path); err != 0) {
-      result.skipped.push_back("private directory: cannot create " + path + ": " + errnoText(err));
+    if (Status created = makeDirectories(path); !created) {
+      result.skipped.push_back("private directory: cannot create " + path + ": " + created.error().reason());
       return false;
     }
     return usable("", path);

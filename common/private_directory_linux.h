@@ -8,13 +8,15 @@
 #include <string>
 
 #include "common/private_directory.h"
+#include "common/result.h"
 
 namespace velto {
 
-// Why `path` cannot serve as the private directory of `uid`, or nothing when it
-// can: it must be an absolute path naming a directory itself (not a symbolic
-// link to one), owned by `uid`, with no permission bit for group or others.
-std::optional<std::string> privateDirectoryFlaw(const std::string& path, uid_t uid);
+// Whether `path` can serve as the private directory of `uid`: it must be an
+// absolute path naming a directory itself (not a symbolic link to one), owned by
+// `uid`, with no permission bit for group or others. The Error's message() says
+// why not.
+[[nodiscard]] Status checkPrivateDirectory(const std::string& path, uid_t uid);
 
 // Where the search looks, as the environment names it; unset or empty values are
 // no candidates.

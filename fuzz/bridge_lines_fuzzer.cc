@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/line_splitter.h"
 #include "common/utf8.h"
-#include "menubar/line_splitter.h"
 #include "menubar/protocol.h"
 
 namespace {

@@ -4,13 +4,13 @@
 
 #include <sys/types.h>
 
+#include "common/result.h"
 #include "common/unique_fd.h"
 
 namespace velto {
 
 // A close-on-exec descriptor that becomes readable (POLLIN) once the child `pid`
 // of this process has exited. The child is not reaped: waitpid stays the caller's.
-// Invalid, with errno set, when the platform cannot watch it.
-UniqueFd watchChildExit(pid_t pid);
+[[nodiscard]] Result<UniqueFd> watchChildExit(pid_t pid);
 
 }  // namespace velto

@@ -15,17 +15,19 @@ extern "C" {
 
 namespace velto {
 
-UniqueFd watchChildExit(pid_t pid) {
+Result<UniqueFd> watchChildExit(pid_t pid) {
   // pidfds are always close-on-exec.
 #if VELTO_HAVE_PIDFD_OPEN
-  return UniqueFd(::pidfd_open(pid, 0));
+  UniqueFd watch(::pidfd_open(pid, 0));
 #elif defined(SYS_pidfd_open)
-  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  UniqueFd watch(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #else
   (void)pid;
+  UniqueFd watch;
   errno = ENOSYS;
-  return UniqueFd();
 #endif
+  if (!watch) return errnoError("pidfd_open");
+  return watch;
 }
 
 }  // namespace velto

@@ -99,7 +99,9 @@ int VeltoHelperMain::main(const HelperServerOptions& options) {
   closeInheritedDescriptors();
   resetInheritedSignals();
   returnLargeBuffersToTheSystem();
-  return runHelperServer(options);
+  // Only a failed set-up comes back; the daemon's log already says why.
+  (void)runHelperServer(options);
+  return 1;
 }
 
 }  // namespace velto

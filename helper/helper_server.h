@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/result.h"
 #include "common/unique_fd.h"
 #include "helper/helper_protocol.h"
 #include "helper/peer_credentials.h"
@@ -109,7 +110,7 @@ struct HelperServerOptions {
 };
 
 // The whole daemon: start line, socket set-up, then connections for ever. Returns
-// only when the set-up failed, with exit status 1.
-int runHelperServer(const HelperServerOptions& options);
+// only when the set-up failed, which the log has already told.
+[[nodiscard]] Error runHelperServer(const HelperServerOptions& options);
 
 }  // namespace velto

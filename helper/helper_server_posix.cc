@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/io.h"
+#include "common/unix_socket.h"
 #include "helper/readiness.h"
 #include "helper/script_runner.h"
 
@@ -28,42 +29,8 @@ using Clock = std::chrono::steady_clock;
 // (out of descriptors) does not spin and flood the log.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = MSG_DONTWAIT;  // the daemon ignores SIGPIPE
-#endif
-
-std::string errnoLine(const char* call, int err) {
-  return std::string(call) + "() failed: errno=" + std::to_string(err);
-}
-
-// Waits until `fd` is ready for `events` or `deadline` passes. False on time-out
-// or failure.
-bool waitReady(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    struct pollfd entry = {fd, events, 0};
-    int n = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60000)));
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
-// True when something accepts connections at `path`. A non-blocking probe, so a
-// daemon whose listen queue is full counts as serving instead of stalling this one.
-bool someoneServes(const std::string& path) {
-  struct sockaddr_un address;
-  if (!fillUnixAddress(path, &address)) return false;
-  UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!probe) return false;
-  int flags = ::fcntl(probe.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(probe.get(), F_SETFL, flags | O_NONBLOCK) != 0) return false;
-  if (::connect(probe.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
-    return true;
-  }
-  return errno == EAGAIN || errno == EINPROGRESS;
+std::string errnoLine(const std::string& call, int err) {
+  return call + "() failed: errno=" + std::to_string(err);
 }
 
 // accept that hands back a close-on-exec descriptor (scripts never inherit the
@@ -78,7 +45,9 @@ int acceptConnection(int listenFd) {
 #endif
   } while (fd < 0 && errno == EINTR);
 #if !VELTO_HAVE_ACCEPT4
-  if (fd >= 0) setCloseOnExec(fd);
+  // Only a script could ever notice the flag missing, and scripts have their
+  // descriptors closed past stderr when they start.
+  if (fd >= 0) (void)setCloseOnExec(fd);
 #endif
   return fd;
 }
@@ -95,7 +64,7 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
     ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!waitReady(fd, POLLIN, deadline)) break;
+      if (Result<bool> ready = waitUntilReady(fd, POLLIN, deadline); !ready.ok() || !*ready) break;
       continue;
     }
     if (n <= 0) break;
@@ -112,19 +81,9 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
 }
 
 void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit) {
-  size_t offset = 0;
-  while (offset < response.size()) {
-    ssize_t n = ::send(fd, response.data() + offset, response.size() - offset, kSendFlags);
-    if (n > 0) {
-      offset += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!waitReady(fd, POLLOUT, Clock::now() + stallLimit)) return;
-    } else {
-      return;
-    }
-  }
+  // Whatever stops the response (a peer gone, a stall) ends this connection only;
+  // the daemon has nothing more to tell it.
+  (void)sendAllWaiting(fd, response, MSG_DONTWAIT, [stallLimit] { return Clock::now() + stallLimit; });
 }
 
 bool RefusalLog::withinASecond(Clock::time_point now) const {
@@ -181,53 +140,32 @@ void RefusalLog::flush(Clock::time_point now, const LogFunction& log) {
 }
 
 UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log) {
-  if (someoneServes(socketPath)) {
+  if (unixSocketAnswers(socketPath)) {
     log("another veltovpn-helper is serving " + socketPath);
     return UniqueFd();
   }
   ::unlink(socketPath.c_str());  // a file left by an earlier run; missing is normal
 
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+  // Scripts never inherit the daemon's sockets (close-on-exec). The socket file
+  // comes into being owner-only and is opened up only by the chmod below; the
+  // daemon has one thread, so the brief umask change touches no other file.
+  Result<UniqueFd> listener = listenUnix(socketPath, 5, 077);
   if (!listener) {
-    log(errnoLine("socket", errno));
-    return UniqueFd();
-  }
-  // Scripts never inherit the daemon's sockets.
-  setCloseOnExec(listener.get());
-
-  struct sockaddr_un address;
-  if (!fillUnixAddress(socketPath, &address)) {
-    log(errnoLine("bind", ENAMETOOLONG));
-    return UniqueFd();
-  }
-  // The socket file comes into being owner-only and is opened up only by the
-  // chmod below. The mask is put back at once: it is process-wide, and the log
-  // file and the scripts' own files must keep their usual modes.
-  const mode_t previousMask = ::umask(077);
-  const int bound =
-      ::bind(listener.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address);
-  const int bindError = errno;
-  ::umask(previousMask);
-  if (bound != 0) {
-    log(errnoLine("bind", bindError));
+    log(errnoLine(listener.error().context, listener.error().code));
     return UniqueFd();
   }
   // Lets clients that are not root connect; who may actually use the daemon is
-  // decided per connection by the peer check.
-  ::chmod(socketPath.c_str(), 0666);
-  if (::listen(listener.get(), 5) != 0) {
-    log(errnoLine("listen", errno));
-    return UniqueFd();
-  }
+  // decided per connection by the peer check. A failure leaves root alone admitted.
+  (void)::chmod(socketPath.c_str(), 0666);
   log("listening on " + socketPath);
-  return listener;
+  return std::move(*listener);
 }
 
 void serveNextConnection(int listenFd, HelperServices& services) {
   // Refusals held back by the rate limit are written once their second is over,
   // even when nobody connects after them.
   while (std::optional<Clock::time_point> due = services.refusals.flushDue()) {
-    if (waitReady(listenFd, POLLIN, *due)) break;
+    if (Result<bool> ready = waitUntilReady(listenFd, POLLIN, *due); !ready.ok() || *ready) break;
     services.refusals.flush(Clock::now(), services.log);
   }
   int fd = acceptConnection(listenFd);
@@ -260,14 +198,14 @@ void serveNextConnection(int listenFd, HelperServices& services) {
                     handleRequest(request.text, services.runScript, services.log), stallLimit);
 }
 
-int runHelperServer(const HelperServerOptions& options) {
+Error runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
   endRunningScriptWithTheProcess();
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
-  if (!listener) return 1;
+  if (!listener) return Error{"no listening socket at " + options.socketPath};
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);

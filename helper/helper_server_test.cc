@@ -51,7 +51,7 @@ std::string roundTrip(const std::string& path, const std::vector<std::string>& c
   for (const std::string& chunk : chunks) {
     // A refused client is answered before its request is read, and may find the
     // connection closed for sending; its answer is still there to read.
-    if (!sendAll(fd.get(), chunk)) {
+    if (!sendAll(fd.get(), chunk).ok()) {
       sent = false;
       break;
     }
@@ -302,7 +302,7 @@ TEST_F(ServerTest, ASilentClientGetsWhatItSentHandledAtTheTimeOut) {
   // A complete request whose sender never ends its side is still answered.
   UniqueFd open = test_support::connectTo(path());
   ASSERT_TRUE(open.valid());
-  sendAll(open.get(), R"({"action":"ping"})");
+  ASSERT_TRUE(sendAll(open.get(), R"({"action":"ping"})").ok());
   EXPECT_EQ(test_support::readToEnd(open.get()), kPong);
 
   // The next client is served as usual.

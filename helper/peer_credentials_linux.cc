@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/peer_credentials.h"
+
 namespace velto {
 
 std::unique_ptr<LinuxPeerAuthorizer> LinuxPeerAuthorizer::forGroupName(
@@ -53,15 +55,11 @@ bool LinuxPeerAuthorizer::carriesGroup(int fd, gid_t primary) const {
 
 PeerDecision LinuxPeerAuthorizer::check(int fd) {
   PeerDecision decision;
-  struct ucred credentials = {};
-  socklen_t size = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
-      size != sizeof credentials) {
-    return decision;
-  }
-  decision.uid = static_cast<long long>(credentials.uid);
-  decision.pid = static_cast<long long>(credentials.pid);
-  decision.allowed = credentials.uid == 0 || carriesGroup(fd, credentials.gid);
+  Result<PeerCredentials> peer = peerCredentials(fd);
+  if (!peer.ok()) return decision;
+  decision.uid = static_cast<long long>(peer->uid);
+  decision.pid = static_cast<long long>(peer->pid);
+  decision.allowed = peer->uid == 0 || carriesGroup(fd, peer->gid);
   return decision;
 }
 

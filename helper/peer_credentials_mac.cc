@@ -15,6 +15,8 @@
 #include <string>
 #include <utility>
 
+#include "common/peer_credentials.h"
+#include "common/scoped_handle.h"
 #include "helper/peer_admission.h"
 #include "helper/peer_credentials.h"
 
@@ -27,21 +29,13 @@ constexpr const char* kHelperCodeRequirement = VELTOVPN_HELPER_CODE_REQUIREMENT;
 
 // Owns one Core Foundation reference.
 template <typename Ref>
-class CFHolder {
- public:
-  CFHolder() = default;
-  explicit CFHolder(Ref ref) : ref_(ref) {}
-  CFHolder(const CFHolder&) = delete;
-  CFHolder& operator=(const CFHolder&) = delete;
-  ~CFHolder() {
-    if (ref_ != nullptr) CFRelease(ref_);
-  }
-  Ref get() const { return ref_; }
-  Ref* out() { return &ref_; }
-
- private:
-  Ref ref_ = nullptr;
+struct CFTraits {
+  using Handle = Ref;
+  static Ref empty() { return nullptr; }
+  static void free(Ref ref) { CFRelease(ref); }
 };
+template <typename Ref>
+using CFHolder = ScopedHandle<CFTraits<Ref>>;
 
 // The uid that owns /dev/console; root while nobody is logged in.
 std::optional<uid_t> consoleOwner() {
@@ -78,16 +72,11 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
 
   PeerDecision check(int fd) override {
     PeerDecision decision;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    if (::getpeereid(fd, &uid, &gid) != 0) return decision;
+    Result<PeerCredentials> peer = peerCredentials(fd);
+    if (!peer.ok()) return decision;
+    const uid_t uid = peer->uid;
     decision.uid = static_cast<long long>(uid);
-
-    pid_t pid = 0;
-    socklen_t size = sizeof pid;
-    if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &pid, &size) == 0 && size == sizeof pid) {
-      decision.pid = static_cast<long long>(pid);
-    }
+    decision.pid = static_cast<long long>(peer->pid);
 
     const ClientRule rule =
         requirementText_.empty() ? ClientRule::kConsoleUser : ClientRule::kSignedClient;

@@ -88,20 +88,18 @@ class ScriptFile {
   }
 
   // Creates the file private to the owner from the first moment (no window in
-  // which another user could read or swap it) and writes `text`. Returns 0 or
-  // the errno of the failure.
-  int write(std::string_view text) {
+  // which another user could read or swap it) and writes `text`.
+  [[nodiscard]] Status write(std::string_view text) {
     int fd;
     do {
       fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
+    if (fd < 0) return errnoError("open");
     created_ = true;
     UniqueFd file(fd);
     // The umask may have taken bits away; 0700 is what bash needs.
-    if (::fchmod(file.get(), 0700) != 0) return errno;
-    if (!writeAll(file.get(), text)) return errno;
-    return 0;
+    if (::fchmod(file.get(), 0700) != 0) return errnoError("fchmod");
+    return writeAll(file.get(), text);
   }
 
   const std::string& path() const { return path_; }
@@ -185,14 +183,14 @@ void drainPipe(int fd, OutputCollector& output) {
   if (::ioctl(fd, FIONREAD, &pending) != 0) return;
   char buffer[65536];
   while (pending > 0) {
-    ssize_t n = readRetrying(fd, buffer, std::min(sizeof buffer, static_cast<size_t>(pending)));
-    if (n <= 0) return;
-    output.append(buffer, static_cast<size_t>(n));
-    pending -= static_cast<int>(n);
+    Result<size_t> n = readRetrying(fd, buffer, std::min(sizeof buffer, static_cast<size_t>(pending)));
+    if (!n.ok() || *n == 0) return;
+    output.append(buffer, *n);
+    pending -= static_cast<int>(*n);
   }
 }
 
-int waitRetrying(pid_t pid, int* status) {
+[[nodiscard]] int waitRetrying(pid_t pid, int* status) {
   for (;;) {
     pid_t r = ::waitpid(pid, status, 0);
     if (r < 0 && errno == EINTR) continue;
@@ -202,19 +200,20 @@ int waitRetrying(pid_t pid, int* status) {
 
 // A pipe whose two ends are closed on exec, so that only the dup2'd copies reach
 // the shell.
-bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+[[nodiscard]] Status makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
   int ends[2];
 #if VELTO_HAVE_PIPE2
-  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  if (::pipe2(ends, O_CLOEXEC) != 0) return errnoError("pipe2");
   readEnd.reset(ends[0]);
   writeEnd.reset(ends[1]);
 #else
-  if (::pipe(ends) != 0) return false;
+  if (::pipe(ends) != 0) return errnoError("pipe");
   readEnd.reset(ends[0]);
   writeEnd.reset(ends[1]);
-  if (!setCloseOnExec(readEnd.get()) || !setCloseOnExec(writeEnd.get())) return false;
+  if (Status set = setCloseOnExec(readEnd.get()); !set) return set;
+  if (Status set = setCloseOnExec(writeEnd.get()); !set) return set;
 #endif
-  return true;
+  return {};
 }
 
 // Holds the spawn attributes and file actions and releases them on every path.
@@ -235,13 +234,15 @@ struct SpawnSetup {
 
 ScriptResult runScript(const std::string& script, const ScriptRunOptions& options) {
   ScriptFile file(newScriptPath());
-  if (int err = file.write(script); err != 0) {
-    return {"helper: failed to write script tmpfile: " + errnoText(err), 1};
+  if (Status written = file.write(script); !written) {
+    return {"helper: failed to write script tmpfile: " + written.error().reason(), 1};
   }
   const std::string launchFailed = "helper: failed to launch " + options.shell + ": ";
 
   UniqueFd readEnd, writeEnd;
-  if (!makePipe(readEnd, writeEnd)) return {launchFailed + errnoText(errno), 1};
+  if (Status piped = makePipe(readEnd, writeEnd); !piped) {
+    return {launchFailed + piped.error().reason(), 1};
+  }
 
   SpawnSetup setup;
   // Both streams go into one pipe, so the output keeps the order it was written in.
@@ -281,15 +282,16 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   writeEnd.reset();
 
   int status = 0;
-  UniqueFd exited = watchChildExit(pid);
-  if (!exited) {
+  Result<UniqueFd> watch = watchChildExit(pid);
+  if (!watch) {
     // Without word of its exit the shell could not be bounded in time.
-    const int watchError = errno;
     runningGroup.store(0);
     ::kill(-pid, SIGKILL);
-    waitRetrying(pid, &status);
-    return {launchFailed + errnoText(watchError), 1};
+    // The shell is killed; its status no longer matters, only that it is reaped.
+    (void)waitRetrying(pid, &status);
+    return {launchFailed + watch.error().reason(), 1};
   }
+  UniqueFd exited = std::move(*watch);
 
   // Output is read while the script runs, so a full pipe never stalls it; the
   // same poll learns of the shell's exit, and its time-out is the run's bound.
@@ -316,9 +318,9 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
       // One read per wake-up: the pipe is blocking, and poll said it has data or
       // reached its end.
       char buffer[65536];
-      ssize_t n = readRetrying(readEnd.get(), buffer, sizeof buffer);
-      if (n > 0) {
-        output.append(buffer, static_cast<size_t>(n));
+      Result<size_t> n = readRetrying(readEnd.get(), buffer, sizeof buffer);
+      if (n.ok() && *n > 0) {
+        output.append(buffer, *n);
       } else {
         pipeOpen = false;
       }

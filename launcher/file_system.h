@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
+
 namespace velto::launcher {
 
 // The working directory; empty when it cannot be determined (e.g. removed).
@@ -18,10 +20,9 @@ std::string currentDirectory();
 // too, the path comes back unchanged.
 std::string resolveSymlinks(const std::string& absolutePath);
 
-// The running program's own file with every symbolic link resolved, as the
-// system reports it (/proc/self/exe, _NSGetExecutablePath); nothing where the
-// system cannot tell. Unlike argv[0], whoever starts the launcher cannot choose it.
-std::optional<std::string> ownExecutablePath();
+// The running program's own file (common/paths.h) with every symbolic link
+// resolved. Unlike argv[0], whoever starts the launcher cannot choose it.
+[[nodiscard]] Result<std::string> resolvedOwnExecutablePath();
 
 // The user's home directory: $HOME when set and not empty, else the password
 // database entry of the real user id (NSHomeDirectory() on macOS); nullopt when
@@ -34,16 +35,16 @@ std::optional<std::string> runtimeDirectory();
 
 // Creates `path` with every missing parent, each new one with mode 0700 (the
 // main application's working files are the user's alone). Existing directories
-// are left as they are; an existing `path` is success. On failure returns the
-// platform's description of the error, naming the path that failed.
-std::optional<std::string> createDirectories(const std::string& path);
+// are left as they are; an existing `path` is success. The Error's message() is
+// the platform's description of the failure, naming the path that failed.
+[[nodiscard]] Status createDirectories(const std::string& path);
 
-// chdir(2); false with errno set on failure.
-bool changeDirectory(const std::string& path);
+// chdir(2).
+[[nodiscard]] Status changeDirectory(const std::string& path);
 
 // Replaces the process image with `executable`, `arguments` as its argument
-// vector and the current environment. Returns only on failure, with the errno
-// value (captured before anything else could change it).
-int replaceProcess(const std::string& executable, const std::vector<std::string>& arguments);
+// vector and the current environment. Returns only on failure, with its Error.
+[[nodiscard]] Error replaceProcess(const std::string& executable,
+                                   const std::vector<std::string>& arguments);
 
 }  // namespace velto::launcher

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/io.h"
+#include "common/paths.h"
 #include "launcher/file_system.h"
 #include "launcher/handoff.h"
 
@@ -27,22 +28,18 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string describeError(int err, const std::string& path) { return path + ": " + errnoText(err); }
+Error failureAt(int err, const std::string& path) { return Error{path, err}; }
 
 }  // namespace
 
-std::optional<std::string> ownExecutablePath() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::nullopt;
-  return std::string(buffer, static_cast<size_t>(n));
-}
+// /proc/self/exe names the file with its links already resolved.
+Result<std::string> resolvedOwnExecutablePath() { return ownExecutablePath(); }
 
 std::string resolveSymlinks(const std::string& absolutePath) {
   if (auto resolved = realPath(absolutePath)) return *resolved;
-  std::string parent = parentDirectory(absolutePath);
+  std::string parent = parentPath(absolutePath);
   if (auto resolvedParent = realPath(parent)) {
-    return appendComponent(*resolvedParent, absolutePath.substr(absolutePath.rfind('/') + 1));
+    return joinPath(*resolvedParent, absolutePath.substr(absolutePath.rfind('/') + 1));
   }
   return absolutePath;
 }
@@ -64,21 +61,21 @@ std::optional<std::string> runtimeDirectory() {
                                   *home);
 }
 
-std::optional<std::string> createDirectories(const std::string& path) {
+Status createDirectories(const std::string& path) {
   // The common case, an existing directory, costs one mkdir and one stat; the
   // parents are only walked when something is missing.
-  if (::mkdir(path.c_str(), 0700) == 0) return std::nullopt;
+  if (::mkdir(path.c_str(), 0700) == 0) return {};
   int err = errno;
   if (err == EEXIST) {
-    if (isDirectory(path)) return std::nullopt;
-    return describeError(err, path);
+    if (isDirectory(path)) return {};
+    return failureAt(err, path);
   }
-  if (err != ENOENT || path == "/") return describeError(err, path);
-  if (auto parentError = createDirectories(parentDirectory(path))) return parentError;
-  if (::mkdir(path.c_str(), 0700) == 0) return std::nullopt;
+  if (err != ENOENT || path == "/") return failureAt(err, path);
+  if (Status parent = createDirectories(parentPath(path)); !parent) return parent;
+  if (::mkdir(path.c_str(), 0700) == 0) return {};
   err = errno;
-  if (err == EEXIST && isDirectory(path)) return std::nullopt;  // made by someone else meanwhile
-  return describeError(err, path);
+  if (err == EEXIST && isDirectory(path)) return {};  // made by someone else meanwhile
+  return failureAt(err, path);
 }
 
 }  // namespace velto::launcher

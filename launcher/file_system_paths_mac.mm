@@ -1,15 +1,10 @@
 // The hand-off's path and directory operations through Foundation: file URLs for
 // symbolic-link resolution, NSHomeDirectory, and NSFileManager for the runtime
-// directory, whose error description is what the launcher reports. The own path
-// comes from dyld. Main thread.
+// directory, whose error description is what the launcher reports. Main thread.
 #include "launcher/file_system.h"
 
 #import <Foundation/Foundation.h>
-#include <mach-o/dyld.h>
-#include <stdint.h>
-
-#include <vector>
-
+#include "common/paths.h"
 #include "common/strings_mac.h"
 #include "launcher/handoff.h"
 
@@ -23,14 +18,10 @@ std::string resolveSymlinks(const std::string& absolutePath) {
   }
 }
 
-std::optional<std::string> ownExecutablePath() {
-  uint32_t size = 0;
-  _NSGetExecutablePath(nullptr, &size);  // asks for the size it needs
-  std::vector<char> buffer(size + 1, '\0');
-  if (size == 0 || _NSGetExecutablePath(buffer.data(), &size) != 0) return std::nullopt;
-  std::string path(buffer.data());
-  if (path.empty() || path.front() != '/') return std::nullopt;
-  return resolveSymlinks(path);
+Result<std::string> resolvedOwnExecutablePath() {
+  Result<std::string> path = ownExecutablePath();
+  if (!path) return path;
+  return resolveSymlinks(*path);
 }
 
 std::optional<std::string> homeDirectory() {
@@ -47,7 +38,7 @@ std::optional<std::string> runtimeDirectory() {
   return macRuntimeDirectoryFor(*home);
 }
 
-std::optional<std::string> createDirectories(const std::string& path) {
+Status createDirectories(const std::string& path) {
   @autoreleasepool {
     NSURL* url = [NSURL fileURLWithPath:toNSString(path) isDirectory:YES];
     NSError* error = nil;
@@ -56,11 +47,11 @@ std::optional<std::string> createDirectories(const std::string& path) {
                                withIntermediateDirectories:YES
                                                 attributes:@{NSFilePosixPermissions : @0700}
                                                      error:&error]) {
-      return std::nullopt;
+      return {};
     }
     // The full description: domain, code and user information, not only the
     // localized message.
-    return fromNSString(error != nil ? error.description : @"unknown error");
+    return Error{fromNSString(error != nil ? error.description : @"unknown error")};
   }
 }
 

@@ -14,15 +14,18 @@ std::string currentDirectory() {
   return buffer;
 }
 
-bool changeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+Status changeDirectory(const std::string& path) {
+  if (::chdir(path.c_str()) != 0) return errnoError("chdir");
+  return {};
+}
 
-int replaceProcess(const std::string& executable, const std::vector<std::string>& arguments) {
+Error replaceProcess(const std::string& executable, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   ::execv(executable.c_str(), argv.data());
-  return errno;
+  return errnoError("execv");
 }
 
 }  // namespace velto::launcher

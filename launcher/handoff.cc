@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "common/paths.h"
+
 namespace velto::launcher {
 
 namespace {
@@ -30,28 +32,15 @@ std::string_view launcherName(const std::vector<std::string>& args) {
 
 std::string absoluteAgainst(std::string_view startDirectory, std::string_view path) {
   if (path.starts_with('/')) return std::string(withoutTrailingSlashes(path));
-  return appendComponent(withoutTrailingSlashes(startDirectory), withoutTrailingSlashes(path));
-}
-
-std::string parentDirectory(std::string_view path) {
-  path = withoutTrailingSlashes(path);
-  size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(withoutTrailingSlashes(path.substr(0, slash)));
-}
-
-std::string appendComponent(std::string_view directory, std::string_view name) {
-  std::string result(directory);
-  if (result.empty() || result.back() != '/') result += '/';
-  result += name;
-  return result;
+  // An unknown start (empty) counts as the root, never as "relative to wherever".
+  return joinPath(startDirectory.empty() ? std::string_view("/") : withoutTrailingSlashes(startDirectory),
+                  withoutTrailingSlashes(path));
 }
 
 std::string macRuntimeDirectoryFor(std::string_view home) {
   std::string path(withoutTrailingSlashes(home));
   for (std::string_view component : {"Library", "Application Support", "veltoVpn", "runtime"}) {
-    path = appendComponent(path, component);
+    path = joinPath(path, component);
   }
   return path;
 }
@@ -59,8 +48,8 @@ std::string macRuntimeDirectoryFor(std::string_view home) {
 std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome, std::string_view home) {
   std::string path = xdgDataHome && xdgDataHome->starts_with('/')
                          ? std::string(withoutTrailingSlashes(*xdgDataHome))
-                         : appendComponent(appendComponent(withoutTrailingSlashes(home), ".local"), "share");
-  return appendComponent(appendComponent(path, "veltovpn"), "runtime");
+                         : joinPath(joinPath(withoutTrailingSlashes(home), ".local"), "share");
+  return joinPath(joinPath(path, "veltovpn"), "runtime");
 }
 
 std::vector<std::string> forwardedArguments(std::string_view mainBinary,

@@ -30,12 +30,6 @@ std::string_view launcherName(const std::vector<std::string>& args);
 // any trailing slash removed. Symbolic links are left alone.
 std::string absoluteAgainst(std::string_view startDirectory, std::string_view path);
 
-// The path with its last component removed; "/" stays "/".
-std::string parentDirectory(std::string_view path);
-
-// `directory` + "/" + `name`, without doubling the slash after "/".
-std::string appendComponent(std::string_view directory, std::string_view name);
-
 // The runtime directory on macOS: home + Library/Application Support/veltoVpn/runtime.
 std::string macRuntimeDirectoryFor(std::string_view home);
 

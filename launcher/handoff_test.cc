@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/paths.h"
 #include "common/testing/temp_dir.h"
 #include "launcher/file_system.h"
 
@@ -80,9 +81,9 @@ TEST(HandoffTest, PathComputations) {
   EXPECT_EQ(absoluteAgainst("/", "L"), "/L");
   EXPECT_EQ(absoluteAgainst("/start", "dir/"), "/start/dir");
 
-  EXPECT_EQ(parentDirectory("/B/Contents/MacOS/L"), "/B/Contents/MacOS");
-  EXPECT_EQ(parentDirectory("/L"), "/");
-  EXPECT_EQ(parentDirectory("/"), "/");
+  EXPECT_EQ(parentPath("/B/Contents/MacOS/L"), "/B/Contents/MacOS");
+  EXPECT_EQ(parentPath("/L"), "/");
+  EXPECT_EQ(parentPath("/"), "/");
 
   EXPECT_EQ(macRuntimeDirectoryFor("/Users/u"),
             "/Users/u/Library/Application Support/veltoVpn/runtime");

@@ -14,10 +14,9 @@ namespace {
 
 void runPkillWith(ProcessRunner& runner, SystemLog& systemLog, std::string_view signal,
                   std::string_view pattern) {
-  std::optional<std::string> error =
-      runner.runAndWait(kPkillPath, {std::string(signal), "-f", std::string(pattern)});
-  if (error) {
-    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " + *error);
+  Status ran = runner.runAndWait(kPkillPath, {std::string(signal), "-f", std::string(pattern)});
+  if (!ran) {
+    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " + ran.error().message());
   }
 }
 
@@ -37,17 +36,16 @@ SparkleCheckDelegate& SparkleCheckApp::retain(std::unique_ptr<SparkleCheckDelega
 }
 
 SparkleCheckDelegate::SparkleCheckDelegate(const UpdatePlatform& platform)
-    : platform_(platform), self_(std::make_shared<SparkleCheckDelegate*>(this)) {}
+    : platform_(platform), self_(this) {}
 
 void SparkleCheckDelegate::log(std::string_view message) { platform_.systemLog.log(message); }
 
 void SparkleCheckDelegate::applicationDidFinishLaunching() {
   updaterController_ = platform_.updaterFactory.create(*this);
   // The check starts from the event loop, once launching has completed.
-  platform_.mainQueue.post([weak = std::weak_ptr<SparkleCheckDelegate*>(self_)] {
-    std::shared_ptr<SparkleCheckDelegate*> self = weak.lock();
-    if (self && (*self)->updaterController_) (*self)->updaterController_->checkForUpdates();
-  });
+  platform_.mainQueue.post(self_.guard([](SparkleCheckDelegate& self) {
+    if (self.updaterController_) self.updaterController_->checkForUpdates();
+  }));
 }
 
 bool SparkleCheckDelegate::applicationShouldTerminateAfterLastWindowClosed() {
@@ -143,16 +141,13 @@ void SparkleCheckDelegate::terminateHostAppProcesses() {
     ++signalPassesPending_;
     platform_.backgroundQueue.postAfter(
         delay, [&runner = platform_.processRunner, &systemLog = platform_.systemLog,
-                &mainQueue = platform_.mainQueue, weak = std::weak_ptr<SparkleCheckDelegate*>(self_),
+                &mainQueue = platform_.mainQueue,
+                finished = self_.guard([](SparkleCheckDelegate& self) { self.signalPassFinished(); }),
                 patterns, signal = std::string(signal)] {
           for (const std::string& pattern : patterns) {
             runPkillWith(runner, systemLog, signal, pattern);
           }
-          mainQueue.post([weak] {
-            if (std::shared_ptr<SparkleCheckDelegate*> self = weak.lock()) {
-              (*self)->signalPassFinished();
-            }
-          });
+          mainQueue.post(finished);
         });
   }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/weak_self.h"
 #include "launcher/update_platform.h"
 
 namespace velto::launcher {
@@ -79,7 +80,7 @@ class SparkleCheckDelegate final : public ApplicationDelegate, public UpdaterDel
   bool terminationDeferred_ = false;
   // Blocks queued on the main queue hold this weakly and do nothing once the
   // delegate is gone.
-  std::shared_ptr<SparkleCheckDelegate*> self_;
+  WeakSelf<SparkleCheckDelegate> self_;
 };
 
 // The process-wide owner of the update-mode delegate. The delegate is never

@@ -57,13 +57,13 @@ class FakeSystem final : public SystemLog,
 
   void log(std::string_view message) override { timeline_.record("log " + std::string(message)); }
 
-  std::optional<std::string> runAndWait(const std::string& executable,
-                                        const std::vector<std::string>& arguments) override {
+  Status runAndWait(const std::string& executable,
+                    const std::vector<std::string>& arguments) override {
     std::string event = "run " + executable;
     for (const std::string& argument : arguments) event += " " + argument;
     timeline_.record(event);
-    if (pkillFails) return "The file doesn’t exist.";
-    return std::nullopt;
+    if (pkillFails) return Error{"The file doesn’t exist."};
+    return {};
   }
 
   std::vector<std::unique_ptr<HostAppProcess>> withBundleIdentifier(

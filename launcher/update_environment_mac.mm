@@ -95,8 +95,8 @@ class NSLogSystemLog final : public SystemLog {
 
 class TaskProcessRunner final : public ProcessRunner {
  public:
-  std::optional<std::string> runAndWait(const std::string& executable,
-                                        const std::vector<std::string>& arguments) override {
+  Status runAndWait(const std::string& executable,
+                    const std::vector<std::string>& arguments) override {
     @autoreleasepool {
       NSMutableArray<NSString*>* taskArguments = [NSMutableArray array];
       for (const std::string& argument : arguments) [taskArguments addObject:toNSString(argument)];
@@ -105,10 +105,10 @@ class TaskProcessRunner final : public ProcessRunner {
       task.arguments = taskArguments;
       NSError* error = nil;
       if (![task launchAndReturnError:&error]) {
-        return fromNSString(error != nil ? error.localizedDescription : @"could not be started");
+        return Error{fromNSString(error != nil ? error.localizedDescription : @"could not be started")};
       }
       [task waitUntilExit];
-      return std::nullopt;
+      return {};
     }
   }
 };

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/io.h"
+#include "common/paths.h"
 #include "launcher/sparkle_check_delegate.h"
 #include "launcher/velto_vpn_launcher.h"
 
@@ -18,9 +19,8 @@ namespace velto::launcher {
 int runUpdateMode() {
   // The name of the file that runs, as the system log shows it, whatever link
   // started it.
-  char executable[PATH_MAX];
   std::string name = "VeltoVpnLauncher";
-  if (::realpath("/proc/self/exe", executable) != nullptr) name = ::strrchr(executable, '/') + 1;
+  if (Result<std::string> executable = ownExecutablePath()) name = executable->substr(executable->rfind('/') + 1);
   std::time_t now = std::time(nullptr);
   std::tm localTime{};
   char stamp[32] = "";

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
+
 namespace velto::launcher {
 
 using Block = std::function<void()>;
@@ -46,13 +48,14 @@ class SystemLog {
 };
 
 // Runs a program and waits for it to exit; its exit status is not reported.
-// Returns the error's description when the program could not be started.
-// Called on background workers; must be safe to call from several at once.
+// Fails when the program could not be started; the Error's message() is the
+// platform's description. Called on background workers; must be safe to call
+// from several at once.
 class ProcessRunner {
  public:
   virtual ~ProcessRunner() = default;
-  virtual std::optional<std::string> runAndWait(const std::string& executable,
-                                                const std::vector<std::string>& arguments) = 0;
+  [[nodiscard]] virtual Status runAndWait(const std::string& executable,
+                                          const std::vector<std::string>& arguments) = 0;
 };
 
 // One running process of the host application (the bundle the launcher updates),

@@ -6,10 +6,21 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "common/paths.h"
 #include "launcher/file_system.h"
 #include "launcher/handoff.h"
 
 namespace velto::launcher {
+
+namespace {
+
+// "[launcher] chdir: No such file or directory", as perror would print it.
+void reportFailure(const Error& error) {
+  const std::string line = "[launcher] " + error.message() + "\n";
+  fputs(line.c_str(), stderr);
+}
+
+}  // namespace
 
 int VeltoVpnLauncher::main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
@@ -23,28 +34,27 @@ int handOff(const std::vector<std::string>& args) {
   // file. argv[0] only serves where the system gives nothing; it is then fixed
   // before the chdir below, as a relative one names a file relative to where
   // the launcher was started.
-  std::optional<std::string> ownPath = ownExecutablePath();
+  Result<std::string> ownPath = resolvedOwnExecutablePath();
   std::string launcherPath =
       ownPath ? *ownPath : resolveSymlinks(absoluteAgainst(currentDirectory(), launcherName(args)));
-  std::string executableDirectory = parentDirectory(launcherPath);
-  std::string mainBinary = appendComponent(executableDirectory, kMainBinaryName);
+  std::string executableDirectory = parentPath(launcherPath);
+  std::string mainBinary = joinPath(executableDirectory, kMainBinaryName);
 
   std::optional<std::string> runtime = runtimeDirectory();
   if (!runtime) {
     fputs("[launcher] create runtime dir failed: no home directory for this user\n", stderr);
     return kExitRuntimeDirectory;
   }
-  if (std::optional<std::string> error = createDirectories(*runtime)) {
-    std::string line = "[launcher] create runtime dir failed: " + *error + "\n";
+  if (Status created = createDirectories(*runtime); !created) {
+    std::string line = "[launcher] create runtime dir failed: " + created.error().message() + "\n";
     fputs(line.c_str(), stderr);
     return kExitRuntimeDirectory;
   }
-  if (!changeDirectory(*runtime)) {
-    perror("[launcher] chdir");
+  if (Status changed = changeDirectory(*runtime); !changed) {
+    reportFailure(changed.error());
     return kExitChangeDirectory;
   }
-  errno = replaceProcess(mainBinary, forwardedArguments(mainBinary, executableDirectory, args));
-  perror("[launcher] execv");
+  reportFailure(replaceProcess(mainBinary, forwardedArguments(mainBinary, executableDirectory, args)));
   return kExitStartMainBinary;
 }
 

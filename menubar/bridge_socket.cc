@@ -38,10 +38,10 @@ void BridgeSocket::send(std::string action, std::string line) {
       log_("sendCommand(" + action + ") dropped \u2014 bridge not connected");
       return;
     }
-    if (sendAll(socket_.get(), line)) {
+    if (Status sent = sendAll(socket_.get(), line); sent.ok()) {
       log_("sent: " + action);
     } else {
-      log_("sendCommand(" + action + ") failed \u2014 " + errnoText(errno));
+      log_("sendCommand(" + action + ") failed \u2014 " + sent.error().reason());
     }
   });
 }

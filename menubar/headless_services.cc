@@ -25,9 +25,9 @@ ImagePtr HeadlessImages::loadTemplate(const std::string& path, int) {
   unsigned char header[sizeof kStart];
   size_t got = 0;
   while (got < sizeof header) {
-    ssize_t n = readRetrying(fd.get(), header + got, sizeof header - got);
-    if (n <= 0) return nullptr;
-    got += static_cast<size_t>(n);
+    Result<size_t> n = readRetrying(fd.get(), header + got, sizeof header - got);
+    if (!n.ok() || *n == 0) return nullptr;
+    got += *n;
   }
   if (std::memcmp(header, kStart, sizeof kStart) != 0) return nullptr;
   return std::make_shared<PlaceholderImage>();

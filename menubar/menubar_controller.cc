@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "common/io.h"
-#include "common/peer_uid.h"
+#include "common/peer_credentials.h"
+#include "common/unix_socket.h"
 #include "common/unique_fd.h"
-#include "menubar/line_splitter.h"
+#include "common/line_splitter.h"
 #include "menubar/paths.h"
 #include "menubar/protocol.h"
 #include "menubar/text.h"
@@ -51,12 +52,12 @@ std::string killSwitchTitle(bool on) { return on ? "Kill-switch: ON" : "Kill-swi
 // user. Whoever else listens at the path (it may be a shared one) must never see
 // the user's commands nor drive the menu. `logged` keeps the refusal to one line.
 bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& log, bool& logged) {
-  std::optional<uid_t> owner = peerUid(fd);
-  if (owner && *owner == ::geteuid()) return true;
+  Result<PeerCredentials> owner = peerCredentials(fd);
+  if (owner.ok() && owner->uid == ::geteuid()) return true;
   if (!logged) {
     logged = true;
-    log(owner ? "bridge at " + path + " belongs to uid " + std::to_string(*owner) + ", not to this user"
-              : "bridge at " + path + ": its owner cannot be told: " + errnoText(errno));
+    log(owner.ok() ? "bridge at " + path + " belongs to uid " + std::to_string(owner->uid) + ", not to this user"
+                   : "bridge at " + path + ": its owner cannot be told: " + owner.error().reason());
   }
   return false;
 }
@@ -65,16 +66,14 @@ bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& lo
 
 MenubarController::MenubarController(Services services)
     : services_(std::move(services)),
-      self_(std::make_shared<MenubarController*>(this)),
+      self_(this),
       bridge_(services_.log) {
   loadIcons();
   buildMenu();
   services_.statusItem.attachMenu();
   refreshMenu();
-  std::weak_ptr<MenubarController*> weak = self_;
-  services_.statusItem.watchHost([weak](bool present) {
-    if (auto self = weak.lock()) (*self)->trayHostChanged(present);
-  });
+  services_.statusItem.watchHost(
+      self_.guard([](MenubarController& self, bool present) { self.trayHostChanged(present); }));
 }
 
 MenubarController::~MenubarController() {
@@ -205,7 +204,6 @@ void MenubarController::showIconFor(const std::string& st) {
 
 void MenubarController::handleLine(std::string_view line) {
   MenubarFrame frame = parseMenubarLine(line);
-  std::weak_ptr<MenubarController*> weak = self_;
   const MenubarFrame::Value& value = frame.value();
 
   if (auto* status = std::get_if<MenubarFrame::Status>(&value)) {
@@ -217,23 +215,18 @@ void MenubarController::handleLine(std::string_view line) {
       state_.rid = status->payload.relayId;  // an absent relay identifier clears it
       stored = state_;
     }
-    services_.application.postToMain([weak] {
-      if (auto self = weak.lock()) (*self)->refreshMenu();
-    });
+    services_.application.postToMain(self_.guard([](MenubarController& self) { self.refreshMenu(); }));
     services_.log("status: " + escapeControlCharacters(stored.st) + " ks=" + (stored.ks ? "true" : "false") +
                   " rid=" + escapeControlCharacters(stored.rid.value_or("-")));
   } else if (std::holds_alternative<MenubarFrame::HideApp>(value)) {
-    services_.application.postToMain([weak] {
-      auto self = weak.lock();
-      if (!self) return;
-      MenubarController& controller = **self;
+    services_.application.postToMain(self_.guard([](MenubarController& controller) {
       if (auto app = controller.mainApp()) {
         controller.services_.runningApplications.hide(app->pid);
         controller.services_.log("hid main app (close-to-tray)");
       } else {
         controller.services_.log("hide-app: main app not found");
       }
-    });
+    }));
   } else if (auto* unknown = std::get_if<MenubarFrame::Unknown>(&value)) {
     services_.log("unknown server-side type: " + escapeControlCharacters(unknown->type));
   } else if (std::holds_alternative<MenubarFrame::Invalid>(value)) {
@@ -257,11 +250,12 @@ void MenubarController::connectionTask() {
   const std::string& path = services_.socketPath;
   bool foreignBridgeLogged = false;
   for (;;) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!fd) {
+    Result<UniqueFd> socket = unixStreamSocket();
+    if (!socket) {
       if (!services_.retryPause.wait(std::chrono::seconds(2))) return;
       continue;
     }
+    UniqueFd fd = std::move(*socket);
     if (path.size() > maxSocketPathLength()) {
       services_.log("FATAL: socket path too long: " + path);
       fd.reset();
@@ -269,14 +263,12 @@ void MenubarController::connectionTask() {
       app.postToMain([&app] { app.terminate(); });
       return;
     }
-    setCloseOnExec(fd.get());
-    disableSigpipe(fd.get());
     // The path is known to fit: its length was checked just above.
     sockaddr_un address;
-    fillUnixAddress(path, &address);
+    const bool ready = fillUnixAddress(path, &address).ok();
     // An empty path would name Linux's abstract namespace: treat it as the
     // failed attempt it is everywhere else.
-    if (!path.empty() &&
+    if (ready && !path.empty() &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         bridgeRunsAsThisUser(fd.get(), path, services_.log, foreignBridgeLogged)) {
       pumpConnection(std::move(fd));
@@ -307,9 +299,8 @@ void MenubarController::readLoop(int fd) {
                         [this](std::string_view start) { logInvalidLine(start); });
   std::vector<char> buffer(kReadBufferSize, 0);
   for (;;) {
-    ssize_t n = readRetrying(fd, buffer.data(), buffer.size());
-    if (n <= 0) return;
-    splitter.feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    Result<size_t> n = readLines(fd, splitter, buffer.data(), buffer.size());
+    if (!n.ok() || *n == 0) return;
   }
 }
 

@@ -21,6 +21,7 @@
 #include "common/log.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
+#include "common/weak_self.h"
 #include "menubar/bridge_socket.h"
 #include "menubar/platform.h"
 #include "menubar/retry_pause.h"
@@ -130,7 +131,7 @@ class MenubarController {
   bool trayHostMissingLogged_ = false;
   // Blocks posted to the main thread hold this weakly: once the controller is
   // gone they do nothing.
-  std::shared_ptr<MenubarController*> self_;
+  WeakSelf<MenubarController> self_;
 
   std::thread connection_;
   BridgeSocket bridge_;  // last: destroyed first, before what its tasks use

@@ -268,7 +268,8 @@ class Bridge {
   const std::string& path() const { return path_; }
   void listen() { ASSERT_TRUE(listener_ = test_support::listenAt(path_)); }
   void accept() { ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())); }
-  void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes)); }
+  void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes).ok()); }
+  // One line from the agent, without its line feed.
   std::string readLine() { return test_support::readLine(peer_.get()); }
   void close() { peer_.reset(); }
   void shutdownReading() { ASSERT_EQ(::shutdown(peer_.get(), SHUT_RD), 0); }

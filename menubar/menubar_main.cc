@@ -30,8 +30,9 @@ int VeltoMenubarMain::main() {
   const PrivateDirectory& directory = privateDirectory();
   if (!directory.path) {
     const auto now = std::chrono::system_clock::now();
-    for (const std::string& line : directory.skipped) writeAll(STDOUT_FILENO, formatLogLine(line, now));
-    writeAll(STDOUT_FILENO, formatLogLine("FATAL: no private directory for the bridge socket", now));
+    // A closed standard output leaves nobody to tell; the exit status still says it.
+    for (const std::string& line : directory.skipped) (void)writeAll(STDOUT_FILENO, formatLogLine(line, now));
+    (void)writeAll(STDOUT_FILENO, formatLogLine("FATAL: no private directory for the bridge socket", now));
     return 1;
   }
 

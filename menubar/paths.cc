@@ -7,21 +7,6 @@
 
 namespace velto {
 
-namespace {
-
-// The directory part of `path`: everything before its last "/", with the
-// separators before it removed ("/" for a top-level entry).
-std::string parentOf(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  path.resize(slash);
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path.empty() ? "/" : path;
-}
-
-}  // namespace
-
 std::string defaultSocketPathFor(const ProcessInfo& process) {
   return process.temporaryDirectory() + "veltovpn-menubar.sock";
 }
@@ -40,16 +25,7 @@ std::string iconDirFor(const ProcessInfo& process) {
   if (value && !value->empty()) return *value;
   auto executable = process.executablePath();
   if (!executable) return "";
-  return joinPath(parentOf(parentOf(*executable)), "Resources/menubar");
-}
-
-std::string joinPath(std::string_view directory, std::string_view name) {
-  if (directory.empty()) return std::string(name);
-  while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
-  std::string path(directory);
-  if (path != "/") path += '/';
-  path += name;
-  return path;
+  return joinPath(parentPath(parentPath(*executable)), "Resources/menubar");
 }
 
 size_t maxSocketPathLength() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/paths.h"  // joinPath, for the callers that build icon paths
 #include "menubar/platform.h"
 
 namespace velto {
@@ -19,9 +20,6 @@ std::string logPathFor(const ProcessInfo& process);
 // VELTOVPN_MENUBAR_ICON_DIR when set and non-empty; else the directory
 // Resources/menubar beside the directory that holds the executable; else "".
 std::string iconDirFor(const ProcessInfo& process);
-// `directory` and `name` joined with exactly one "/"; just `name` when
-// `directory` is empty.
-std::string joinPath(std::string_view directory, std::string_view name);
 
 // The longest socket path that fits a Unix-domain socket address, in bytes
 // (the address's path field less its terminating NUL).

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include "common/io.h"
+#include "common/unix_socket.h"
 #include "common/unique_fd.h"
 
 namespace velto {
@@ -17,87 +18,64 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-HelperReply failure(std::string message) {
-  HelperReply reply;
-  reply.error = std::move(message);
-  return reply;
-}
+// A failure told in the tool's own words; the daemon's clients show it as it is.
+Error failure(std::string message) { return Error{std::move(message)}; }
 
 int millisecondsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until `fd` is ready for `events` or the deadline passes. Returns false on
+// Waits until `fd` is ready for `events` or the deadline passes; false on
 // time-out or error.
 bool waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    struct pollfd entry = {fd, events, 0};
-    int n = ::poll(&entry, 1, millisecondsLeft(deadline));
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
-  }
+  Result<bool> ready = waitUntilReady(fd, events, deadline);
+  return ready.ok() && *ready;
 }
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
 
 }  // namespace
 
-HelperReply sendHelperRequest(const std::string& socketPath, std::string_view request,
+Result<std::string> sendHelperRequest(const std::string& socketPath, std::string_view request,
                               std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
 
   struct sockaddr_un address;
-  if (!fillUnixAddress(socketPath, &address)) {
+  if (!fillUnixAddress(socketPath, &address).ok()) {
     return failure("socket path too long: " + socketPath);
   }
 
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!fd) return failure("socket: " + errnoText(errno));
-  setCloseOnExec(fd.get());
-  disableSigpipe(fd.get());
+  Result<UniqueFd> socket = unixStreamSocket();
+  if (!socket) return socket.error();
+  UniqueFd fd = std::move(*socket);
 
   // A daemon busy with a long script leaves new callers in its listen queue; when
   // that queue is full, connect waits, bounded here by the send time-out.
   int leftMs = millisecondsLeft(deadline);
   struct timeval connectWait = {leftMs / 1000, static_cast<suseconds_t>((leftMs % 1000) * 1000)};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
+  // Without the bound connect waits as long as the daemon's queue stays full,
+  // which the daemon's own time-out limits; worth no failure of its own.
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
   for (;;) {
     if (::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
       break;
     }
-    if (errno == EINTR) continue;
-    return failure("connect " + socketPath + ": " + errnoText(errno));
+    const int err = errno;
+    if (err == EINTR) continue;
+    return Error{"connect " + socketPath, err};
   }
   int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    return failure("fcntl: " + errnoText(errno));
+    return errnoError("fcntl");
   }
 
   // Send the request. A daemon that refuses the caller answers and closes without
   // reading; the write then fails, and the answer is still waiting to be read.
-  size_t offset = 0;
-  while (offset < request.size()) {
-    ssize_t n = ::send(fd.get(), request.data() + offset, request.size() - offset, kSendFlags);
-    if (n > 0) {
-      offset += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!waitFor(fd.get(), POLLOUT, deadline)) {
-        return failure("timed out sending the request");
-      }
-      continue;
-    }
-    break;
+  if (Status sent = sendAllWaiting(fd.get(), request, 0, [deadline] { return deadline; });
+      !sent && sent.error().context != "send") {
+    return failure("timed out sending the request");
   }
-  ::shutdown(fd.get(), SHUT_WR);
+  // The daemon reads to end of stream; should the shutdown fail, its time-out ends the read.
+  (void)::shutdown(fd.get(), SHUT_WR);
 
   std::string response;
   char buffer[16384];
@@ -118,14 +96,11 @@ HelperReply sendHelperRequest(const std::string& socketPath, std::string_view re
     // The daemon closed with part of the request unread: what arrived before
     // the reset is the whole answer.
     if (errno == ECONNRESET) break;
-    return failure("recv: " + errnoText(errno));
+    return errnoError("recv");
   }
   if (response.empty()) return failure("connection closed without a response");
 
-  HelperReply reply;
-  reply.ok = true;
-  reply.response = std::move(response);
-  return reply;
+  return response;
 }
 
 }  // namespace velto

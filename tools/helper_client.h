@@ -7,23 +7,20 @@
 #include <string>
 #include <string_view>
 
+#include "common/result.h"
+
 namespace velto {
 
 // Where the helper daemon listens in an installed system.
 inline constexpr const char* kDefaultHelperSocket = "/var/run/veltovpn-helper.sock";
 
-struct HelperReply {
-  bool ok = false;
-  std::string response;  // the daemon's response text, when ok
-  std::string error;     // what went wrong, when not ok
-};
-
 // Connects to `socketPath`, sends `request`, ends the sending side and reads until
 // the daemon closes the connection. The whole exchange, including the wait for a
 // slow script, is bounded by `timeout`. A daemon that answers before it has read
 // the whole request (for example when it refuses the caller) still has its answer
-// returned.
-HelperReply sendHelperRequest(const std::string& socketPath, std::string_view request,
+// returned. The value is the daemon's response text; the Error's message()
+// says what went wrong.
+[[nodiscard]] Result<std::string> sendHelperRequest(const std::string& socketPath, std::string_view request,
                               std::chrono::milliseconds timeout);
 
 }  // namespace velto

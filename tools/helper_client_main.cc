@@ -38,13 +38,13 @@ int main(int argc, char** argv) {
   }
   if (!haveRequest) return usage();
 
-  velto::HelperReply reply =
+  velto::Result<std::string> reply =
       velto::sendHelperRequest(socketPath, request, std::chrono::seconds(timeoutSeconds));
-  if (!reply.ok) {
-    fprintf(stderr, "veltovpn-helper-client: %s\n", reply.error.c_str());
+  if (!reply) {
+    fprintf(stderr, "veltovpn-helper-client: %s\n", reply.error().message().c_str());
     return 1;
   }
-  fwrite(reply.response.data(), 1, reply.response.size(), stdout);
+  fwrite(reply->data(), 1, reply->size(), stdout);
   fputc('\n', stdout);
   return 0;
 }

@@ -45,25 +45,25 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
   std::string received;
   serveOnce([&](int fd) {
     received = test_support::readToEnd(fd);  // ends only once the client shut down its side
-    writeAll(fd, "{\"success\":");
-    writeAll(fd, "true}");
+    ASSERT_TRUE(writeAll(fd, "{\"success\":").ok());
+    ASSERT_TRUE(writeAll(fd, "true}").ok());
   });
-  HelperReply reply = sendHelperRequest(path_, request, std::chrono::seconds(30));
+  Result<std::string> reply = sendHelperRequest(path_, request, std::chrono::seconds(30));
   server_.join();
-  ASSERT_TRUE(reply.ok) << reply.error;
-  EXPECT_EQ(reply.response, "{\"success\":true}");
+  ASSERT_TRUE(reply.ok()) << reply.error().message();
+  EXPECT_EQ(*reply, "{\"success\":true}");
   EXPECT_EQ(received, request);
 }
 
 TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
   serveOnce([](int fd) {
-    sendAll(fd, "{\"success\":false,\"error\":\"unauthorized peer\"}");
+    ASSERT_TRUE(sendAll(fd, "{\"success\":false,\"error\":\"unauthorized peer\"}").ok());
     ::shutdown(fd, SHUT_WR);
   });
-  HelperReply reply =
+  Result<std::string> reply =
       sendHelperRequest(path_, std::string(4 << 20, 'x'), std::chrono::seconds(30));
-  ASSERT_TRUE(reply.ok) << reply.error;
-  EXPECT_EQ(reply.response, "{\"success\":false,\"error\":\"unauthorized peer\"}");
+  ASSERT_TRUE(reply.ok()) << reply.error().message();
+  EXPECT_EQ(*reply, "{\"success\":false,\"error\":\"unauthorized peer\"}");
 }
 
 TEST_F(ClientTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
@@ -72,36 +72,36 @@ TEST_F(ClientTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
   ASSERT_TRUE(listener_ = test_support::listenAt(longest));
   serveOnce([](int fd) {
     test_support::readToEnd(fd);
-    writeAll(fd, "{\"success\":true}");
+    ASSERT_TRUE(writeAll(fd, "{\"success\":true}").ok());
   });
-  HelperReply served = sendHelperRequest(longest, "{}", std::chrono::seconds(30));
+  Result<std::string> served = sendHelperRequest(longest, "{}", std::chrono::seconds(30));
   server_.join();
-  EXPECT_TRUE(served.ok) << served.error;
+  EXPECT_TRUE(served.ok()) << served.error().message();
 
-  HelperReply refused = sendHelperRequest(longest + "c", "{}", std::chrono::seconds(30));
-  EXPECT_FALSE(refused.ok);
-  EXPECT_EQ(refused.error, "socket path too long: " + longest + "c");
+  Result<std::string> refused = sendHelperRequest(longest + "c", "{}", std::chrono::seconds(30));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message(), "socket path too long: " + longest + "c");
 }
 
 TEST_F(ClientTest, ReportsFailuresInsteadOfAResponse) {
   // A daemon that never answers: the client gives up at its time-out.
   UniqueFd held;
   serveOnce([&](int fd) { held.reset(::dup(fd)); });
-  HelperReply silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
-  EXPECT_FALSE(silent.ok);
-  EXPECT_NE(silent.error.find("no response"), std::string::npos) << silent.error;
+  Result<std::string> silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
+  ASSERT_FALSE(silent.ok());
+  EXPECT_NE(silent.error().message().find("no response"), std::string::npos) << silent.error().message();
   server_.join();
   held.reset();
 
   // A daemon that closes without a word.
   serveOnce([](int) {});
-  HelperReply closed = sendHelperRequest(path_, "{}", std::chrono::seconds(30));
-  EXPECT_FALSE(closed.ok);
-  EXPECT_NE(closed.error.find("without a response"), std::string::npos) << closed.error;
+  Result<std::string> closed = sendHelperRequest(path_, "{}", std::chrono::seconds(30));
+  ASSERT_FALSE(closed.ok());
+  EXPECT_NE(closed.error().message().find("without a response"), std::string::npos) << closed.error().message();
 
-  HelperReply missing = sendHelperRequest(dir_.file("absent.sock"), "{}", std::chrono::seconds(1));
-  EXPECT_FALSE(missing.ok);
-  EXPECT_NE(missing.error.find("connect"), std::string::npos) << missing.error;
+  Result<std::string> missing = sendHelperRequest(dir_.file("absent.sock"), "{}", std::chrono::seconds(1));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_NE(missing.error().message().find("connect"), std::string::npos) << missing.error().message();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
 #include "tools/standin_engine.h"
 
 namespace velto::standin {
@@ -25,8 +26,7 @@ struct StandinOptions {
 StandinOptions parseStandinArguments(int argc, const char* const* argv);
 
 // Serves until "quit" (from the agent or the console) or SIGINT/SIGTERM.
-// Returns the process exit status: 0 after an orderly quit, 1 when the bridge
-// could not be set up.
-int runStandin(const StandinOptions& options);
+// Fails, after saying why on the console, when the bridge could not be set up.
+[[nodiscard]] Status runStandin(const StandinOptions& options);
 
 }  // namespace velto::standin

@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "common/io.h"
+#include "common/line_splitter.h"
+#include "common/paths.h"
 #include "common/private_directory.h"
 #include "common/unique_fd.h"
 #include "tools/standin_bridge.h"
@@ -51,7 +53,8 @@ void logLine(std::string_view message) {
   std::string line = std::string("[stand-in ") + stamp + "] ";
   line += message;
   line += '\n';
-  writeAll(STDOUT_FILENO, line);
+  // The console is the stand-in's only output; once it is gone nobody reads.
+  (void)writeAll(STDOUT_FILENO, line);
 }
 
 class LoopOutlet : public EngineOutlet {
@@ -66,10 +69,7 @@ class LoopOutlet : public EngineOutlet {
 
 std::string directoryOf(const std::string& program) {
   char resolved[PATH_MAX];
-  std::string path = ::realpath(program.c_str(), resolved) ? resolved : program;
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return parentPath(::realpath(program.c_str(), resolved) ? resolved : program);
 }
 
 std::string describeExit(int status) {
@@ -143,38 +143,40 @@ void stopAgent(pid_t& agent) {
   agent = -1;
 }
 
+// The console's lines; empty ones are left out, as the engine ignores them anyway.
 class LineReader {
  public:
   // Reads what is there; returns false at end of stream.
   bool read(int fd, std::vector<std::string>& lines) {
     char buffer[4096];
-    ssize_t n = readRetrying(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    pending_.append(buffer, static_cast<size_t>(n));
-    size_t start = 0;
-    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-      lines.emplace_back(pending_, start, end - start);
-    }
-    pending_.erase(0, start);
-    return true;
+    Result<size_t> n = readLines(fd, splitter_, buffer, sizeof buffer);
+    lines = std::move(ready_);
+    ready_.clear();
+    return n.ok() && *n > 0;
   }
 
  private:
-  std::string pending_;
+  std::vector<std::string> ready_;
+  // A console line longer than the splitter keeps is no command: dropped.
+  LineSplitter splitter_{[this](std::string_view line) { ready_.emplace_back(line); },
+                         [](std::string_view) {}};
 };
 
 }  // namespace
 
-int runStandin(const StandinOptions& options) {
+Status runStandin(const StandinOptions& options) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) {
-    logLine("pipe(): " + errnoText(errno));
-    return 1;
+    Error failed = errnoError("pipe()");
+    logLine(failed.message());
+    return failed;
   }
   UniqueFd signalRead(pipeFds[0]), signalWrite(pipeFds[1]);
-  setCloseOnExec(pipeFds[0]);
-  setCloseOnExec(pipeFds[1]);
-  ::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
+  // The agent inheriting the pipe would only keep it open; a blocking write end
+  // could stall the signal handler once the pipe is full, which no run fills.
+  (void)setCloseOnExec(pipeFds[0]);
+  (void)setCloseOnExec(pipeFds[1]);
+  (void)::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
   gSignalPipe = pipeFds[1];
   struct sigaction action = {};
   action.sa_handler = onSignal;
@@ -197,14 +199,14 @@ int runStandin(const StandinOptions& options) {
   }
   if (!socketPath) {
     logLine("bridge not started: no private directory for the bridge socket");
-    return 1;
+    return Error{"no private directory"};
   }
-  std::string error;
-  std::unique_ptr<BridgeServer> bridge = BridgeServer::listenAt(*socketPath, &error);
-  if (!bridge) {
-    logLine("bridge not started: " + error);
-    return 1;
+  Result<std::unique_ptr<BridgeServer>> listening = BridgeServer::listenAt(*socketPath);
+  if (!listening) {
+    logLine("bridge not started: " + listening.error().message());
+    return listening.error();
   }
+  std::unique_ptr<BridgeServer> bridge = std::move(*listening);
   logLine("bridge listening on " + bridge->path());
 
   // Long enough for any script the daemon lets run, plus the exchange itself.
@@ -253,13 +255,12 @@ int runStandin(const StandinOptions& options) {
       }
     }
     if (fds[1].revents & POLLIN) {
-      std::string refused;
-      if (std::optional<int> fd = bridge->acceptClient(&refused)) {
+      if (Result<int> fd = bridge->acceptClient()) {
         logLine("agent connected to the bridge");
         logLine("-> status " + describeState(engine.state()));
         bridge->sendTo(*fd, statusFrame(engine.state()));
-      } else if (!refused.empty()) {
-        logLine(refused);
+      } else if (fd.error().code == 0) {
+        logLine(fd.error().message());  // a refusal; a failed accept is retried by the loop
       }
     }
     if (fds[2].revents & (POLLIN | POLLHUP)) {
@@ -285,7 +286,7 @@ int runStandin(const StandinOptions& options) {
   stopAgent(agent);
   logLine("stand-in exits");
   gSignalPipe = -1;
-  return 0;
+  return {};
 }
 
 StandinOptions parseStandinArguments(int argc, const char* const* argv) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/line_splitter.h"
+#include "common/result.h"
 #include "common/unique_fd.h"
 
 namespace velto::standin {
@@ -21,9 +23,9 @@ std::optional<std::string> bridgeSocketPath();
 class BridgeServer {
  public:
   // Binds and listens at `path`, the socket file readable and writable by this
-  // user alone. Refuses (with the reason in *error) when another process is
-  // already serving there; a stale socket file is replaced.
-  static std::unique_ptr<BridgeServer> listenAt(const std::string& path, std::string* error);
+  // user alone. Refuses when another process is already serving there; a stale
+  // socket file is replaced.
+  [[nodiscard]] static Result<std::unique_ptr<BridgeServer>> listenAt(const std::string& path);
   ~BridgeServer();
 
   const std::string& path() const { return path_; }
@@ -31,8 +33,8 @@ class BridgeServer {
   std::vector<int> clientFds() const;
 
   // Accepts one waiting agent; returns its descriptor. An agent of another user
-  // is closed at once, with the reason in *refused.
-  std::optional<int> acceptClient(std::string* refused);
+  // is closed at once: an Error with code 0 that says why.
+  [[nodiscard]] Result<int> acceptClient();
 
   // Reads what the agent at `fd` sent and appends each complete line to `lines`.
   // Returns false once that agent has gone; its descriptor is then closed.
@@ -49,7 +51,13 @@ class BridgeServer {
 
   std::string path_;
   UniqueFd listener_;
-  std::map<int, std::pair<UniqueFd, std::string>> clients_;  // fd -> (socket, pending text)
+  struct Client {
+    UniqueFd socket;
+    std::vector<std::string> ready;  // lines cut by `lines`, not yet handed out
+    LineSplitter lines;
+    explicit Client(UniqueFd fd);
+  };
+  std::map<int, std::unique_ptr<Client>> clients_;  // by descriptor
 };
 
 }  // namespace velto::standin

@@ -10,22 +10,11 @@
 #include <unistd.h>
 
 #include "common/io.h"
-#include "common/peer_uid.h"
+#include "common/peer_credentials.h"
 #include "common/private_directory.h"
+#include "common/unix_socket.h"
 
 namespace velto::standin {
-namespace {
-
-UniqueFd newSocket() {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (fd) {
-    setCloseOnExec(fd.get());
-    disableSigpipe(fd.get());
-  }
-  return fd;
-}
-
-}  // namespace
 
 std::optional<std::string> bridgeSocketPath() {
   if (const char* fromEnv = getenv("VELTOVPN_MENUBAR_SOCKET")) return fromEnv;
@@ -39,41 +28,30 @@ BridgeServer::BridgeServer(std::string path, UniqueFd listener)
 
 BridgeServer::~BridgeServer() { close(); }
 
-std::unique_ptr<BridgeServer> BridgeServer::listenAt(const std::string& path, std::string* error) {
+// An agent never sends a line near the splitter's bound; a longer one is dropped.
+BridgeServer::Client::Client(UniqueFd fd)
+    : socket(std::move(fd)),
+      lines([this](std::string_view line) { ready.emplace_back(line); }, [](std::string_view) {}) {}
+
+Result<std::unique_ptr<BridgeServer>> BridgeServer::listenAt(const std::string& path) {
   sockaddr_un address;
-  if (path.empty() || !fillUnixAddress(path, &address)) {
-    *error = "unusable socket path (empty or too long): \"" + path + "\"";
-    return nullptr;
+  if (path.empty() || !fillUnixAddress(path, &address).ok()) {
+    return Error{"unusable socket path (empty or too long): \"" + path + "\""};
   }
   // A socket file that still takes connections belongs to a running main
   // application; taking it over would strand that one's agent.
-  if (UniqueFd probe = newSocket();
-      probe && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    *error = "another main application already serves " + path;
-    return nullptr;
-  }
-  ::unlink(path.c_str());
-  UniqueFd listener = newSocket();
-  if (!listener) {
-    *error = "socket(): " + errnoText(errno);
-    return nullptr;
-  }
+  if (unixSocketAnswers(path)) return Error{"another main application already serves " + path};
+  // A file left by an earlier run; missing is normal.
+  (void)::unlink(path.c_str());
   // The socket file takes its mode from the umask: no moment in which another
   // user could connect. The stand-in has no other thread to see the umask change.
-  const mode_t savedUmask = ::umask(077);
-  const int bound = ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  const int bindError = errno;
-  ::umask(savedUmask);
-  if (bound != 0) {
-    *error = "bind(" + path + "): " + errnoText(bindError);
-    return nullptr;
+  Result<UniqueFd> listener = listenUnix(path, 5, 077);
+  if (!listener) {
+    const Error& failed = listener.error();
+    if (failed.context == "listen") (void)::unlink(path.c_str());  // bound, so the file is ours
+    return Error{failed.context == "bind" ? "bind(" + path + ")" : failed.context + "()", failed.code};
   }
-  if (::listen(listener.get(), 5) != 0) {
-    *error = "listen(): " + errnoText(errno);
-    ::unlink(path.c_str());
-    return nullptr;
-  }
-  return std::unique_ptr<BridgeServer>(new BridgeServer(path, std::move(listener)));
+  return std::unique_ptr<BridgeServer>(new BridgeServer(path, std::move(*listener)));
 }
 
 std::vector<int> BridgeServer::clientFds() const {
@@ -82,24 +60,25 @@ std::vector<int> BridgeServer::clientFds() const {
   return fds;
 }
 
-std::optional<int> BridgeServer::acceptClient(std::string* refused) {
-  if (!listener_) return std::nullopt;
+Result<int> BridgeServer::acceptClient() {
+  if (!listener_) return Error{"accept: not listening", EBADF};
   int fd;
   do {
     fd = ::accept(listener_.get(), nullptr, nullptr);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return errnoError("accept");
+  UniqueFd client(fd);
   // Root can connect whatever the socket file's mode; only this user's agent
   // may see the state or send commands.
-  if (std::optional<uid_t> owner = peerUid(fd); !owner || *owner != ::geteuid()) {
-    *refused = owner ? "agent of uid " + std::to_string(*owner) + " refused: not this user"
-                     : "agent refused: its owner cannot be told: " + errnoText(errno);
-    ::close(fd);
-    return std::nullopt;
+  if (Result<PeerCredentials> owner = peerCredentials(fd); !owner || owner->uid != ::geteuid()) {
+    return Error{owner ? "agent of uid " + std::to_string(owner->uid) + " refused: not this user"
+                       : "agent refused: its owner cannot be told: " + owner.error().reason()};
   }
-  setCloseOnExec(fd);
-  disableSigpipe(fd);
-  clients_[fd] = {UniqueFd(fd), std::string()};
+  // Both only guard against a child inheriting the agent or a write raising
+  // SIGPIPE; the stand-in starts no other programs and ignores SIGPIPE.
+  (void)setCloseOnExec(fd);
+  (void)disableSigpipe(fd);
+  clients_[fd] = std::make_unique<Client>(std::move(client));
   return fd;
 }
 
@@ -107,29 +86,26 @@ bool BridgeServer::readFrom(int fd, std::vector<std::string>& lines) {
   auto client = clients_.find(fd);
   if (client == clients_.end()) return false;
   char buffer[4096];
-  ssize_t n = readRetrying(fd, buffer, sizeof buffer);
-  if (n <= 0) {
+  Result<size_t> n = readLines(fd, client->second->lines, buffer, sizeof buffer);
+  std::vector<std::string>& ready = client->second->ready;
+  lines.insert(lines.end(), std::make_move_iterator(ready.begin()), std::make_move_iterator(ready.end()));
+  ready.clear();
+  if (!n.ok() || *n == 0) {
     clients_.erase(client);
     return false;
   }
-  std::string& pending = client->second.second;
-  pending.append(buffer, static_cast<size_t>(n));
-  size_t start = 0;
-  for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-    if (end > start) lines.emplace_back(pending, start, end - start);
-  }
-  pending.erase(0, start);
   return true;
 }
 
 void BridgeServer::sendTo(int fd, const std::string& line) {
   auto client = clients_.find(fd);
   // A failed send shows up as end of stream on the next read of that agent.
-  if (client != clients_.end()) sendAll(fd, line);
+  if (client != clients_.end()) (void)sendAll(fd, line);
 }
 
 void BridgeServer::broadcast(const std::string& line) {
-  for (auto& [fd, client] : clients_) sendAll(fd, line);
+  // As in sendTo, a failed send shows up on the next read.
+  for (auto& [fd, client] : clients_) (void)sendAll(fd, line);
 }
 
 void BridgeServer::close() {

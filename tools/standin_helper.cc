@@ -23,13 +23,13 @@ class SocketHelper : public PrivilegedHelper {
 
  private:
   HelperOutcome exchange(const json& request, bool isScript) {
-    HelperReply reply = sendHelperRequest(path_, request.dump(), timeout_);
-    if (!reply.ok) {
+    Result<std::string> reply = sendHelperRequest(path_, request.dump(), timeout_);
+    if (!reply) {
       HelperOutcome outcome;
-      outcome.text = reply.error;
+      outcome.text = reply.error().message();
       return outcome;
     }
-    return readHelperResponse(reply.response, isScript);
+    return readHelperResponse(*reply, isScript);
   }
 
   std::string path_;

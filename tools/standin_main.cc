@@ -3,5 +3,5 @@
 #include "tools/standin_app.h"
 
 int main(int argc, char** argv) {
-  return velto::standin::runStandin(velto::standin::parseStandinArguments(argc, argv));
+  return velto::standin::runStandin(velto::standin::parseStandinArguments(argc, argv)).ok() ? 0 : 1;
 }

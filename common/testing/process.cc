@@ -55,7 +55,7 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
       if (::pipe(ends) != 0) return false;
       ::close(ends[0]);
       UniqueFd writer(ends[1]);
-      bool ok = setCloseOnExec(writer.get()) && posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
+      bool ok = setCloseOnExec(writer.get()).ok() && posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
       keep->push_back(std::move(writer));
       return ok;
     }
@@ -75,9 +75,8 @@ Process::Process(std::vector<std::string> args, ProcessOptions options) {
   if (::pipe(input) != 0) return;
   UniqueFd inputReader(input[0]);
   stdin_.reset(input[1]);
-  if (!setCloseOnExec(output_.get()) || !setCloseOnExec(captureWriter.get()) || !setCloseOnExec(inputReader.get()) ||
-      !setCloseOnExec(stdin_.get())) {
-    return;
+  for (int fd : {output_.get(), captureWriter.get(), inputReader.get(), stdin_.get()}) {
+    if (!setCloseOnExec(fd).ok()) return;
   }
   std::vector<UniqueFd> keep;  // descriptors that must live until the spawn
   posix_spawn_file_actions_t actions;
@@ -147,9 +146,9 @@ Process::Result Process::finish(std::chrono::milliseconds patience) {
   char buffer[65536];
   while (output_ && readableWithin(output_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(
                                                       deadline - std::chrono::steady_clock::now()))) {
-    ssize_t n = readRetrying(output_.get(), buffer, sizeof buffer);
-    if (n <= 0) break;
-    result.output.append(buffer, static_cast<size_t>(n));
+    velto::Result<size_t> n = readRetrying(output_.get(), buffer, sizeof buffer);
+    if (!n.ok() || *n == 0) break;
+    result.output.append(buffer, *n);
   }
   result.status = wait(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     deadline - std::chrono::steady_clock::now()),
@@ -184,7 +183,7 @@ ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string
       ::_exit(3);
     }
     std::optional<std::string> result = work();
-    ::_exit(result && writeAll(ends[1], *result) ? 0 : 1);
+    ::_exit(result && writeAll(ends[1], *result).ok() ? 0 : 1);
   }
   ::close(ends[1]);
 }
@@ -202,9 +201,9 @@ std::optional<std::string> ChildAs::finish(std::chrono::milliseconds patience) {
   std::string result;
   char buffer[65536];
   while (readableWithin(result_.get(), patience)) {
-    ssize_t n = readRetrying(result_.get(), buffer, sizeof buffer);
-    if (n <= 0) break;
-    result.append(buffer, static_cast<size_t>(n));
+    velto::Result<size_t> n = readRetrying(result_.get(), buffer, sizeof buffer);
+    if (!n.ok() || *n == 0) break;
+    result.append(buffer, *n);
   }
   int status = 0;
   bool ended = eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, patience);

@@ -6,13 +6,14 @@
 #include <sys/un.h>
 
 #include "common/io.h"
+#include "common/unix_socket.h"
 
 namespace velto::test_support {
 
 bool bindAndListen(int fd, const std::string& path) {
   sockaddr_un address;
-  if (!fillUnixAddress(path, &address)) {
-    errno = ENAMETOOLONG;
+  if (Status filled = fillUnixAddress(path, &address); !filled) {
+    errno = filled.error().code;
     return false;
   }
   return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0;
@@ -21,29 +22,34 @@ bool bindAndListen(int fd, const std::string& path) {
 namespace {
 
 UniqueFd streamSocket() {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (fd && !setCloseOnExec(fd.get())) fd.reset();
-  return fd;
+  Result<UniqueFd> fd = unixStreamSocket();
+  if (!fd) {
+    errno = fd.error().code;
+    return UniqueFd();
+  }
+  return std::move(*fd);
 }
 
 }  // namespace
 
 UniqueFd listenAt(const std::string& path) {
-  UniqueFd fd = streamSocket();
-  if (!fd || !bindAndListen(fd.get(), path)) return UniqueFd();
-  return fd;
+  Result<UniqueFd> fd = listenUnix(path, 8);
+  if (!fd) {
+    errno = fd.error().code;
+    return UniqueFd();
+  }
+  return std::move(*fd);
 }
 
 UniqueFd connectTo(const std::string& path) {
   sockaddr_un address;
   UniqueFd fd = streamSocket();
-  if (!fd || !fillUnixAddress(path, &address)) return UniqueFd();
+  if (!fd || !fillUnixAddress(path, &address).ok()) return UniqueFd();
   int result;
   do {
     result = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
   if (result != 0) return UniqueFd();
-  disableSigpipe(fd.get());
   return fd;
 }
 
@@ -51,21 +57,15 @@ std::pair<UniqueFd, UniqueFd> socketPair() {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return {};
   UniqueFd a(ends[0]), b(ends[1]);
-  if (!setCloseOnExec(a.get()) || !setCloseOnExec(b.get())) return {};
-  disableSigpipe(a.get());
-  disableSigpipe(b.get());
+  for (const UniqueFd* end : {&a, &b}) {
+    if (!setCloseOnExec(end->get()).ok() || !disableSigpipe(end->get()).ok()) return {};
+  }
   return {std::move(a), std::move(b)};
 }
 
 bool readableWithin(int fd, std::chrono::milliseconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    int ready = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-    if (ready >= 0) return ready == 1;
-    if (errno != EINTR) return false;
-  }
+  Result<bool> ready = waitUntilReady(fd, POLLIN, std::chrono::steady_clock::now() + patience);
+  return ready.ok() && *ready;
 }
 
 UniqueFd acceptWithin(int listener, std::chrono::milliseconds patience) {
@@ -82,15 +82,19 @@ UniqueFd acceptWithin(int listener, std::chrono::milliseconds patience) {
 std::string readToEnd(int fd) {
   std::string data;
   char buffer[65536];
-  ssize_t n;
-  while ((n = readRetrying(fd, buffer, sizeof buffer)) > 0) data.append(buffer, static_cast<size_t>(n));
+  for (Result<size_t> n = readRetrying(fd, buffer, sizeof buffer); n.ok() && *n > 0;
+       n = readRetrying(fd, buffer, sizeof buffer)) {
+    data.append(buffer, *n);
+  }
   return data;
 }
 
 std::string readLine(int fd) {
   std::string line;
   char c;
-  while (readRetrying(fd, &c, 1) == 1 && c != '\n') line += c;
+  for (Result<size_t> n = readRetrying(fd, &c, 1); n.ok() && *n == 1 && c != '\n'; n = readRetrying(fd, &c, 1)) {
+    line += c;
+  }
   return line;
 }
 

@@ -43,17 +43,19 @@ const std::string kPing = R"({"action":"ping"})";
 // differences. Returns the response, empty on failure.
 std::string exchange(const std::string& path, const std::string& request) {
   struct sockaddr_un address;
-  velto::fillUnixAddress(path, &address);
+  if (!velto::fillUnixAddress(path, &address).ok()) return std::string();
   velto::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return std::string();
   }
-  if (!velto::sendAll(fd.get(), request)) return std::string();
+  if (!velto::sendAll(fd.get(), request).ok()) return std::string();
   ::shutdown(fd.get(), SHUT_WR);
   std::string response;
   char buffer[4096];
-  ssize_t n;
-  while ((n = velto::readRetrying(fd.get(), buffer, sizeof buffer)) > 0) response.append(buffer, n);
+  for (velto::Result<size_t> n = velto::readRetrying(fd.get(), buffer, sizeof buffer); n.ok() && *n > 0;
+       n = velto::readRetrying(fd.get(), buffer, sizeof buffer)) {
+    response.append(buffer, *n);
+  }
   return response;
 }
 
@@ -81,7 +83,7 @@ Server start(std::vector<std::string> argv, const std::string& socketPath,
   int err = posix_spawn(&server.pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (err != 0) {
-    fprintf(stderr, "helper-benchmark: cannot start %s: %s\n", args[0], strerror(err));
+    fprintf(stderr, "helper-benchmark: cannot start %s: %s\n", args[0], velto::errnoText(err).c_str());
     server.pid = -1;
     return server;
   }
@@ -171,7 +173,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   char pattern[] = "/tmp/helper-benchmark-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
-    perror("helper-benchmark: mkdtemp");
+    const int err = errno;
+    fprintf(stderr, "helper-benchmark: mkdtemp: %s\n", velto::errnoText(err).c_str());
     return 1;
   }
   const std::string dir = pattern;

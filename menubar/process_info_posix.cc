@@ -1,10 +1,9 @@
-// ProcessInfo for Linux: the process environment, /proc/self/exe and the
-// private directory. Any thread.
-#include <limits.h>
+// ProcessInfo on POSIX systems: the process environment, the program's own file
+// (common/paths.h) and the private directory. Any thread.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include "common/no_destructor.h"
+#include "common/paths.h"
 #include "common/private_directory.h"
 #include "menubar/platform.h"
 
@@ -12,7 +11,7 @@ namespace velto {
 
 namespace {
 
-class LinuxProcessInfo final : public ProcessInfo {
+class PosixProcessInfo final : public ProcessInfo {
  public:
   std::optional<std::string> environmentValue(const char* name) const override {
     const char* value = ::getenv(name);
@@ -20,11 +19,12 @@ class LinuxProcessInfo final : public ProcessInfo {
     return std::string(value);
   }
 
+  // Without its own path the agent only loses its bundled icons, which the
+  // caller handles; the reason is not worth a line of its own.
   std::optional<std::string> executablePath() const override {
-    char buffer[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::nullopt;
-    return std::string(buffer, static_cast<size_t>(n));
+    Result<std::string> path = ownExecutablePath();
+    if (!path) return std::nullopt;
+    return std::move(*path);
   }
 
   // REQUIRES: privateDirectory() found one (the agent ends at start otherwise).
@@ -34,7 +34,7 @@ class LinuxProcessInfo final : public ProcessInfo {
 }  // namespace
 
 const ProcessInfo& systemProcessInfo() {
-  static const NoDestructor<LinuxProcessInfo> info;
+  static const NoDestructor<PosixProcessInfo> info;
   return *info;
 }
 

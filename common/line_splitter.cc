@@ -1,5 +1,7 @@
-// Line splitting for the bridge connection. One thread at a time.
-#include "menubar/line_splitter.h"
+// Line splitting for a byte stream. One thread at a time.
+#include "common/line_splitter.h"
+
+#include "common/io.h"
 
 namespace velto {
 
@@ -36,6 +38,12 @@ void LineSplitter::feed(std::string_view bytes) {
       pending_.clear();
     }
   }
+}
+
+Result<size_t> readLines(int fd, LineSplitter& splitter, char* buffer, size_t size) {
+  Result<size_t> n = readRetrying(fd, buffer, size);
+  if (n.ok()) splitter.feed(std::string_view(buffer, *n));
+  return n;
 }
 
 }  // namespace velto

@@ -1,5 +1,5 @@
 // Splitting the bridge's byte stream into lines.
-#include "menubar/line_splitter.h"
+#include "common/line_splitter.h"
 
 #include <gtest/gtest.h>
 

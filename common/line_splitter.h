@@ -1,11 +1,14 @@
-// Cuts the byte stream from the bridge into lines. Holds the state of one
-// connection; used by one thread at a time (the connection thread).
+// Cuts a byte stream into lines: the bridge between the agent and the main
+// application (both ends) and the stand-in's console. Holds the state of one
+// stream; used by one thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "common/result.h"
 
 namespace velto {
 
@@ -35,5 +38,9 @@ class LineSplitter {
   std::string pending_;      // start of a line whose line feed has not arrived
   bool discarding_ = false;  // inside an overlong line, waiting for its end
 };
+
+// One read(2) from `fd` into `buffer` (retrying EINTR), fed to `splitter`: the
+// count read, 0 at end of stream.
+[[nodiscard]] Result<size_t> readLines(int fd, LineSplitter& splitter, char* buffer, size_t size);
 
 }  // namespace velto
