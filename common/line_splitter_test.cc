@@ -29,9 +29,13 @@ TEST_F(LineSplitterTest, HandsOverCompleteNonEmptyLinesInOrder) {
 
 TEST_F(LineSplitterTest, BytesThatAreNotUtf8StayInTheirLine) {
   // Dropping them could turn a bad line into a good one; the parser rejects it.
-  splitter.feed("a\xFF" "b\n\xFE\n");
+  splitter.feed(
+      "a\xFF"
+      "b\n\xFE\n");
   splitter.feed(std::string("c\0d\n", 4));
-  EXPECT_EQ(lines, (std::vector<std::string>{"a\xFF" "b", "\xFE", std::string("c\0d", 3)}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"a\xFF"
+                                             "b",
+                                             "\xFE", std::string("c\0d", 3)}));
 }
 
 TEST_F(LineSplitterTest, OverlongLineIsReportedOnceAndDroppedUpToItsEnd) {

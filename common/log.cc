@@ -57,7 +57,9 @@ void appendLogLine(const std::string& path, std::string_view message, mode_t mod
 }
 
 LogFunction fileLogger(std::string path, mode_t mode) {
-  return [path = std::move(path), mode](std::string_view message) { appendLogLine(path, message, mode); };
+  return [path = std::move(path), mode](std::string_view message) {
+    appendLogLine(path, message, mode);
+  };
 }
 
 std::string escapeControlCharacters(std::string_view text) {

@@ -31,7 +31,8 @@ inline constexpr mode_t kPrivateLogMode = 0600;
 // (threads or processes) never overlap or overwrite each other. A symbolic link
 // at `path` is never followed: whoever planted it would choose which file gets
 // appended to. Never fails: a file that cannot be opened just misses the line.
-void appendLogLine(const std::string& path, std::string_view message, mode_t mode = kPrivateLogMode);
+void appendLogLine(const std::string& path, std::string_view message,
+                   mode_t mode = kPrivateLogMode);
 
 // A LogFunction that appends to `path`.
 LogFunction fileLogger(std::string path, mode_t mode = kPrivateLogMode);

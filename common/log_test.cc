@@ -99,7 +99,8 @@ void expectAllLinesWhole(const std::vector<std::string>& lines, int writers, int
   }
   EXPECT_EQ(lines.size(), static_cast<size_t>(writers * perWriter));
   for (int w = 0; w < writers; ++w) {
-    for (int i = 0; i < perWriter; ++i) EXPECT_TRUE(seen.count(payload(w, i))) << "lost: " << payload(w, i);
+    for (int i = 0; i < perWriter; ++i)
+      EXPECT_TRUE(seen.count(payload(w, i))) << "lost: " << payload(w, i);
   }
 }
 

@@ -82,7 +82,8 @@ PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_
   // another user may have made it first.
   auto made = [&](const std::string& path) {
     if (Status created = makeDirectories(path); !created) {
-      result.skipped.push_back("private directory: cannot create " + path + ": " + created.error().reason());
+      result.skipped.push_back("private directory: cannot create " + path + ": " +
+                               created.error().reason());
       return false;
     }
     return usable("", path);
@@ -115,12 +116,12 @@ PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_
 }
 
 const PrivateDirectory& privateDirectory() {
-  static const PrivateDirectory* const directory = new PrivateDirectory(findPrivateDirectory(
-      {.xdgRuntimeDir = environmentValue("XDG_RUNTIME_DIR"),
-       .tmpDir = environmentValue("TMPDIR"),
-       .xdgCacheHome = environmentValue("XDG_CACHE_HOME"),
-       .home = environmentValue("HOME")},
-      ::geteuid()));
+  static const PrivateDirectory* const directory = new PrivateDirectory(
+      findPrivateDirectory({.xdgRuntimeDir = environmentValue("XDG_RUNTIME_DIR"),
+                            .tmpDir = environmentValue("TMPDIR"),
+                            .xdgCacheHome = environmentValue("XDG_CACHE_HOME"),
+                            .home = environmentValue("HOME")},
+                           ::geteuid()));
   return *directory;
 }
 

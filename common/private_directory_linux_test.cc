@@ -22,7 +22,8 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
   fs::create_directory(root + "/good");
   fs::create_directory(root + "/open");
   fs::permissions(root + "/good", fs::perms::owner_all);
-  fs::permissions(root + "/open", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  fs::permissions(root + "/open",
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
   fs::create_directory_symlink(root + "/good", root + "/link");
   std::ofstream(root + "/file") << "x";
   const std::string fallback = root + "/fallback";  // parent of veltovpn-<uid>
@@ -44,31 +45,61 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
     std::optional<std::string> chosen;
     std::vector<std::string> skipped;
   } cases[] = {
-      {"runtime dir first", {root + "/good/", root + "/open", fallback, std::nullopt, std::nullopt}, me, root + "/good/", {}},
-      {"relative runtime dir, then TMPDIR", {"run/user", root + "/good", fallback, std::nullopt, std::nullopt}, me, root + "/good/",
+      {"runtime dir first",
+       {root + "/good/", root + "/open", fallback, std::nullopt, std::nullopt},
+       me,
+       root + "/good/",
+       {}},
+      {"relative runtime dir, then TMPDIR",
+       {"run/user", root + "/good", fallback, std::nullopt, std::nullopt},
+       me,
+       root + "/good/",
        {"XDG_RUNTIME_DIR=run/user: not an absolute path"}},
-      {"open, symbolic link: the shared one is made", {root + "/open", root + "/link", fallback, std::nullopt, std::nullopt}, me, made,
+      {"open, symbolic link: the shared one is made",
+       {root + "/open", root + "/link", fallback, std::nullopt, std::nullopt},
+       me,
+       made,
        {"XDG_RUNTIME_DIR=" + root + "/open: open to group or others (mode 0750)",
         "TMPDIR=" + root + "/link: a symbolic link"}},
-      {"unset and empty count as absent", {std::nullopt, "", fallback, std::nullopt, std::nullopt}, me, made, {}},
-      {"missing, a file", {root + "/none", root + "/file", fallback, std::nullopt, std::nullopt}, me, made,
+      {"unset and empty count as absent",
+       {std::nullopt, "", fallback, std::nullopt, std::nullopt},
+       me,
+       made,
+       {}},
+      {"missing, a file",
+       {root + "/none", root + "/file", fallback, std::nullopt, std::nullopt},
+       me,
+       made,
        {"XDG_RUNTIME_DIR=" + root + "/none: No such file or directory",
         "TMPDIR=" + root + "/file: not a directory"}},
       {"shared one taken: the cache, made with its parents",
-       {std::nullopt, std::nullopt, taken, "relative/cache", root + "/home"}, me,
-       root + "/home/.cache/veltovpn/", {takenLine}},
+       {std::nullopt, std::nullopt, taken, "relative/cache", root + "/home"},
+       me,
+       root + "/home/.cache/veltovpn/",
+       {takenLine}},
       {"shared one taken: XDG_CACHE_HOME before HOME",
-       {std::nullopt, std::nullopt, taken, root + "/xdg-cache", root + "/home"}, me,
-       root + "/xdg-cache/veltovpn/", {takenLine}},
+       {std::nullopt, std::nullopt, taken, root + "/xdg-cache", root + "/home"},
+       me,
+       root + "/xdg-cache/veltovpn/",
+       {takenLine}},
       {"cache candidate a link, HOME relative",
-       {std::nullopt, std::nullopt, taken, root + "/linked-cache", "home"}, me, std::nullopt,
+       {std::nullopt, std::nullopt, taken, root + "/linked-cache", "home"},
+       me,
+       std::nullopt,
        {takenLine, root + "/linked-cache/veltovpn: a symbolic link"}},
-      {"no cache place", {std::nullopt, std::nullopt, taken, std::nullopt, "home"}, me, std::nullopt,
+      {"no cache place",
+       {std::nullopt, std::nullopt, taken, std::nullopt, "home"},
+       me,
+       std::nullopt,
        {takenLine, "HOME=home: not an absolute path"}},
-      {"someone else's: nothing at all", {root + "/good", std::nullopt, fallback, std::nullopt, std::nullopt}, me + 1, std::nullopt,
-       {"XDG_RUNTIME_DIR=" + root + "/good: belongs to uid " + std::to_string(me) + ", not to this user",
-        fallback + "/veltovpn-" + std::to_string(me + 1) + ": belongs to uid " + std::to_string(me) +
-            ", not to this user"}},
+      {"someone else's: nothing at all",
+       {root + "/good", std::nullopt, fallback, std::nullopt, std::nullopt},
+       me + 1,
+       std::nullopt,
+       {"XDG_RUNTIME_DIR=" + root + "/good: belongs to uid " + std::to_string(me) +
+            ", not to this user",
+        fallback + "/veltovpn-" + std::to_string(me + 1) + ": belongs to uid " +
+            std::to_string(me) + ", not to this user"}},
   };
   // The last case finds its shared one made by someone else.
   fs::create_directory(fallback + "/veltovpn-" + std::to_string(me + 1));
@@ -77,12 +108,15 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
     PrivateDirectory found = findPrivateDirectory(c.places, c.uid);
     EXPECT_EQ(found.path, c.chosen) << c.name;
     std::vector<std::string> expected;
-    for (const std::string& line : c.skipped) expected.push_back("private directory: skipped " + line);
+    for (const std::string& line : c.skipped)
+      expected.push_back("private directory: skipped " + line);
     EXPECT_EQ(found.skipped, expected) << c.name;
   }
   ::umask(savedUmask);
-  for (const std::string& path : {made, root + "/home", root + "/home/.cache", root + "/home/.cache/veltovpn"}) {
-    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all) << path << " made under umask 0";
+  for (const std::string& path :
+       {made, root + "/home", root + "/home/.cache", root + "/home/.cache/veltovpn"}) {
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all)
+        << path << " made under umask 0";
   }
 }
 

@@ -2,8 +2,8 @@
 // parsing. The input chooses the bytes, how they are cut into reads and the
 // line limit. Nothing may crash, a line with a bad byte is never more than
 // invalid, and the lines that come out (and so their frames) must be the same
-// however the bytes were cut: in one read, in the chosen pieces, or byte by byte. Input layout (FuzzedDataProvider): read sizes, then the stream;
-// line limit at the end.
+// however the bytes were cut: in one read, in the chosen pieces, or byte by byte. Input layout
+// (FuzzedDataProvider): read sizes, then the stream; line limit at the end.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -43,7 +43,8 @@ std::string printable(const std::string& bytes) {
 void print(const char* title, const std::vector<Event>& events) {
   std::fprintf(stderr, "%s: %zu events\n", title, events.size());
   for (const Event& e : events) {
-    std::fprintf(stderr, "  %s \"%s\"\n", e.overlong ? "overlong" : "line", printable(e.bytes).c_str());
+    std::fprintf(stderr, "  %s \"%s\"\n", e.overlong ? "overlong" : "line",
+                 printable(e.bytes).c_str());
   }
 }
 
@@ -60,8 +61,12 @@ template <typename ReadSize>
 std::vector<Event> splitAndParse(const std::string& stream, size_t maxLine, ReadSize readSize) {
   std::vector<Event> events;
   velto::LineSplitter splitter(
-      [&](std::string_view line) { events.push_back({false, std::string(line)}); },
-      [&](std::string_view start) { events.push_back({true, std::string(start)}); },
+      [&](std::string_view line) {
+        events.push_back({false, std::string(line)});
+      },
+      [&](std::string_view start) {
+        events.push_back({true, std::string(start)});
+      },
       maxLine);
   for (size_t offset = 0, read = 0; offset < stream.size(); ++read) {
     const size_t n = std::min(readSize(read), stream.size() - offset);
@@ -79,15 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string readSizes = input.ConsumeRandomLengthString(64);
   const std::string stream = input.ConsumeRemainingBytesAsString();
 
-  const std::vector<Event> whole = splitAndParse(stream, maxLine, [&](size_t) { return stream.size(); });
+  const std::vector<Event> whole =
+      splitAndParse(stream, maxLine, [&](size_t) { return stream.size(); });
   for (const Event& e : whole) {
-    if (e.bytes.empty() || e.bytes.find('\n') != std::string::npos) broken("empty or unsplit line", whole);
-    if (e.overlong ? e.bytes.size() != maxLine : e.bytes.size() > maxLine) broken("line limit", whole);
+    if (e.bytes.empty() || e.bytes.find('\n') != std::string::npos)
+      broken("empty or unsplit line", whole);
+    if (e.overlong ? e.bytes.size() != maxLine : e.bytes.size() > maxLine)
+      broken("line limit", whole);
     if (e.overlong) continue;
     // Frames follow from the lines alone, so one parse per line is enough.
     const MenubarFrame frame = velto::parseMenubarLine(e.bytes);
     const bool clean = e.bytes.find('\0') == std::string::npos && velto::isValidUtf8(e.bytes);
-    if (!clean && !(frame == MenubarFrame::invalid())) broken("a bad byte left a valid line", whole);
+    if (!clean && !(frame == MenubarFrame::invalid()))
+      broken("a bad byte left a valid line", whole);
   }
 
   const std::vector<Event> pieces = splitAndParse(stream, maxLine, [&](size_t read) -> size_t {

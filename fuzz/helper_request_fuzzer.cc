@@ -41,18 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       },
       [&](std::string_view) { ++logLines; });
 
-  const nlohmann::json parsed = nlohmann::json::parse(response, nullptr, /*allow_exceptions=*/false);
+  const nlohmann::json parsed =
+      nlohmann::json::parse(response, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded() || !parsed.is_object()) broken("not exactly one JSON object", response);
   const auto success = parsed.find("success");
   if (success == parsed.end() || !success->is_boolean()) broken("no boolean \"success\"", response);
-  if (runs > 1 || logLines > 2) broken("runner called more than once or log more than twice", response);
+  if (runs > 1 || logLines > 2)
+    broken("runner called more than once or log more than twice", response);
   if (runs == 0) return 0;
 
-  if (request.find('\0') != std::string::npos) broken("a request holding a NUL ran a script", response);
+  if (request.find('\0') != std::string::npos)
+    broken("a request holding a NUL ran a script", response);
   if (!velto::isValidUtf8(request)) broken("a request that is not UTF-8 ran a script", response);
   if (script.empty()) broken("an empty script ran", response);
   // After a run the one failure allowed is output that JSON cannot carry.
-  const nlohmann::json ran = {{"success", true}, {"exit", exitCode}, {"stdout", output}, {"stderr", ""}};
-  if (*success && parsed != ran) broken("the response does not carry the runner's result", response);
+  const nlohmann::json ran = {
+      {"success", true}, {"exit", exitCode}, {"stdout", output}, {"stderr", ""}};
+  if (*success && parsed != ran)
+    broken("the response does not carry the runner's result", response);
   return 0;
 }

@@ -61,8 +61,10 @@ std::string handleRequest(std::string_view request, const ScriptRunner& runScrip
 
   if (name == "ping") {
     // The answer never changes: built once, not on every liveness check.
-    static const NoDestructor<std::string> pong(jsonResponse(
-        {{"success", true}, {"message", std::string("pong")}, {"version", std::string(HELPER_VERSION)}}));
+    static const NoDestructor<std::string> pong(
+        jsonResponse({{"success", true},
+                      {"message", std::string("pong")},
+                      {"version", std::string(HELPER_VERSION)}}));
     return *pong;
   }
   if (name == "run-script") {

@@ -16,7 +16,8 @@ namespace {
 using ::testing::ElementsAre;
 
 const std::string kInvalid =
-    "{\"error\":\"invalid request \xE2\x80\x94 expected JSON with action field\",\"success\":false}";
+    "{\"error\":\"invalid request \xE2\x80\x94 expected JSON with action "
+    "field\",\"success\":false}";
 const std::string kMissingScript =
     "{\"error\":\"run-script: missing or empty 'script' field\",\"success\":false}";
 
@@ -72,16 +73,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ScriptKeptVerbatim", R"({"action":"run-script","script":"\techo \"\u00e9\"\n"})",
              kRan, "\techo \"\xC3\xA9\"\n"},
         Case{"ScriptMissing", R"({"action":"run-script"})", kMissingScript, std::nullopt},
-        Case{"ScriptEmpty", R"({"action":"run-script","script":""})", kMissingScript,
-             std::nullopt},
-        Case{"ScriptNumber", R"({"action":"run-script","script":7})", kMissingScript,
-             std::nullopt},
+        Case{"ScriptEmpty", R"({"action":"run-script","script":""})", kMissingScript, std::nullopt},
+        Case{"ScriptNumber", R"({"action":"run-script","script":7})", kMissingScript, std::nullopt},
         Case{"UnknownAction", R"({"action":"PING"})",
              R"({"success":false,"error":"unknown action: PING"})", std::nullopt},
         Case{"UnknownEmptyAction", R"({"action":""})",
              R"({"success":false,"error":"unknown action: "})", std::nullopt},
-        Case{"Empty", "", kInvalid, std::nullopt},
-        Case{"NotJson", "ping", kInvalid, std::nullopt},
+        Case{"Empty", "", kInvalid, std::nullopt}, Case{"NotJson", "ping", kInvalid, std::nullopt},
         Case{"TopLevelArray", R"([{"action":"ping"}])", kInvalid, std::nullopt},
         Case{"TopLevelString", R"("ping")", kInvalid, std::nullopt},
         Case{"EmptyObject", "{}", kInvalid, std::nullopt},
@@ -90,7 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"TrailingGarbage", R"({"action":"ping"}x)", kInvalid, std::nullopt},
         Case{"TwoObjects", R"({"action":"ping"}{"action":"ping"})", kInvalid, std::nullopt},
         Case{"NotUtf8", "{\"action\":\"ping\",\"x\":\"\xC0\xAF\"}", kInvalid, std::nullopt},
-        Case{"NulAfterTheObject", std::string(R"({"action":"run-script","script":"x"})" "\0junk", 41),
+        Case{"NulAfterTheObject",
+             std::string(R"({"action":"run-script","script":"x"})"
+                         "\0junk",
+                         41),
              kInvalid, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 

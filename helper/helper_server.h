@@ -31,8 +31,8 @@ struct RequestLimits {
 };
 
 struct RequestRead {
-  std::string text;        // the request's bytes, as they came
-  bool tooLarge = false;   // more than the limit arrived; `text` is then empty
+  std::string text;       // the request's bytes, as they came
+  bool tooLarge = false;  // more than the limit arrived; `text` is then empty
 };
 
 // Reads the connection `fd` until the peer ends its sending side, a read fails, or

@@ -83,7 +83,8 @@ RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes)
 void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit) {
   // Whatever stops the response (a peer gone, a stall) ends this connection only;
   // the daemon has nothing more to tell it.
-  (void)sendAllWaiting(fd, response, MSG_DONTWAIT, [stallLimit] { return Clock::now() + stallLimit; });
+  (void)sendAllWaiting(fd, response, MSG_DONTWAIT,
+                       [stallLimit] { return Clock::now() + stallLimit; });
 }
 
 bool RefusalLog::withinASecond(Clock::time_point now) const {
@@ -120,8 +121,8 @@ void RefusalLog::refused(const PeerDecision& peer, Clock::time_point now, const 
     }
     return;
   }
-  std::string line = "refused peer uid=" + std::to_string(peer.uid) +
-                     " pid=" + std::to_string(peer.pid);
+  std::string line =
+      "refused peer uid=" + std::to_string(peer.uid) + " pid=" + std::to_string(peer.pid);
   if (!unlogged_.empty()) line += " (" + takeCounts(peer.uid) + ")";
   log(line);
   lastLine_ = now;
@@ -194,8 +195,8 @@ void serveNextConnection(int listenFd, HelperServices& services) {
     writeFullResponse(connection.get(), requestTooLargeResponse(), stallLimit);
     return;
   }
-  writeFullResponse(connection.get(),
-                    handleRequest(request.text, services.runScript, services.log), stallLimit);
+  writeFullResponse(connection.get(), handleRequest(request.text, services.runScript, services.log),
+                    stallLimit);
 }
 
 Error runHelperServer(const HelperServerOptions& options) {
@@ -212,9 +213,8 @@ Error runHelperServer(const HelperServerOptions& options) {
   // The service manager may send clients from now on: the socket listens and
   // every connection can be judged.
   notifyReady(log);
-  HelperServices services{*authorizer,
-                          [](const std::string& script) { return runScript(script); }, log,
-                          RequestLimits{}};
+  HelperServices services{*authorizer, [](const std::string& script) { return runScript(script); },
+                          log, RequestLimits{}};
   for (;;) serveNextConnection(listener.get(), services);
 }
 

@@ -24,9 +24,9 @@
 
 #include "common/io.h"
 #include "common/mutex.h"
-#include "helper/script_runner.h"
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
+#include "helper/script_runner.h"
 
 namespace velto {
 namespace {
@@ -35,10 +35,11 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kPong =
-    std::string(R"({"message":"pong","success":true,"version":")") + VELTOVPN_VERSION_STRING + "\"}";
+const std::string kPong = std::string(R"({"message":"pong","success":true,"version":")") +
+                          VELTOVPN_VERSION_STRING + "\"}";
 const std::string kInvalid =
-    "{\"error\":\"invalid request \xE2\x80\x94 expected JSON with action field\",\"success\":false}";
+    "{\"error\":\"invalid request \xE2\x80\x94 expected JSON with action "
+    "field\",\"success\":false}";
 
 // Sends `chunks` one write each (as far as the server takes them), ends the
 // sending side and reads the response. `sentAll`, when given, tells whether the
@@ -195,7 +196,8 @@ TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRestPerUid) {
       {6002, 1001, ""},
       {6003, 7, ""},
       {7000, 7,
-       "refused peer uid=7 pid=7000 (3 more refused since the last line: 2 by uid=7, 1 by uid=1001)"},
+       "refused peer uid=7 pid=7000 (3 more refused since the last line: 2 by uid=7, 1 by "
+       "uid=1001)"},
       {7001, 1001, ""},
       {8000, 7, "refused peer uid=7 pid=8000 (1 more refused since the last line: 1 by uid=1001)"},
       // Held-back counts that no refusal follows are flushed once their second is over.
@@ -258,13 +260,12 @@ TEST_P(DeliveryTest, ReadsTheWholeRequestUpToTheClientsEnd) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, DeliveryTest,
-    ::testing::Values(
-        Delivery{"OneWrite", {R"({"action":"ping"})"}, kPong},
-        Delivery{"ManyWrites", {"{\"act", "ion\":", "\"pi", "ng\"}"}, kPong},
-        Delivery{"SplitInsideACharacter",
-                 {"{\"action\":\"p\xC3", "\xAFng\"}"},
-                 "{\"error\":\"unknown action: p\xC3\xAFng\",\"success\":false}"},
-        Delivery{"Empty", {}, kInvalid}),
+    ::testing::Values(Delivery{"OneWrite", {R"({"action":"ping"})"}, kPong},
+                      Delivery{"ManyWrites", {"{\"act", "ion\":", "\"pi", "ng\"}"}, kPong},
+                      Delivery{"SplitInsideACharacter",
+                               {"{\"action\":\"p\xC3", "\xAFng\"}"},
+                               "{\"error\":\"unknown action: p\xC3\xAFng\",\"success\":false}"},
+                      Delivery{"Empty", {}, kInvalid}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The script sees the standard three and the descriptor bash keeps its script file

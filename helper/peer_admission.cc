@@ -3,7 +3,8 @@
 
 namespace velto {
 
-bool admitsPeer(ClientRule rule, uid_t uid, const std::function<std::optional<uid_t>()>& consoleOwner,
+bool admitsPeer(ClientRule rule, uid_t uid,
+                const std::function<std::optional<uid_t>()>& consoleOwner,
                 const std::function<bool()>& satisfiesRequirement) {
   if (uid == 0) return true;
   switch (rule) {

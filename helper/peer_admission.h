@@ -23,7 +23,8 @@ enum class ClientRule {
 // for only when the rule needs them: `consoleOwner` (the uid at the console, or
 // nothing when it cannot be read) and `satisfiesRequirement` (the peer's code
 // against the build's requirement).
-bool admitsPeer(ClientRule rule, uid_t uid, const std::function<std::optional<uid_t>()>& consoleOwner,
+bool admitsPeer(ClientRule rule, uid_t uid,
+                const std::function<std::optional<uid_t>()>& consoleOwner,
                 const std::function<bool()>& satisfiesRequirement);
 
 }  // namespace velto

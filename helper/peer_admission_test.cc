@@ -18,14 +18,21 @@ TEST(PeerAdmissionTest, SignatureDecidesWhenRequiredElseTheConsoleUser) {
     bool admitted;
   } cases[] = {
       {"root, unsigned", ClientRule::kSignedClient, kRoot, kAtConsole, false, true},
-      {"signed app of the user at the console", ClientRule::kSignedClient, kAtConsole, kAtConsole, true, true},
-      {"signed app of a user in the background", ClientRule::kSignedClient, kInBackground, kAtConsole, true, true},
-      {"signed app, console unreadable", ClientRule::kSignedClient, kInBackground, std::nullopt, true, true},
-      {"unsigned program of the user at the console", ClientRule::kSignedClient, kAtConsole, kAtConsole, false, false},
+      {"signed app of the user at the console", ClientRule::kSignedClient, kAtConsole, kAtConsole,
+       true, true},
+      {"signed app of a user in the background", ClientRule::kSignedClient, kInBackground,
+       kAtConsole, true, true},
+      {"signed app, console unreadable", ClientRule::kSignedClient, kInBackground, std::nullopt,
+       true, true},
+      {"unsigned program of the user at the console", ClientRule::kSignedClient, kAtConsole,
+       kAtConsole, false, false},
       {"development build: root", ClientRule::kConsoleUser, kRoot, std::nullopt, false, true},
-      {"development build: the user at the console", ClientRule::kConsoleUser, kAtConsole, kAtConsole, false, true},
-      {"development build: a user in the background", ClientRule::kConsoleUser, kInBackground, kAtConsole, true, false},
-      {"development build: console unreadable", ClientRule::kConsoleUser, kAtConsole, std::nullopt, false, false},
+      {"development build: the user at the console", ClientRule::kConsoleUser, kAtConsole,
+       kAtConsole, false, true},
+      {"development build: a user in the background", ClientRule::kConsoleUser, kInBackground,
+       kAtConsole, true, false},
+      {"development build: console unreadable", ClientRule::kConsoleUser, kAtConsole, std::nullopt,
+       false, false},
   };
   for (const Case& c : cases) {
     bool askedForSignature = false;

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "helper/helper_server.h"
 #include "common/testing/process.h"
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
+#include "helper/helper_server.h"
 
 namespace velto {
 namespace {

@@ -49,9 +49,8 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
   explicit MacPeerAuthorizer(std::string requirementText)
       : requirementText_(std::move(requirementText)) {
     if (requirementText_.empty()) return;
-    CFHolder<CFStringRef> text(CFStringCreateWithCString(kCFAllocatorDefault,
-                                                         requirementText_.c_str(),
-                                                         kCFStringEncodingUTF8));
+    CFHolder<CFStringRef> text(CFStringCreateWithCString(
+        kCFAllocatorDefault, requirementText_.c_str(), kCFStringEncodingUTF8));
     // A requirement that does not compile admits nobody: requirement_ stays null.
     if (text.get() != nullptr) {
       SecRequirementCreateWithString(text.get(), kSecCSDefaultFlags, requirement_.out());
@@ -80,7 +79,8 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
 
     const ClientRule rule =
         requirementText_.empty() ? ClientRule::kConsoleUser : ClientRule::kSignedClient;
-    decision.allowed = admitsPeer(rule, uid, consoleOwner, [&] { return satisfiesRequirement(fd); });
+    decision.allowed =
+        admitsPeer(rule, uid, consoleOwner, [&] { return satisfiesRequirement(fd); });
     return decision;
   }
 
@@ -99,16 +99,17 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
     if (tokenData.get() == nullptr) return false;
     const void* keys[] = {kSecGuestAttributeAudit};
     const void* values[] = {tokenData.get()};
-    CFHolder<CFDictionaryRef> attributes(
-        CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
-                           &kCFTypeDictionaryValueCallBacks));
+    CFHolder<CFDictionaryRef> attributes(CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
+                                                            &kCFTypeDictionaryKeyCallBacks,
+                                                            &kCFTypeDictionaryValueCallBacks));
     if (attributes.get() == nullptr) return false;
     CFHolder<SecCodeRef> code;
     if (SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags, code.out()) !=
         errSecSuccess) {
       return false;
     }
-    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement_.get()) == errSecSuccess;
+    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement_.get()) ==
+           errSecSuccess;
   }
 
   const std::string requirementText_;

@@ -183,7 +183,8 @@ void drainPipe(int fd, OutputCollector& output) {
   if (::ioctl(fd, FIONREAD, &pending) != 0) return;
   char buffer[65536];
   while (pending > 0) {
-    Result<size_t> n = readRetrying(fd, buffer, std::min(sizeof buffer, static_cast<size_t>(pending)));
+    Result<size_t> n =
+        readRetrying(fd, buffer, std::min(sizeof buffer, static_cast<size_t>(pending)));
     if (!n.ok() || *n == 0) return;
     output.append(buffer, *n);
     pending -= static_cast<int>(*n);
@@ -272,8 +273,8 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   pid_t pid = -1;
   {
     TerminationHeldBack held;
-    int err = ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv,
-                            envp.data());
+    int err =
+        ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
     if (err != 0) return {launchFailed + errnoText(err), 1};
     runningGroup.store(pid);
   }
@@ -307,8 +308,8 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
       break;
     }
     struct pollfd entries[2] = {{exited.get(), POLLIN, 0}, {readEnd.get(), POLLIN, 0}};
-    int ready = ::poll(entries, pipeOpen ? 2 : 1,
-                       static_cast<int>(std::min<long long>(left, 60000)));
+    int ready =
+        ::poll(entries, pipeOpen ? 2 : 1, static_cast<int>(std::min<long long>(left, 60000)));
     if (ready < 0 && errno != EINTR) {
       waitError = errno;  // cannot bound the script any more: end it now
       break;

@@ -38,22 +38,22 @@ TEST_P(RunScriptCases, ReturnsCombinedOutputAndExitCode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, RunScriptCases,
-    ::testing::Values(
-        Case{"BothStreamsInWrittenOrder", "echo one; echo two >&2; echo three; echo four >&2",
-             "one\ntwo\nthree\nfour\n", 0},
-        Case{"ExitStatus", "echo failing; exit 3", "failing\n", 3},
-        Case{"NoTrailingNewlineAdded", "printf 'no newline'", "no newline", 0},
-        Case{"ForeignInterpreterLineIsAComment", "#!/bin/sh\necho \"${BASH_VERSION:+bash}\"",
-             "bash\n", 0},
-        Case{"FixedSearchPath", "echo \"$PATH\"",
-             "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin\n", 0},
-        Case{"KilledBySignal", "kill -TERM $$", "", SIGTERM},
-        Case{"SigpipeIsNotInheritedIgnored", "yes | head -n 2; echo \"${PIPESTATUS[0]}\"",
-             "y\ny\n141\n", 0},
-        Case{"NonUtf8OutputIsDropped", "printf 'ok \\377 bad'; exit 5", "", 5},
-        Case{"OverlongUtf8IsDropped", "printf '\\300\\257'", "", 0},
-        Case{"Utf8OutputKept", "printf 'caf\\303\\251 \\342\\200\\224'", "caf\xC3\xA9 \xE2\x80\x94",
-             0}),
+    ::testing::Values(Case{"BothStreamsInWrittenOrder",
+                           "echo one; echo two >&2; echo three; echo four >&2",
+                           "one\ntwo\nthree\nfour\n", 0},
+                      Case{"ExitStatus", "echo failing; exit 3", "failing\n", 3},
+                      Case{"NoTrailingNewlineAdded", "printf 'no newline'", "no newline", 0},
+                      Case{"ForeignInterpreterLineIsAComment",
+                           "#!/bin/sh\necho \"${BASH_VERSION:+bash}\"", "bash\n", 0},
+                      Case{"FixedSearchPath", "echo \"$PATH\"",
+                           "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin\n", 0},
+                      Case{"KilledBySignal", "kill -TERM $$", "", SIGTERM},
+                      Case{"SigpipeIsNotInheritedIgnored",
+                           "yes | head -n 2; echo \"${PIPESTATUS[0]}\"", "y\ny\n141\n", 0},
+                      Case{"NonUtf8OutputIsDropped", "printf 'ok \\377 bad'; exit 5", "", 5},
+                      Case{"OverlongUtf8IsDropped", "printf '\\300\\257'", "", 0},
+                      Case{"Utf8OutputKept", "printf 'caf\\303\\251 \\342\\200\\224'",
+                           "caf\xC3\xA9 \xE2\x80\x94", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunScriptTest, RemovesItsScriptFileOnEveryPath) {
@@ -96,10 +96,14 @@ TEST(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {
   const std::string sourced = dir.file("hook");
   std::ofstream(sourced) << "echo sourced-by-bash\n";
   const std::vector<std::pair<std::string, std::string>> planted = {
-      {"BASH_ENV", sourced},        {"ENV", sourced},
-      {"SHELLOPTS", "xtrace"},      {"BASHOPTS", "nullglob"},
-      {"PS4", "+traced+ "},         {"IFS", "e"},
-      {"CDPATH", "/usr"},           {"GLOBIGNORE", "*"},
+      {"BASH_ENV", sourced},
+      {"ENV", sourced},
+      {"SHELLOPTS", "xtrace"},
+      {"BASHOPTS", "nullglob"},
+      {"PS4", "+traced+ "},
+      {"IFS", "e"},
+      {"CDPATH", "/usr"},
+      {"GLOBIGNORE", "*"},
       {"BASH_FUNC_echo%%", "() { builtin echo hijacked; }"},
       {"HELPER_TEST_KEPT", "kept"}};
   for (const auto& [name, value] : planted) setenv(name.c_str(), value.c_str(), 1);
@@ -126,8 +130,8 @@ TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
   EXPECT_EQ(result.output.substr(kMaxOutput - 3), "xx\nhelper: output truncated after 16 MiB");
 
   // Bytes that are not UTF-8 within the kept part drop it, as for any output.
-  ScriptResult bad = runScript("printf '\\377'; head -c " + std::to_string(kMaxOutput) +
-                               " /dev/zero");
+  ScriptResult bad =
+      runScript("printf '\\377'; head -c " + std::to_string(kMaxOutput) + " /dev/zero");
   EXPECT_EQ(bad.output, "\nhelper: output truncated after 16 MiB");
   EXPECT_EQ(bad.exitCode, 0);
 }
@@ -135,8 +139,7 @@ TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
 TEST(RunScriptTest, ReturnsWhenBashExitsThoughABackgroundChildHoldsThePipe) {
   test_support::TempDir dir("helper-runner-test");
   const std::string pidFile = dir.file("pid");
-  ScriptResult result =
-      runScript("sleep 20 & echo $! > " + pidFile + "; echo started");
+  ScriptResult result = runScript("sleep 20 & echo $! > " + pidFile + "; echo started");
   std::ifstream in(pidFile);
   pid_t child = 0;
   in >> child;
@@ -155,8 +158,7 @@ TEST(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
   ScriptRunOptions options;
   options.timeout = std::chrono::seconds(1);
   ScriptResult result = runScript(
-      "(sleep 30; echo survived) & echo $! > " + pidFile + "; echo before; sleep 30",
-      options);
+      "(sleep 30; echo survived) & echo $! > " + pidFile + "; echo before; sleep 30", options);
   EXPECT_EQ(result.output, "before\nhelper: script timed out after 1 s");
   EXPECT_EQ(result.exitCode, 124);
   std::ifstream in(pidFile);
@@ -181,8 +183,7 @@ TEST(RunScriptTest, LaunchFailureIsAResult) {
   ScriptRunOptions options;
   options.shell = "/nonexistent/bash";
   ScriptResult result = runScript("echo hi", options);
-  EXPECT_EQ(result.output,
-            "helper: failed to launch /nonexistent/bash: No such file or directory");
+  EXPECT_EQ(result.output, "helper: failed to launch /nonexistent/bash: No such file or directory");
   EXPECT_EQ(result.exitCode, 1);
 }
 

@@ -57,8 +57,8 @@ std::optional<std::string> runtimeDirectory() {
   std::optional<std::string> home = homeDirectory();
   if (!home) return std::nullopt;
   const char* xdgDataHome = ::getenv("XDG_DATA_HOME");
-  return linuxRuntimeDirectoryFor(xdgDataHome ? std::optional<std::string_view>(xdgDataHome) : std::nullopt,
-                                  *home);
+  return linuxRuntimeDirectoryFor(
+      xdgDataHome ? std::optional<std::string_view>(xdgDataHome) : std::nullopt, *home);
 }
 
 Status createDirectories(const std::string& path) {

@@ -45,7 +45,9 @@ Status createDirectories(const std::string& path) {
     // The attributes apply to every directory the call creates, not to existing ones.
     if ([NSFileManager.defaultManager createDirectoryAtURL:url
                                withIntermediateDirectories:YES
-                                                attributes:@{NSFilePosixPermissions : @0700}
+                                                attributes:@{
+                                                  NSFilePosixPermissions : @0700
+                                                }
                                                      error:&error]) {
       return {};
     }

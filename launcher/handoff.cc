@@ -33,8 +33,9 @@ std::string_view launcherName(const std::vector<std::string>& args) {
 std::string absoluteAgainst(std::string_view startDirectory, std::string_view path) {
   if (path.starts_with('/')) return std::string(withoutTrailingSlashes(path));
   // An unknown start (empty) counts as the root, never as "relative to wherever".
-  return joinPath(startDirectory.empty() ? std::string_view("/") : withoutTrailingSlashes(startDirectory),
-                  withoutTrailingSlashes(path));
+  return joinPath(
+      startDirectory.empty() ? std::string_view("/") : withoutTrailingSlashes(startDirectory),
+      withoutTrailingSlashes(path));
 }
 
 std::string macRuntimeDirectoryFor(std::string_view home) {
@@ -45,7 +46,8 @@ std::string macRuntimeDirectoryFor(std::string_view home) {
   return path;
 }
 
-std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome, std::string_view home) {
+std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome,
+                                     std::string_view home) {
   std::string path = xdgDataHome && xdgDataHome->starts_with('/')
                          ? std::string(withoutTrailingSlashes(*xdgDataHome))
                          : joinPath(joinPath(withoutTrailingSlashes(home), ".local"), "share");

@@ -36,7 +36,8 @@ std::string macRuntimeDirectoryFor(std::string_view home);
 // The runtime directory on Linux: $XDG_DATA_HOME/veltovpn/runtime when
 // `xdgDataHome` is an absolute path, else home + .local/share/veltovpn/runtime
 // (a relative or empty value is ignored, as the XDG base-directory rules ask).
-std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome, std::string_view home);
+std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome,
+                                     std::string_view home);
 
 // The argument vector for the main binary: its own path, the launcher's
 // arguments from the second onwards, then "--path=" + executableDirectory and

@@ -104,7 +104,8 @@ TEST(HandoffTest, LinuxRuntimeDirectoryFollowsXdgDataHome) {
       {"relative/share", "/home/u", "/home/u/.local/share/veltovpn/runtime"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(linuxRuntimeDirectoryFor(c.xdgDataHome, c.home), c.expected) << c.xdgDataHome.value_or("(unset)");
+    EXPECT_EQ(linuxRuntimeDirectoryFor(c.xdgDataHome, c.home), c.expected)
+        << c.xdgDataHome.value_or("(unset)");
   }
 }
 

@@ -101,7 +101,8 @@ TEST(PkillTest, PatternSignalsOnlyTheProgramStartedFromThePath) {
         << pid << " never showed the command line " << c.argv[0];
   }
 
-  EXPECT_EQ(test_support::run({"/usr/bin/pkill", "-TERM", "-f", hostProcessPattern(target)}).status, 0);
+  EXPECT_EQ(test_support::run({"/usr/bin/pkill", "-TERM", "-f", hostProcessPattern(target)}).status,
+            0);
   for (size_t i = 0; i < processes.size(); ++i) {
     EXPECT_EQ(termPending(processes[i].pid()), cases[i].signalled)
         << cases[i].argv[0] << " " << cases[i].argv.back();

@@ -16,7 +16,8 @@ void runPkillWith(ProcessRunner& runner, SystemLog& systemLog, std::string_view 
                   std::string_view pattern) {
   Status ran = runner.runAndWait(kPkillPath, {std::string(signal), "-f", std::string(pattern)});
   if (!ran) {
-    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " + ran.error().message());
+    systemLog.log("[launcher] pkill failed for " + std::string(pattern) + ": " +
+                  ran.error().message());
   }
 }
 
@@ -140,10 +141,11 @@ void SparkleCheckDelegate::terminateHostAppProcesses() {
        {std::pair{kPoliteSignalDelay, "-TERM"}, std::pair{kKillDelay, "-KILL"}}) {
     ++signalPassesPending_;
     platform_.backgroundQueue.postAfter(
-        delay, [&runner = platform_.processRunner, &systemLog = platform_.systemLog,
-                &mainQueue = platform_.mainQueue,
-                finished = self_.guard([](SparkleCheckDelegate& self) { self.signalPassFinished(); }),
-                patterns, signal = std::string(signal)] {
+        delay,
+        [&runner = platform_.processRunner, &systemLog = platform_.systemLog,
+         &mainQueue = platform_.mainQueue,
+         finished = self_.guard([](SparkleCheckDelegate& self) { self.signalPassFinished(); }),
+         patterns, signal = std::string(signal)] {
           for (const std::string& pattern : patterns) {
             runPkillWith(runner, systemLog, signal, pattern);
           }

@@ -199,8 +199,10 @@ TEST_F(SparkleCheckDelegateTest, CycleEndsTheProcessHalfASecondLater) {
   const std::string error = "An error occurred while downloading the update.";
   delegate_->didFinishUpdateCycle(std::nullopt);
   advanceTo(499);
-  EXPECT_THAT(takeEvents(),
-              ElementsAre("0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
+  EXPECT_THAT(
+      takeEvents(),
+      ElementsAre(
+          "0 log [launcher] Sparkle update cycle finished error=none installStarted=false"));
   advanceTo(10'000);
   EXPECT_THAT(takeEvents(), ElementsAre("500 terminate application"));
 
@@ -208,10 +210,11 @@ TEST_F(SparkleCheckDelegateTest, CycleEndsTheProcessHalfASecondLater) {
   delegate_->didAbortWithError(error);
   delegate_->didFinishUpdateCycle(error);
   advanceTo(20'000);
-  EXPECT_THAT(takeEvents(), ElementsAre("10000 log [launcher] Sparkle update aborted: " + error,
-                                        "10000 log [launcher] Sparkle update cycle finished error=" + error +
-                                            " installStarted=false",
-                                        "10500 exit 71"));
+  EXPECT_THAT(takeEvents(),
+              ElementsAre("10000 log [launcher] Sparkle update aborted: " + error,
+                          "10000 log [launcher] Sparkle update cycle finished error=" + error +
+                              " installStarted=false",
+                          "10500 exit 71"));
 }
 
 TEST_F(SparkleCheckDelegateTest, WillInstallStopsHostProcessesAndKeepsTheProcessAlive) {

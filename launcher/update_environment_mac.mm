@@ -70,7 +70,9 @@ dispatch_block_t toDispatch(Block block) {
 
 class DispatchMainQueue final : public MainQueue {
  public:
-  void post(Block block) override { dispatch_async(dispatch_get_main_queue(), toDispatch(std::move(block))); }
+  void post(Block block) override {
+    dispatch_async(dispatch_get_main_queue(), toDispatch(std::move(block)));
+  }
   void postAfter(Delay delay, Block block) override {
     dispatch_after(after(delay), dispatch_get_main_queue(), toDispatch(std::move(block)));
   }
@@ -105,7 +107,8 @@ class TaskProcessRunner final : public ProcessRunner {
       task.arguments = taskArguments;
       NSError* error = nil;
       if (![task launchAndReturnError:&error]) {
-        return Error{fromNSString(error != nil ? error.localizedDescription : @"could not be started")};
+        return Error{
+            fromNSString(error != nil ? error.localizedDescription : @"could not be started")};
       }
       [task waitUntilExit];
       return {};
@@ -128,8 +131,8 @@ class MacHostAppProcesses final : public HostAppProcesses {
   std::vector<std::unique_ptr<HostAppProcess>> withBundleIdentifier(
       const std::string& bundleIdentifier) override {
     std::vector<std::unique_ptr<HostAppProcess>> found;
-    for (NSRunningApplication* application in
-         [NSRunningApplication runningApplicationsWithBundleIdentifier:toNSString(bundleIdentifier)]) {
+    for (NSRunningApplication* application in [NSRunningApplication
+             runningApplicationsWithBundleIdentifier:toNSString(bundleIdentifier)]) {
       found.push_back(std::make_unique<MacHostAppProcess>(application));
     }
     return found;

@@ -20,7 +20,8 @@ int runUpdateMode() {
   // The name of the file that runs, as the system log shows it, whatever link
   // started it.
   std::string name = "VeltoVpnLauncher";
-  if (Result<std::string> executable = ownExecutablePath()) name = executable->substr(executable->rfind('/') + 1);
+  if (Result<std::string> executable = ownExecutablePath())
+    name = executable->substr(executable->rfind('/') + 1);
   std::time_t now = std::time(nullptr);
   std::tm localTime{};
   char stamp[32] = "";

@@ -54,7 +54,8 @@ int handOff(const std::vector<std::string>& args) {
     reportFailure(changed.error());
     return kExitChangeDirectory;
   }
-  reportFailure(replaceProcess(mainBinary, forwardedArguments(mainBinary, executableDirectory, args)));
+  reportFailure(
+      replaceProcess(mainBinary, forwardedArguments(mainBinary, executableDirectory, args)));
   return kExitStartMainBinary;
 }
 

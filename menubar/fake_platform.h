@@ -64,7 +64,9 @@ class FakeImages final : public Images {
     if (!files.count(path)) return nullptr;
     return std::make_shared<FakeImage>(path + "@" + std::to_string(points));
   }
-  ImagePtr fallbackSymbol() override { return hasSymbol ? std::make_shared<FakeImage>("symbol") : nullptr; }
+  ImagePtr fallbackSymbol() override {
+    return hasSymbol ? std::make_shared<FakeImage>("symbol") : nullptr;
+  }
   ImagePtr drawnLetter(std::string_view letter) override {
     return std::make_shared<FakeImage>("letter " + std::string(letter));
   }
@@ -88,7 +90,8 @@ class FakeStatusItem final : public StatusItem {
     bool enabled = true;
   };
 
-  MenuItemId addItem(std::string_view title, std::function<void()> action, std::string_view key) override {
+  MenuItemId addItem(std::string_view title, std::function<void()> action,
+                     std::string_view key) override {
     items.push_back({std::string(title), std::move(action), std::string(key)});
     return static_cast<MenuItemId>(items.size() - 1);
   }
@@ -99,11 +102,14 @@ class FakeStatusItem final : public StatusItem {
   void attachMenu() override { itemsWhenAttached = static_cast<int>(items.size()); }
   void setImage(const ImagePtr& image_) override { image = image_; }
   void setDescription(std::string_view text) override { description = text; }
-  void watchHost(std::function<void(bool present)> changed) override { hostChanged = std::move(changed); }
+  void watchHost(std::function<void(bool present)> changed) override {
+    hostChanged = std::move(changed);
+  }
 
   Item& at(size_t index) { return items.at(index); }
   Item& find(const std::string& title) {
-    auto it = std::find_if(items.begin(), items.end(), [&](const Item& i) { return i.title == title; });
+    auto it =
+        std::find_if(items.begin(), items.end(), [&](const Item& i) { return i.title == title; });
     if (it == items.end()) throw std::runtime_error("no menu item " + title);
     return *it;
   }
@@ -124,7 +130,9 @@ class FakeRunningApplications final : public RunningApplications {
   }
   void hide(pid_t pid) override { calls.push_back("hide " + std::to_string(pid)); }
   void unhide(pid_t pid) override { calls.push_back("unhide " + std::to_string(pid)); }
-  void activateIgnoringOtherApps(pid_t pid) override { calls.push_back("activate " + std::to_string(pid)); }
+  void activateIgnoringOtherApps(pid_t pid) override {
+    calls.push_back("activate " + std::to_string(pid));
+  }
 
   std::vector<RunningApplication> apps;
   std::vector<std::string> calls;
@@ -141,7 +149,8 @@ class FakeProcessInfo final : public ProcessInfo {
   std::string temporaryDirectory() const override { return temporary; }
 
   std::map<std::string, std::string> environment;
-  std::optional<std::string> executable = "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar";
+  std::optional<std::string> executable =
+      "/Applications/veltoVpn.app/Contents/MacOS/veltovpn-menubar";
   std::string temporary = "/tmp/user/";
 };
 

@@ -21,7 +21,7 @@ ImagePtr HeadlessImages::loadTemplate(const std::string& path, int) {
   if (!fd) return nullptr;
   // 8-byte signature, then the IHDR chunk: length 13, type "IHDR".
   static constexpr unsigned char kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',
-                                             0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+                                             0,    0,   0,   13,  'I',  'H',  'D',  'R'};
   unsigned char header[sizeof kStart];
   size_t got = 0;
   while (got < sizeof header) {
@@ -33,6 +33,8 @@ ImagePtr HeadlessImages::loadTemplate(const std::string& path, int) {
   return std::make_shared<PlaceholderImage>();
 }
 
-ImagePtr HeadlessImages::drawnLetter(std::string_view) { return std::make_shared<PlaceholderImage>(); }
+ImagePtr HeadlessImages::drawnLetter(std::string_view) {
+  return std::make_shared<PlaceholderImage>();
+}
 
 }  // namespace velto

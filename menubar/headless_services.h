@@ -9,7 +9,9 @@ namespace velto {
 
 class HeadlessStatusItem final : public StatusItem {
  public:
-  MenuItemId addItem(std::string_view, std::function<void()>, std::string_view) override { return next_++; }
+  MenuItemId addItem(std::string_view, std::function<void()>, std::string_view) override {
+    return next_++;
+  }
   void addSeparator() override {}
   void setTitle(MenuItemId, std::string_view) override {}
   void setHidden(MenuItemId, bool) override {}

@@ -36,7 +36,8 @@ class GtkIconImage final : public Image {
 class GtkImages final : public Images {
  public:
   // Drawn images are written below `temporaryDirectory` (ending in "/").
-  explicit GtkImages(std::string temporaryDirectory) : temporaryDirectory_(std::move(temporaryDirectory)) {}
+  explicit GtkImages(std::string temporaryDirectory)
+      : temporaryDirectory_(std::move(temporaryDirectory)) {}
   // Checks that the file decodes as an image; the panel scales it to its own
   // icon size and draws it as given, since trays have no template images.
   ImagePtr loadTemplate(const std::string& path, int points) override;

@@ -36,7 +36,8 @@ class MacImages final : public Images {
     // left edge, on the bottom edge.
     [toNSString(letter) drawAtPoint:NSMakePoint(2, 0)
                      withAttributes:@{
-                       NSFontAttributeName : [NSFont systemFontOfSize:13 weight:NSFontWeightSemibold],
+                       NSFontAttributeName : [NSFont systemFontOfSize:13
+                                                               weight:NSFontWeightSemibold],
                        NSForegroundColorAttributeName : [NSColor blackColor],
                      }];
     [image unlockFocus];

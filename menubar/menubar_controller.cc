@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "common/io.h"
-#include "common/peer_credentials.h"
-#include "common/unix_socket.h"
-#include "common/unique_fd.h"
 #include "common/line_splitter.h"
+#include "common/peer_credentials.h"
+#include "common/unique_fd.h"
+#include "common/unix_socket.h"
 #include "menubar/paths.h"
 #include "menubar/protocol.h"
 #include "menubar/text.h"
@@ -56,7 +56,8 @@ bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& lo
   if (owner.ok() && owner->uid == ::geteuid()) return true;
   if (!logged) {
     logged = true;
-    log(owner.ok() ? "bridge at " + path + " belongs to uid " + std::to_string(owner->uid) + ", not to this user"
+    log(owner.ok() ? "bridge at " + path + " belongs to uid " + std::to_string(owner->uid) +
+                         ", not to this user"
                    : "bridge at " + path + ": its owner cannot be told: " + owner.error().reason());
   }
   return false;
@@ -65,9 +66,7 @@ bool bridgeRunsAsThisUser(int fd, const std::string& path, const LogFunction& lo
 }  // namespace
 
 MenubarController::MenubarController(Services services)
-    : services_(std::move(services)),
-      self_(this),
-      bridge_(services_.log) {
+    : services_(std::move(services)), self_(this), bridge_(services_.log) {
   loadIcons();
   buildMenu();
   services_.statusItem.attachMenu();
@@ -92,14 +91,19 @@ void MenubarController::buildMenu() {
   statusLine_ = item.addItem("Not connected", nullptr, "");
   item.setEnabled(statusLine_, false);
   item.addSeparator();
-  showWindowItem_ = item.addItem("Show window", [this] { showWindow(); }, "");
+  showWindowItem_ = item.addItem(
+      "Show window", [this] { showWindow(); }, "");
   item.addSeparator();
-  connectItem_ = item.addItem("Connect", [this] { connect(); }, "");
-  disconnectItem_ = item.addItem("Disconnect", [this] { disconnect(); }, "");
+  connectItem_ = item.addItem(
+      "Connect", [this] { connect(); }, "");
+  disconnectItem_ = item.addItem(
+      "Disconnect", [this] { disconnect(); }, "");
   item.setHidden(disconnectItem_, true);
-  killSwitchItem_ = item.addItem(killSwitchTitle(false), [this] { toggleKillSwitch(); }, "");
+  killSwitchItem_ = item.addItem(
+      killSwitchTitle(false), [this] { toggleKillSwitch(); }, "");
   item.addSeparator();
-  item.addItem("Quit veltoVpn", [this] { quit(); }, "q");
+  item.addItem(
+      "Quit veltoVpn", [this] { quit(); }, "q");
 }
 
 void MenubarController::refreshMenu() {
@@ -215,8 +219,10 @@ void MenubarController::handleLine(std::string_view line) {
       state_.rid = status->payload.relayId;  // an absent relay identifier clears it
       stored = state_;
     }
-    services_.application.postToMain(self_.guard([](MenubarController& self) { self.refreshMenu(); }));
-    services_.log("status: " + escapeControlCharacters(stored.st) + " ks=" + (stored.ks ? "true" : "false") +
+    services_.application.postToMain(
+        self_.guard([](MenubarController& self) { self.refreshMenu(); }));
+    services_.log("status: " + escapeControlCharacters(stored.st) +
+                  " ks=" + (stored.ks ? "true" : "false") +
                   " rid=" + escapeControlCharacters(stored.rid.value_or("-")));
   } else if (std::holds_alternative<MenubarFrame::HideApp>(value)) {
     services_.application.postToMain(self_.guard([](MenubarController& controller) {

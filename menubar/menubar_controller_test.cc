@@ -24,7 +24,8 @@ const std::string kDisconnectedFile = std::string(kIconDir) + "/menubar-disconne
 
 // Everything a controller needs, with both icon files present by default.
 struct Harness {
-  explicit Harness(std::string socketPath = "/nonexistent/bridge.sock") : socketPath_(std::move(socketPath)) {
+  explicit Harness(std::string socketPath = "/nonexistent/bridge.sock")
+      : socketPath_(std::move(socketPath)) {
     images.files = {kConnectedFile, kDisconnectedFile};
   }
   MenubarController& make() {
@@ -54,8 +55,9 @@ TEST(MenubarController, FirstPictureAndMenuLayout) {
   h.make();
   std::vector<std::string> titles;
   for (const auto& i : h.item.items) titles.push_back(i.title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"Not connected", "-", "Show window", "-", "Connect", "Disconnect",
-                                              "Kill-switch: OFF", "-", "Quit veltoVpn"}));
+  EXPECT_EQ(titles,
+            (std::vector<std::string>{"Not connected", "-", "Show window", "-", "Connect",
+                                      "Disconnect", "Kill-switch: OFF", "-", "Quit veltoVpn"}));
   EXPECT_EQ(h.item.itemsWhenAttached, 9);
   EXPECT_FALSE(h.item.at(0).enabled);
   EXPECT_FALSE(h.item.at(0).action);
@@ -77,28 +79,80 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
     std::string lastLog;
   };
   const Case cases[] = {
-      {"connected with relay", {R"({"type":"status","status":"connected","relayId":"de-1"})"},
-       "Connected \u00B7 de-1", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid=de-1"},
-      {"empty relay", {R"({"type":"status","status":"connected","relayId":""})"},
-       "Connected \u00B7 ", false, true, "Kill-switch: OFF", true, "status: connected ks=false rid="},
-      {"connecting hides both", {R"({"type":"status","status":"connecting","killSwitch":true})"},
-       "Connecting\u2026", false, false, "Kill-switch: ON", false, "status: connecting ks=true rid=-"},
-      {"error", {R"({"type":"status","status":"error"})"}, "Error", true, false, "Kill-switch: OFF", false,
+      {"connected with relay",
+       {R"({"type":"status","status":"connected","relayId":"de-1"})"},
+       "Connected \u00B7 de-1",
+       false,
+       true,
+       "Kill-switch: OFF",
+       true,
+       "status: connected ks=false rid=de-1"},
+      {"empty relay",
+       {R"({"type":"status","status":"connected","relayId":""})"},
+       "Connected \u00B7 ",
+       false,
+       true,
+       "Kill-switch: OFF",
+       true,
+       "status: connected ks=false rid="},
+      {"connecting hides both",
+       {R"({"type":"status","status":"connecting","killSwitch":true})"},
+       "Connecting\u2026",
+       false,
+       false,
+       "Kill-switch: ON",
+       false,
+       "status: connecting ks=true rid=-"},
+      {"error",
+       {R"({"type":"status","status":"error"})"},
+       "Error",
+       true,
+       false,
+       "Kill-switch: OFF",
+       false,
        "status: error ks=false rid=-"},
-      {"other case is not connected", {R"({"type":"status","status":"Connected"})"}, "Not connected", true, false,
-       "Kill-switch: OFF", false, "status: Connected ks=false rid=-"},
+      {"other case is not connected",
+       {R"({"type":"status","status":"Connected"})"},
+       "Not connected",
+       true,
+       false,
+       "Kill-switch: OFF",
+       false,
+       "status: Connected ks=false rid=-"},
       {"kill switch alone keeps the state and clears the relay",
-       {R"({"type":"status","status":"connected","relayId":"r"})", R"({"type":"status","killSwitch":true})"},
-       "Connected", false, true, "Kill-switch: ON", true, "status: connected ks=true rid=-"},
+       {R"({"type":"status","status":"connected","relayId":"r"})",
+        R"({"type":"status","killSwitch":true})"},
+       "Connected",
+       false,
+       true,
+       "Kill-switch: ON",
+       true,
+       "status: connected ks=true rid=-"},
       {"bridge text cannot start a log line of its own",
-       {"{\"type\":\"status\",\"status\":\"up\\nforged\",\"relayId\":\"a\\u0007b\"}"}, "Not connected", true, false,
-       "Kill-switch: OFF", false, "status: up\\nforged ks=false rid=a\\u0007b"},
-      {"relay of another state is logged only", {R"({"type":"status","status":"idle","relayId":"r9"})"},
-       "Not connected", true, false, "Kill-switch: OFF", false, "status: idle ks=false rid=r9"},
+       {"{\"type\":\"status\",\"status\":\"up\\nforged\",\"relayId\":\"a\\u0007b\"}"},
+       "Not connected",
+       true,
+       false,
+       "Kill-switch: OFF",
+       false,
+       "status: up\\nforged ks=false rid=a\\u0007b"},
+      {"relay of another state is logged only",
+       {R"({"type":"status","status":"idle","relayId":"r9"})"},
+       "Not connected",
+       true,
+       false,
+       "Kill-switch: OFF",
+       false,
+       "status: idle ks=false rid=r9"},
       {"wrong types change nothing but clear the relay",
        {R"({"type":"status","status":"connected","killSwitch":true,"relayId":"r"})",
         R"({"type":"status","status":7,"killSwitch":"false"})"},
-       "Connected", false, true, "Kill-switch: ON", true, "status: connected ks=true rid=-"},
+       "Connected",
+       false,
+       true,
+       "Kill-switch: ON",
+       true,
+       "status: connected ks=true rid=-"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -111,7 +165,8 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
     EXPECT_EQ(!h.item.find("Connect").hidden, c.connectShown);
     EXPECT_EQ(!h.item.find("Disconnect").hidden, c.disconnectShown);
     EXPECT_EQ(h.item.at(6).title, c.killSwitchTitle);
-    EXPECT_EQ(imageName(h.item.image), (c.connectedIcon ? kConnectedFile : kDisconnectedFile) + "@18");
+    EXPECT_EQ(imageName(h.item.image),
+              (c.connectedIcon ? kConnectedFile : kDisconnectedFile) + "@18");
     ASSERT_FALSE(h.log.lines().empty());
     EXPECT_EQ(h.log.lines().back(), c.lastLog);
   }
@@ -122,7 +177,7 @@ TEST(MenubarController, RefreshWaitsForTheMainThread) {
   h.make();
   h.controller->handleLine(R"({"type":"status","status":"connected"})");
   EXPECT_EQ(h.controller->state().st, "connected");  // stored at once
-  EXPECT_EQ(h.item.at(0).title, "Not connected");      // shown on the main thread's next turn
+  EXPECT_EQ(h.item.at(0).title, "Not connected");    // shown on the main thread's next turn
   EXPECT_EQ(h.app.runPending(), 1);
   EXPECT_EQ(h.item.at(0).title, "Connected");
 }
@@ -135,8 +190,8 @@ TEST(MenubarController, OtherFramesAndTheirLogLines) {
   for (int i = 0; i < 130; ++i) accented += "e\xCC\x81";  // 130 characters of 3 bytes
   std::string accentedStart;
   for (int i = 0; i < 120; ++i) accentedStart += "e\xCC\x81";
-  h.lines({R"({"type":"ping","extra":[1]})", R"({"type":"reboot"})", R"({"type":""})", "  ", longLine,
-           accented, R"({"type":"hide-app"})"});
+  h.lines({R"({"type":"ping","extra":[1]})", R"({"type":"reboot"})", R"({"type":""})", "  ",
+           longLine, accented, R"({"type":"hide-app"})"});
   EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
                                "unknown server-side type: reboot",
                                "unknown server-side type: ",
@@ -165,12 +220,17 @@ TEST(MenubarController, MainAppPrefersRegularPolicyAndNeverThisProcess) {
       {"none running", {}, std::nullopt},
       {"only this process", {{self, ActivationPolicy::kRegular}}, std::nullopt},
       {"regular preferred over an earlier accessory",
-       {{self, ActivationPolicy::kRegular}, {101, ActivationPolicy::kAccessory}, {102, ActivationPolicy::kRegular}},
+       {{self, ActivationPolicy::kRegular},
+        {101, ActivationPolicy::kAccessory},
+        {102, ActivationPolicy::kRegular}},
        102},
       {"first regular in platform order",
-       {{103, ActivationPolicy::kRegular}, {102, ActivationPolicy::kRegular}}, 103},
+       {{103, ActivationPolicy::kRegular}, {102, ActivationPolicy::kRegular}},
+       103},
       {"accessory taken when nothing else",
-       {{self, ActivationPolicy::kRegular}, {101, ActivationPolicy::kProhibited}, {104, ActivationPolicy::kAccessory}},
+       {{self, ActivationPolicy::kRegular},
+        {101, ActivationPolicy::kProhibited},
+        {104, ActivationPolicy::kAccessory}},
        101},
   };
   for (const Case& c : cases) {
@@ -187,15 +247,17 @@ TEST(MenubarController, ActionsSendTheirCommandsAndNeverChangeTheMenu) {
   Harness h;
   h.make();
   h.apps.apps = {{4242, ActivationPolicy::kRegular}};
-  for (const char* title : {"Show window", "Connect", "Disconnect", "Kill-switch: OFF", "Quit veltoVpn"}) {
+  for (const char* title :
+       {"Show window", "Connect", "Disconnect", "Kill-switch: OFF", "Quit veltoVpn"}) {
     h.item.click(title);
   }
   // Which command each item sends, the demo checks through the real tray.
   ASSERT_TRUE(h.log.waitFor("sendCommand(quit) dropped \u2014 bridge not connected"));
   EXPECT_EQ(h.log.lines().size(), 5u);
   // Show window and Quit bring the main application forward; the others leave it.
-  EXPECT_EQ(h.apps.calls, (std::vector<std::string>{"list com.veltovpn.app", "unhide 4242", "activate 4242",
-                                                    "list com.veltovpn.app", "unhide 4242", "activate 4242"}));
+  EXPECT_EQ(h.apps.calls,
+            (std::vector<std::string>{"list com.veltovpn.app", "unhide 4242", "activate 4242",
+                                      "list com.veltovpn.app", "unhide 4242", "activate 4242"}));
   EXPECT_EQ(h.item.at(6).title, "Kill-switch: OFF");
   EXPECT_EQ(h.app.runPending(), 0);
 }
@@ -213,15 +275,32 @@ TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
   const std::string connectedSymbolic = "veltovpn-connected-symbolic";
   const std::string disconnectedSymbolic = "veltovpn-disconnected-symbolic";
   const Case cases[] = {
-      {"symbolic pair before the files", {kConnectedFile, kDisconnectedFile}, true, {},
-       connectedSymbolic + " in " + kIconDir, disconnectedSymbolic + " in " + kIconDir,
+      {"symbolic pair before the files",
+       {kConnectedFile, kDisconnectedFile},
+       true,
+       {},
+       connectedSymbolic + " in " + kIconDir,
+       disconnectedSymbolic + " in " + kIconDir,
        {connectedSymbolic, disconnectedSymbolic}},
-      {"half a symbolic pair is not used", {kConnectedFile, kDisconnectedFile}, true, {}, kConnectedFile + "@18",
-       kDisconnectedFile + "@18", {connectedSymbolic}},
-      {"only disconnected file", {kDisconnectedFile}, true, {"icon load failed: " + kConnectedFile}, "symbol",
+      {"half a symbolic pair is not used",
+       {kConnectedFile, kDisconnectedFile},
+       true,
+       {},
+       kConnectedFile + "@18",
+       kDisconnectedFile + "@18",
+       {connectedSymbolic}},
+      {"only disconnected file",
+       {kDisconnectedFile},
+       true,
+       {"icon load failed: " + kConnectedFile},
+       "symbol",
        "symbol"},
-      {"no files, no symbol", {}, false,
-       {"icon load failed: " + kConnectedFile, "icon load failed: " + kDisconnectedFile}, "letter V", "letter V"},
+      {"no files, no symbol",
+       {},
+       false,
+       {"icon load failed: " + kConnectedFile, "icon load failed: " + kDisconnectedFile},
+       "letter V",
+       "letter V"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,8 +324,9 @@ TEST(MenubarController, MissingTrayHostIsLoggedOnce) {
   h.item.hostChanged(true);
   EXPECT_TRUE(h.log.lines().empty());
   for (bool present : {false, true, false}) h.item.hostChanged(present);
-  EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
-                               "no tray host on this desktop: the menu-bar icon is not shown until one starts"}));
+  EXPECT_EQ(h.log.lines(),
+            (std::vector<std::string>{
+                "no tray host on this desktop: the menu-bar icon is not shown until one starts"}));
   // The platform may report after the controller has gone.
   auto hostChanged = h.item.hostChanged;
   h.controller.reset();
@@ -301,10 +381,14 @@ TEST(MenubarConnection, CommandsStatusLinesAndEndOfStream) {
   ASSERT_TRUE(h.log.waitFor("sent: connect"));
 
   // A CR LF line, a character split over two writes, and two lines in one write.
-  bridge.send("{\"type\":\"status\",\"status\":\"connecting\"}\r\n{\"type\":\"status\",\"status\":\"connected\","
-              "\"relayId\":\"z\xC3");
-  bridge.send("\xBCrich\"}\n{\"type\":\"ping\"}\n{\"type\":\"status\",\"status\":\"connected\",\"killSwitch\":true,"
-              "\"relayId\":\"z\xC3\xBCrich\"}\n");
+  bridge.send(
+      "{\"type\":\"status\",\"status\":\"connecting\"}\r\n{\"type\":\"status\",\"status\":"
+      "\"connected\","
+      "\"relayId\":\"z\xC3");
+  bridge.send(
+      "\xBCrich\"}\n{\"type\":\"ping\"}\n{\"type\":\"status\",\"status\":\"connected\","
+      "\"killSwitch\":true,"
+      "\"relayId\":\"z\xC3\xBCrich\"}\n");
   ASSERT_TRUE(h.log.waitFor("status: connected ks=true rid=z\xC3\xBCrich"));
   h.app.runPending();
   EXPECT_EQ(h.item.at(0).title, "Connected \u00B7 z\xC3\xBCrich");

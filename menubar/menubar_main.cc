@@ -31,14 +31,17 @@ int VeltoMenubarMain::main() {
   if (!directory.path) {
     const auto now = std::chrono::system_clock::now();
     // A closed standard output leaves nobody to tell; the exit status still says it.
-    for (const std::string& line : directory.skipped) (void)writeAll(STDOUT_FILENO, formatLogLine(line, now));
-    (void)writeAll(STDOUT_FILENO, formatLogLine("FATAL: no private directory for the bridge socket", now));
+    for (const std::string& line : directory.skipped)
+      (void)writeAll(STDOUT_FILENO, formatLogLine(line, now));
+    (void)writeAll(STDOUT_FILENO,
+                   formatLogLine("FATAL: no private directory for the bridge socket", now));
     return 1;
   }
 
   MenubarPlatform platform = createMenubarPlatform();
   platform.application->setAccessoryPolicy();
-  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) + " starting (socket: " + agent::SOCKET_PATH() + ")");
+  menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) +
+             " starting (socket: " + agent::SOCKET_PATH() + ")");
   for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 

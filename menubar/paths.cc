@@ -28,9 +28,7 @@ std::string iconDirFor(const ProcessInfo& process) {
   return joinPath(parentPath(parentPath(*executable)), "Resources/menubar");
 }
 
-size_t maxSocketPathLength() {
-  return sizeof(sockaddr_un::sun_path) - 1;
-}
+size_t maxSocketPathLength() { return sizeof(sockaddr_un::sun_path) - 1; }
 
 namespace agent {
 

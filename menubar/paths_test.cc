@@ -27,7 +27,10 @@ TEST(Paths, IconDirectory) {
     std::string expected;
   };
   const Case cases[] = {
-      {"bundle layout", {}, "/A/veltoVpn.app/Contents/MacOS/agent", "/A/veltoVpn.app/Contents/Resources/menubar"},
+      {"bundle layout",
+       {},
+       "/A/veltoVpn.app/Contents/MacOS/agent",
+       "/A/veltoVpn.app/Contents/Resources/menubar"},
       {"override", "/icons", "/A/b/c", "/icons"},
       {"override kept unchanged", "rel//dir/", "/A/b/c", "rel//dir/"},
       {"empty override counts as unset", "", "/A/b/c", "/A/Resources/menubar"},

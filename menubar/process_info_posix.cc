@@ -28,7 +28,9 @@ class PosixProcessInfo final : public ProcessInfo {
   }
 
   // REQUIRES: privateDirectory() found one (the agent ends at start otherwise).
-  std::string temporaryDirectory() const override { return privateDirectory().path.value_or("/tmp/"); }
+  std::string temporaryDirectory() const override {
+    return privateDirectory().path.value_or("/tmp/");
+  }
 };
 
 }  // namespace

@@ -48,8 +48,8 @@ MenubarFrame parseMenubarLine(std::string_view line) {
   if (!type) return MenubarFrame::invalid();
 
   if (*type == "status") {
-    return MenubarFrame::status(
-        MenubarStatus(stringMember(value, "status"), killSwitchMember(value), stringMember(value, "relayId")));
+    return MenubarFrame::status(MenubarStatus(
+        stringMember(value, "status"), killSwitchMember(value), stringMember(value, "relayId")));
   }
   if (*type == "hide-app") return MenubarFrame::hideApp();
   if (*type == "ping") return MenubarFrame::ping();
@@ -67,14 +67,18 @@ std::optional<std::string> commandMessage(std::string_view action) {
 }
 
 std::string describe(const MenubarFrame& frame) {
-  auto optText = [](const std::optional<std::string>& s) { return s ? "\"" + *s + "\"" : std::string("-"); };
+  auto optText = [](const std::optional<std::string>& s) {
+    return s ? "\"" + *s + "\"" : std::string("-");
+  };
   struct Visitor {
     decltype(optText)& text;
     std::string operator()(const MenubarFrame::Status& s) const {
       std::string ks = s.payload.killSwitch ? (*s.payload.killSwitch ? "true" : "false") : "-";
       return "status(" + text(s.payload.status) + ", " + ks + ", " + text(s.payload.relayId) + ")";
     }
-    std::string operator()(const MenubarFrame::Unknown& u) const { return "unknown(\"" + u.type + "\")"; }
+    std::string operator()(const MenubarFrame::Unknown& u) const {
+      return "unknown(\"" + u.type + "\")";
+    }
     std::string operator()(const MenubarFrame::HideApp&) const { return "hideApp"; }
     std::string operator()(const MenubarFrame::Ping&) const { return "ping"; }
     std::string operator()(const MenubarFrame::Invalid&) const { return "invalid"; }

@@ -28,11 +28,23 @@ struct MenubarStatus {
 // What one received line turned out to be.
 class MenubarFrame {
  public:
-  struct Status { MenubarStatus payload; bool operator==(const Status&) const = default; };
-  struct Unknown { std::string type; bool operator==(const Unknown&) const = default; };
-  struct HideApp { bool operator==(const HideApp&) const = default; };
-  struct Ping { bool operator==(const Ping&) const = default; };
-  struct Invalid { bool operator==(const Invalid&) const = default; };
+  struct Status {
+    MenubarStatus payload;
+    bool operator==(const Status&) const = default;
+  };
+  struct Unknown {
+    std::string type;
+    bool operator==(const Unknown&) const = default;
+  };
+  struct HideApp {
+    bool operator==(const HideApp&) const = default;
+  };
+  struct Ping {
+    bool operator==(const Ping&) const = default;
+  };
+  struct Invalid {
+    bool operator==(const Invalid&) const = default;
+  };
   using Value = std::variant<Status, Unknown, HideApp, Ping, Invalid>;
 
   static MenubarFrame status(MenubarStatus s) { return MenubarFrame(Status{std::move(s)}); }

@@ -8,7 +8,8 @@
 namespace velto {
 namespace {
 
-MenubarFrame status(std::optional<std::string> s, std::optional<bool> ks, std::optional<std::string> rid) {
+MenubarFrame status(std::optional<std::string> s, std::optional<bool> ks,
+                    std::optional<std::string> rid) {
   return MenubarFrame::status(MenubarStatus(std::move(s), ks, std::move(rid)));
 }
 
@@ -22,7 +23,8 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"type":"status"})", status({}, {}, {})},
       {R"({"type":"status","status":"connected","killSwitch":true,"relayId":"de-fra-1","x":[1,{}]})",
        status("connected", true, "de-fra-1")},
-      {R"({"relayId":"r","killSwitch":false,"type":"status","status":"idle"})", status("idle", false, "r")},
+      {R"({"relayId":"r","killSwitch":false,"type":"status","status":"idle"})",
+       status("idle", false, "r")},
       {R"({"type":"status","killSwitch":"true"})", status({}, {}, {})},
       {R"({"type":"status","killSwitch":1})", status({}, true, {})},
       {R"({"type":"status","killSwitch":1.0})", status({}, true, {})},
@@ -52,7 +54,9 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"type":"ping")", MenubarFrame::invalid()},
       // invalid as a whole: a NUL or a byte that is not UTF-8, wherever it stands
       {"{\"type\":\"p\xFFing\"}", MenubarFrame::invalid()},
-      {"{\"type\":\"st\xC0" "atus\"}", MenubarFrame::invalid()},
+      {"{\"type\":\"st\xC0"
+       "atus\"}",
+       MenubarFrame::invalid()},
       {"{\"type\":\"ping\"} \xE2\x80", MenubarFrame::invalid()},
       {std::string("{\"type\":\"ping\"}\0{\"x\"", 20), MenubarFrame::invalid()},
   };
@@ -83,7 +87,9 @@ TEST(CommandMessage, IsOneCompactLineOfTwoMembers) {
 }
 
 TEST(CommandMessage, ActionThatIsNotUtf8IsNotSent) {
-  EXPECT_FALSE(commandMessage("conn\xFF" "ect").has_value());
+  EXPECT_FALSE(commandMessage("conn\xFF"
+                              "ect")
+                   .has_value());
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ void onWatcherVanished(GDBusConnection*, const gchar*, gpointer data) {
 }  // namespace
 
 GtkStatusItem::GtkStatusItem()
-    : indicator_(app_indicator_new(kIndicatorId, "network-vpn-symbolic", APP_INDICATOR_CATEGORY_APPLICATION_STATUS)),
+    : indicator_(app_indicator_new(kIndicatorId, "network-vpn-symbolic",
+                                   APP_INDICATOR_CATEGORY_APPLICATION_STATUS)),
       menu_(gtk_menu_new()) {
   g_object_ref_sink(menu_);
   app_indicator_set_title(indicator_, kTitle);
@@ -51,7 +52,8 @@ GtkStatusItem::~GtkStatusItem() {
   }
 }
 
-MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> action, std::string_view) {
+MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> action,
+                                  std::string_view) {
   GtkWidget* item = gtk_menu_item_new_with_label(std::string(title).c_str());
   if (action) {
     actions_.push_back(std::move(action));
@@ -77,7 +79,8 @@ GtkWidget* GtkStatusItem::widget(MenuItemId item) const {
 }
 
 void GtkStatusItem::setTitle(MenuItemId item, std::string_view title) {
-  if (GtkWidget* w = widget(item)) gtk_menu_item_set_label(GTK_MENU_ITEM(w), std::string(title).c_str());
+  if (GtkWidget* w = widget(item))
+    gtk_menu_item_set_label(GTK_MENU_ITEM(w), std::string(title).c_str());
 }
 
 void GtkStatusItem::setHidden(MenuItemId item, bool hidden) {
@@ -108,14 +111,15 @@ void GtkStatusItem::setDescription(std::string_view text) {
 }
 
 void GtkStatusItem::showIcon() {
-  app_indicator_set_icon_full(indicator_, icon_.c_str(), description_.empty() ? kTitle : description_.c_str());
+  app_indicator_set_icon_full(indicator_, icon_.c_str(),
+                              description_.empty() ? kTitle : description_.c_str());
 }
 
 void GtkStatusItem::watchHost(std::function<void(bool present)> changed) {
   if (hostWatch_ != 0) g_bus_unwatch_name(hostWatch_);
   hostChanged_ = std::move(changed);
-  hostWatch_ = g_bus_watch_name(G_BUS_TYPE_SESSION, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE, onWatcherAppeared,
-                                onWatcherVanished, &hostChanged_, nullptr);
+  hostWatch_ = g_bus_watch_name(G_BUS_TYPE_SESSION, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                onWatcherAppeared, onWatcherVanished, &hostChanged_, nullptr);
 }
 
 }  // namespace velto

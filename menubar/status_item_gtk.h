@@ -41,9 +41,9 @@ class GtkStatusItem final : public StatusItem {
   std::string themePath_;    // the item's icon theme path as last set
   std::string description_;  // the icon's accessible description
   std::function<void(bool present)> hostChanged_;
-  unsigned hostWatch_ = 0;   // 0: not watching
-  std::vector<GtkWidget*> items_;               // indexed by MenuItemId
-  std::deque<std::function<void()>> actions_;   // stable addresses for the signal handlers
+  unsigned hostWatch_ = 0;                     // 0: not watching
+  std::vector<GtkWidget*> items_;              // indexed by MenuItemId
+  std::deque<std::function<void()>> actions_;  // stable addresses for the signal handlers
 };
 
 }  // namespace velto

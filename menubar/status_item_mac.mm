@@ -49,9 +49,9 @@ class MacStatusItem final : public StatusItem {
 
   MenuItemId addItem(std::string_view title, std::function<void()> action,
                      std::string_view keyEquivalent) override {
-    NSMenuItem* item = [[NSMenuItem alloc] initWithTitle:toNSString(title)
-                                                  action:(action ? @selector(perform:) : nil)
-                                           keyEquivalent:toNSString(keyEquivalent)];
+    NSMenuItem* item = [[NSMenuItem alloc]
+        initWithTitle:toNSString(title)
+               action:(action ? @selector(perform:) : nil)keyEquivalent:toNSString(keyEquivalent)];
     if (action) {
       VeltoMenuAction* target = [[VeltoMenuAction alloc] initWithAction:std::move(action)];
       item.target = target;

@@ -14,9 +14,9 @@ std::string firstCharacters(std::string_view text, size_t count) {
   text = text.substr(0, validUtf8Prefix(text));
   @autoreleasepool {
     // Not an external representation: a leading byte-order mark stays a character.
-    NSString* string = CFBridgingRelease(CFStringCreateWithBytes(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
-        static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+    NSString* string = CFBridgingRelease(
+        CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
     if (string == nil) return {};
     __block size_t clusters = 0;
     __block size_t bytes = 0;

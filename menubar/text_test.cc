@@ -13,9 +13,9 @@ TEST(FirstCharacters, CountsGraphemeClustersNotBytes) {
     size_t count;
     std::string expected;
   };
-  const std::string eAcute = "e\xCC\x81";                                      // e + combining acute
+  const std::string eAcute = "e\xCC\x81";                                     // e + combining acute
   const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9";  // man ZWJ woman
-  const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";                 // regional indicators D E
+  const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";  // regional indicators D E
   const Case cases[] = {
       {"ascii shorter", "abc", 120, "abc"},
       {"ascii cut", std::string(300, 'a'), 120, std::string(120, 'a')},

@@ -31,8 +31,9 @@ using test_support::User;
 
 const std::string kStartPrefix = "veltovpn-menubar " VELTOVPN_VERSION_STRING " starting (socket: ";
 // Logged after the start line when there is no tray to show.
-const std::string kNoTray = MENUBAR_BUILT_WITH_TRAY ? "no display \u2014 running without a tray icon"
-                                                    : "built without a tray \u2014 running without a tray icon";
+const std::string kNoTray = MENUBAR_BUILT_WITH_TRAY
+                                ? "no display \u2014 running without a tray icon"
+                                : "built without a tray \u2014 running without a tray icon";
 const std::string kEof = "bridge socket EOF \u2014 parent .app exited";
 // What the agent's headless icon check reads of a PNG file: signature and IHDR.
 const std::string kPngStart("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
@@ -68,9 +69,16 @@ class Bridge {
     listener_.reset();
     ::unlink(path_.c_str());
   }
-  bool pending() { return test_support::readableWithin(listener_.get(), std::chrono::milliseconds(0)); }
-  void accept() { ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())) << "the agent never connected"; }
-  bool closedByPeer() { return test_support::readableWithin(peer_.get()) && test_support::readToEnd(peer_.get()).empty(); }
+  bool pending() {
+    return test_support::readableWithin(listener_.get(), std::chrono::milliseconds(0));
+  }
+  void accept() {
+    ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())) << "the agent never connected";
+  }
+  bool closedByPeer() {
+    return test_support::readableWithin(peer_.get()) &&
+           test_support::readToEnd(peer_.get()).empty();
+  }
   void close() { peer_.reset(); }
 
  private:
@@ -99,7 +107,8 @@ class Agent {
     if (prepare) prepare(dir_.path());
     test_support::ProcessOptions spawn;
     spawn.environment = test_support::environmentWith(
-        environment, {"DISPLAY", "WAYLAND_DISPLAY", "TMPDIR", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "VELTOVPN_*"});
+        environment, {"DISPLAY", "WAYLAND_DISPLAY", "TMPDIR", "XDG_RUNTIME_DIR",
+                      "DBUS_SESSION_BUS_ADDRESS", "VELTOVPN_*"});
     spawn.out = options.closedStdout ? Output::readerGone() : Output::file(stdoutPath());
     spawn.err = Output::file(dir_.file("stderr"));
     std::vector<std::string> args;
@@ -110,7 +119,13 @@ class Agent {
       program = dir_.file("veltovpn-menubar");
       std::error_code copyError;
       EXPECT_TRUE(fs::copy_file(MENUBAR_BINARY, program, copyError)) << copyError.message();
-      args = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-C", "/"};
+      args = {"/usr/bin/setpriv",
+              "--reuid=" + id,
+              "--regid=" + id,
+              "--clear-groups",
+              "/usr/bin/env",
+              "-C",
+              "/"};
     }
     args.push_back(program);
     process_.emplace(args, spawn);
@@ -171,7 +186,9 @@ TEST(MenubarProcess, WaitsForTheBridgeEndsWithItAndChecksItsIconFiles) {
   const std::string path = sockets.file("bridge.sock");
   AgentOptions options;
   options.closedStdout = true;
-  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}, {"VELTOVPN_MENUBAR_ICON_DIR", icons.path() + "/"}}, options);
+  Agent agent(
+      {{"VELTOVPN_MENUBAR_SOCKET", path}, {"VELTOVPN_MENUBAR_ICON_DIR", icons.path() + "/"}},
+      options);
   ASSERT_TRUE(agent.waitForLog(kStartPrefix + path + ")"));
   Bridge bridge(path);
   ASSERT_NO_FATAL_FAILURE(bridge.listen());
@@ -180,9 +197,10 @@ TEST(MenubarProcess, WaitsForTheBridgeEndsWithItAndChecksItsIconFiles) {
   bridge.close();
   EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
   // Failed attempts leave no trace; the run ends with the end of the connection.
-  EXPECT_EQ(agent.log(), (std::vector<std::string>{kStartPrefix + path + ")", kNoTray,
-                                                   "icon load failed: " + icons.file("menubar-disconnected@2x.png"),
-                                                   "connected to bridge at " + path, kEof}));
+  EXPECT_EQ(agent.log(), (std::vector<std::string>{
+                             kStartPrefix + path + ")", kNoTray,
+                             "icon load failed: " + icons.file("menubar-disconnected@2x.png"),
+                             "connected to bridge at " + path, kEof}));
 }
 
 TEST(MenubarProcess, PlantedLogLinkIsNotFollowedAndAnEmptyPathKeepsTrying) {
@@ -203,7 +221,7 @@ TEST(MenubarProcess, PlantedLogLinkIsNotFollowedAndAnEmptyPathKeepsTrying) {
 }
 
 // The tests below run the agent as another user and play a stranger; only root can.
-#define SKIP_UNLESS_ROOT()                                                     \
+#define SKIP_UNLESS_ROOT()                                                  \
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as other users"; \
   if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/setpriv"
 
@@ -217,7 +235,8 @@ TEST(MenubarProcess, PrivateDirectoryIsNeverAnotherUsers) {
   {
     // Neither XDG_RUNTIME_DIR nor TMPDIR: the agent makes its own directory.
     Agent agent({}, options);
-    ASSERT_TRUE(agent.waitForLog(kStartPrefix + fallback + "/veltovpn-menubar.sock)", fallback + "/veltovpn-menubar.log"))
+    ASSERT_TRUE(agent.waitForLog(kStartPrefix + fallback + "/veltovpn-menubar.sock)",
+                                 fallback + "/veltovpn-menubar.log"))
         << agent.stderrText();
     struct stat info;
     ASSERT_EQ(::lstat(fallback.c_str(), &info), 0);
@@ -240,17 +259,22 @@ TEST(MenubarProcess, PrivateDirectoryIsNeverAnotherUsers) {
   }));
   Bridge trap(fallback + "/veltovpn-menubar.sock");
   ASSERT_NO_FATAL_FAILURE(trap.listenAs(kStranger));
-  Agent agent({{"XDG_RUNTIME_DIR", strangers.path()}, {"TMPDIR", "/tmp"}, {"XDG_CACHE_HOME", strangers.path()}},
+  Agent agent({{"XDG_RUNTIME_DIR", strangers.path()},
+               {"TMPDIR", "/tmp"},
+               {"XDG_CACHE_HOME", strangers.path()}},
               options);
   EXPECT_EQ(agent.waitForExit(), 1) << agent.stderrText();
-  EXPECT_EQ(agent.log(agent.stdoutPath()),
-            (std::vector<std::string>{
-                "private directory: skipped XDG_RUNTIME_DIR=" + strangers.path() + ": belongs to uid 65534, not to this user",
-                "private directory: skipped TMPDIR=/tmp: belongs to uid 0, not to this user",
-                "private directory: skipped " + fallback + ": belongs to uid 65534, not to this user",
-                "private directory: skipped " + strangersCache + ": belongs to uid 65534, not to this user",
-                "FATAL: no private directory for the bridge socket",
-            }));
+  EXPECT_EQ(
+      agent.log(agent.stdoutPath()),
+      (std::vector<std::string>{
+          "private directory: skipped XDG_RUNTIME_DIR=" + strangers.path() +
+              ": belongs to uid 65534, not to this user",
+          "private directory: skipped TMPDIR=/tmp: belongs to uid 0, not to this user",
+          "private directory: skipped " + fallback + ": belongs to uid 65534, not to this user",
+          "private directory: skipped " + strangersCache +
+              ": belongs to uid 65534, not to this user",
+          "FATAL: no private directory for the bridge socket",
+      }));
   EXPECT_FALSE(trap.pending()) << "the agent called the stranger's bridge";
   std::vector<std::string> left;
   for (const std::string& dir : {fallback, strangers.path(), strangersCache}) {
@@ -283,11 +307,12 @@ TEST(MenubarProcess, ForeignBridgeIsRefusedWhileTheRightOneConnects) {
   ASSERT_TRUE(agent.waitForLog("connected to bridge at " + path)) << agent.stderrText();
   right.close();
   EXPECT_EQ(agent.waitForExit(), 0) << agent.stderrText();
-  EXPECT_EQ(afterStart(agent.log()), (std::vector<std::string>{
-                                         "bridge at " + path + " belongs to uid 65534, not to this user",
-                                         "connected to bridge at " + path,
-                                         kEof,
-                                     }));
+  EXPECT_EQ(afterStart(agent.log()),
+            (std::vector<std::string>{
+                "bridge at " + path + " belongs to uid 65534, not to this user",
+                "connected to bridge at " + path,
+                kEof,
+            }));
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <sys/un.h>
 
 #include "common/io.h"
-#include "common/unix_socket.h"
 #include "common/unique_fd.h"
+#include "common/unix_socket.h"
 
 namespace velto {
 namespace {
@@ -36,7 +36,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 }  // namespace
 
 Result<std::string> sendHelperRequest(const std::string& socketPath, std::string_view request,
-                              std::chrono::milliseconds timeout) {
+                                      std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
 
   struct sockaddr_un address;

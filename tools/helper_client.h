@@ -20,7 +20,8 @@ inline constexpr const char* kDefaultHelperSocket = "/var/run/veltovpn-helper.so
 // the whole request (for example when it refuses the caller) still has its answer
 // returned. The value is the daemon's response text; the Error's message()
 // says what went wrong.
-[[nodiscard]] Result<std::string> sendHelperRequest(const std::string& socketPath, std::string_view request,
-                              std::chrono::milliseconds timeout);
+[[nodiscard]] Result<std::string> sendHelperRequest(const std::string& socketPath,
+                                                    std::string_view request,
+                                                    std::chrono::milliseconds timeout);
 
 }  // namespace velto

@@ -68,7 +68,8 @@ TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
 
 TEST_F(ClientTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
   const std::string prefix = dir_.file("c");
-  const std::string longest = prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'c');
+  const std::string longest =
+      prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'c');
   ASSERT_TRUE(listener_ = test_support::listenAt(longest));
   serveOnce([](int fd) {
     test_support::readToEnd(fd);
@@ -89,7 +90,8 @@ TEST_F(ClientTest, ReportsFailuresInsteadOfAResponse) {
   serveOnce([&](int fd) { held.reset(::dup(fd)); });
   Result<std::string> silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
   ASSERT_FALSE(silent.ok());
-  EXPECT_NE(silent.error().message().find("no response"), std::string::npos) << silent.error().message();
+  EXPECT_NE(silent.error().message().find("no response"), std::string::npos)
+      << silent.error().message();
   server_.join();
   held.reset();
 
@@ -97,11 +99,14 @@ TEST_F(ClientTest, ReportsFailuresInsteadOfAResponse) {
   serveOnce([](int) {});
   Result<std::string> closed = sendHelperRequest(path_, "{}", std::chrono::seconds(30));
   ASSERT_FALSE(closed.ok());
-  EXPECT_NE(closed.error().message().find("without a response"), std::string::npos) << closed.error().message();
+  EXPECT_NE(closed.error().message().find("without a response"), std::string::npos)
+      << closed.error().message();
 
-  Result<std::string> missing = sendHelperRequest(dir_.file("absent.sock"), "{}", std::chrono::seconds(1));
+  Result<std::string> missing =
+      sendHelperRequest(dir_.file("absent.sock"), "{}", std::chrono::seconds(1));
   ASSERT_FALSE(missing.ok());
-  EXPECT_NE(missing.error().message().find("connect"), std::string::npos) << missing.error().message();
+  EXPECT_NE(missing.error().message().find("connect"), std::string::npos)
+      << missing.error().message();
 }
 
 }  // namespace

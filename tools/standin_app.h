@@ -16,10 +16,10 @@ struct StandinOptions {
   std::string programPath;          // argv[0]
   std::optional<std::string> path;  // "--path=": the directory holding the agent
   std::optional<std::string> resMode;
-  bool startAgent = true;           // "--no-menubar" turns it off
-  std::string helperSocket;         // "--helper-socket=", default the daemon's path
-  EngineOptions engine;             // "--relay=", "--connect-delay-ms=", "--ping-ms="
-  std::vector<std::string> extra;   // anything else, accepted and reported
+  bool startAgent = true;             // "--no-menubar" turns it off
+  std::string helperSocket;           // "--helper-socket=", default the daemon's path
+  EngineOptions engine;               // "--relay=", "--connect-delay-ms=", "--ping-ms="
+  std::vector<std::string> extra;     // anything else, accepted and reported
   std::vector<std::string> problems;  // malformed values of our own options
 };
 

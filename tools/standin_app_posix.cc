@@ -17,14 +17,14 @@
 #include <algorithm>
 #include <thread>
 
+#include "build_config.h"
 #include "common/io.h"
 #include "common/line_splitter.h"
 #include "common/paths.h"
 #include "common/private_directory.h"
 #include "common/unique_fd.h"
-#include "tools/standin_bridge.h"
-#include "build_config.h"
 #include "tools/helper_client.h"
+#include "tools/standin_bridge.h"
 #include "tools/standin_helper.h"
 #include "tools/standin_tunnel.h"
 
@@ -120,7 +120,8 @@ bool reapAgent(pid_t& agent) {
     done = ::waitpid(agent, &status, WNOHANG);
   } while (done < 0 && errno == EINTR);
   if (done == 0) return false;
-  if (done == agent) logLine("agent (pid " + std::to_string(agent) + ") ended: " + describeExit(status));
+  if (done == agent)
+    logLine("agent (pid " + std::to_string(agent) + ") ended: " + describeExit(status));
   agent = -1;
   return true;
 }
@@ -210,13 +211,14 @@ Status runStandin(const StandinOptions& options) {
   logLine("bridge listening on " + bridge->path());
 
   // Long enough for any script the daemon lets run, plus the exchange itself.
-  std::unique_ptr<PrivilegedHelper> helper =
-      makeSocketHelper(options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
+  std::unique_ptr<PrivilegedHelper> helper = makeSocketHelper(
+      options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
   LoopOutlet outlet(*bridge);
   EngineOptions engineOptions = options.engine;
   // Per run, so that two stand-ins' tunnels never share a name.
   if (engineOptions.tunnelInstance.empty()) engineOptions.tunnelInstance = newTunnelInstance();
-  logLine("tunnel instance " + engineOptions.tunnelInstance + ", helper at " + options.helperSocket);
+  logLine("tunnel instance " + engineOptions.tunnelInstance + ", helper at " +
+          options.helperSocket);
   VpnEngine engine(std::move(engineOptions), outlet, *helper, Clock::now());
 
   pid_t agent = -1;

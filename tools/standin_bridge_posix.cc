@@ -49,7 +49,8 @@ Result<std::unique_ptr<BridgeServer>> BridgeServer::listenAt(const std::string& 
   if (!listener) {
     const Error& failed = listener.error();
     if (failed.context == "listen") (void)::unlink(path.c_str());  // bound, so the file is ours
-    return Error{failed.context == "bind" ? "bind(" + path + ")" : failed.context + "()", failed.code};
+    return Error{failed.context == "bind" ? "bind(" + path + ")" : failed.context + "()",
+                 failed.code};
   }
   return std::unique_ptr<BridgeServer>(new BridgeServer(path, std::move(*listener)));
 }
@@ -88,7 +89,8 @@ bool BridgeServer::readFrom(int fd, std::vector<std::string>& lines) {
   char buffer[4096];
   Result<size_t> n = readLines(fd, client->second->lines, buffer, sizeof buffer);
   std::vector<std::string>& ready = client->second->ready;
-  lines.insert(lines.end(), std::make_move_iterator(ready.begin()), std::make_move_iterator(ready.end()));
+  lines.insert(lines.end(), std::make_move_iterator(ready.begin()),
+               std::make_move_iterator(ready.end()));
   ready.clear();
   if (!n.ok() || *n == 0) {
     clients_.erase(client);

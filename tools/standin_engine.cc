@@ -138,7 +138,8 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
   } else if (word == "status" && rest.empty()) {
     std::string tunnel;
     if (connectDue_) tunnel = " (simulated connect pending)";
-    if (handshakeDeadline_) tunnel = " (tunnel " + options_.tunnelInstance + ": awaiting the handshake)";
+    if (handshakeDeadline_)
+      tunnel = " (tunnel " + options_.tunnelInstance + ": awaiting the handshake)";
     else if (tunnelBuilt_) tunnel = " (tunnel " + options_.tunnelInstance + " built)";
     outlet_.log("state: " + describeState(state_) + tunnel);
   } else if (isStatusWord(word) || word == "status") {

@@ -25,11 +25,11 @@ struct VpnState {
 
 // What the helper daemon answered, or why it could not be asked.
 struct HelperOutcome {
-  bool answered = false;   // a response came back from the daemon
-  bool success = false;    // its "success" member
-  int exitCode = 0;        // run-script: the script's exit status
-  std::string text;        // ping: the version; run-script: the output;
-                           // otherwise: what went wrong
+  bool answered = false;  // a response came back from the daemon
+  bool success = false;   // its "success" member
+  int exitCode = 0;       // run-script: the script's exit status
+  std::string text;       // ping: the version; run-script: the output;
+                          // otherwise: what went wrong
 };
 
 // The privileged helper daemon, as far as the stand-in uses it.
@@ -50,9 +50,9 @@ class EngineOutlet {
 };
 
 struct EngineOptions {
-  std::string relayId = "fra-wg-007";  // the simulated tunnel's relay
+  std::string relayId = "fra-wg-007";            // the simulated tunnel's relay
   std::chrono::milliseconds connectDelay{1500};  // the simulated tunnel's set-up
-  std::string tunnelInstance;  // names what the real tunnel's scripts make
+  std::string tunnelInstance;                    // names what the real tunnel's scripts make
   std::chrono::milliseconds handshakeTimeout{15000};
   std::chrono::milliseconds handshakePoll{250};
   // How often a connected real tunnel is checked, so a tunnel that died shows.

@@ -28,8 +28,8 @@ HelperOutcome answer(int exitCode, std::string output = "") {
 HelperOutcome unreachable() { return {false, false, 0, "connect: No such file or directory"}; }
 HelperOutcome refused() { return {true, false, 0, "unauthorized peer"}; }
 
-const HelperOutcome kBuilt = answer(0, "client-namespace=veltovpn-0123abcd-client\nrelay-key=" +
-                                           std::string(kRelayKey) + "\n");
+const HelperOutcome kBuilt = answer(
+    0, "client-namespace=veltovpn-0123abcd-client\nrelay-key=" + std::string(kRelayKey) + "\n");
 const HelperOutcome kNoHandshake = answer(0, "link=up\nhandshake=0\n");
 const HelperOutcome kHandshake = answer(0, "link=up\nhandshake=1796696427\n");
 
@@ -45,8 +45,8 @@ class FakeHelper : public PrivilegedHelper {
  public:
   HelperOutcome ping() override { return answer(0, "test"); }
   HelperOutcome runScript(const std::string& script) override {
-    for (TunnelStep step : {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch,
-                            TunnelStep::down}) {
+    for (TunnelStep step :
+         {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
       for (bool killSwitch : {false, true}) {
         if (script != tunnelScript(step, {kInstance, killSwitch})) continue;
         asked.push_back({step, killSwitch});
@@ -115,7 +115,8 @@ TEST_F(EngineTimeline, SimulatesWhereNoRealTunnelCanBeBuilt) {
   const Case cases[] = {
       {"no helper", unreachable(), "no helper to build it"},
       {"helper refuses", refused(), "the helper refused the script"},
-      {"no wireguard-go", answer(kTunnelUnavailableExit, "unavailable: wireguard-go is not installed\n"),
+      {"no wireguard-go",
+       answer(kTunnelUnavailableExit, "unavailable: wireguard-go is not installed\n"),
        "this machine cannot run it: unavailable: wireguard-go is not installed"},
   };
   for (const Case& c : cases) {
@@ -162,8 +163,8 @@ TEST_F(EngineTimeline, ConnectedOnlyAfterTheHandshakeAndErrorWhenTheTunnelDies) 
   perform("toggle-killswitch");
   after(10s);
   perform("quit");
-  EXPECT_THAT(outlet_.statuses, ElementsAre("connecting", "connected relay-ab-_cdef", "error",
-                                            "error ks"));
+  EXPECT_THAT(outlet_.statuses,
+              ElementsAre("connecting", "connected relay-ab-_cdef", "error", "error ks"));
   EXPECT_THAT(helper_.asked.back(), (Step{TunnelStep::down, true}));
   EXPECT_EQ(helper_.asked[helper_.asked.size() - 2], (Step{TunnelStep::killSwitch, true}));
   EXPECT_TRUE(engine_.quitRequested());
@@ -177,11 +178,15 @@ TEST_F(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
   };
   std::deque<HelperOutcome> never(80, kNoHandshake);
   const Case cases[] = {
-      {"set-up fails", {answer(1, "RTNETLINK answers: File exists\n")}, {},
+      {"set-up fails",
+       {answer(1, "RTNETLINK answers: File exists\n")},
+       {},
        "tunnel 0123abcd: set-up failed (exit 1)"},
       {"no relay key", {answer(0, "\n")}, {}, "set-up failed (exit 0)"},
       {"no handshake", {kBuilt}, never, "no handshake with the relay within 15000 ms (link up)"},
-      {"helper gone while waiting", {kBuilt}, std::deque<HelperOutcome>(80, unreachable()),
+      {"helper gone while waiting",
+       {kBuilt},
+       std::deque<HelperOutcome>(80, unreachable()),
        "no handshake with the relay within 15000 ms (link unknown)"},
   };
   for (const Case& c : cases) {
@@ -200,7 +205,8 @@ TEST_F(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
     // Torn down once; disconnect has nothing more to remove.
     engine.perform("disconnect", now + 20s);
     EXPECT_EQ(helper.asked.back().step, TunnelStep::down);
-    EXPECT_EQ(std::count(helper.asked.begin(), helper.asked.end(), Step{TunnelStep::down, false}), 1);
+    EXPECT_EQ(std::count(helper.asked.begin(), helper.asked.end(), Step{TunnelStep::down, false}),
+              1);
     EXPECT_THAT(outlet.statuses.back(), "idle");
   }
 }
@@ -208,25 +214,26 @@ TEST_F(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
 TEST_F(EngineTimeline, KillSwitchFollowsWhatTheTunnelReallyHas) {
   helper_.answers[TunnelStep::up] = {kBuilt};
   helper_.answers[TunnelStep::check] = {kHandshake};
-  helper_.answers[TunnelStep::killSwitch] = {answer(0), answer(1, "Error: Could not process rule\n"),
-                                             unreachable()};
+  helper_.answers[TunnelStep::killSwitch] = {
+      answer(0), answer(1, "Error: Could not process rule\n"), unreachable()};
   perform("connect");
   after(0ms);
   perform("toggle-killswitch");
   perform("toggle-killswitch");  // the table cannot be removed: the switch stays on
   perform("toggle-killswitch");
-  EXPECT_THAT(outlet_.statuses, ElementsAre("connecting", "connected relay-ab-_cdef",
-                                            "connected relay-ab-_cdef ks"));
-  EXPECT_THAT(outlet_.logText, HasSubstr("kill switch stays on: the tunnel's table could not be changed"));
+  EXPECT_THAT(outlet_.statuses,
+              ElementsAre("connecting", "connected relay-ab-_cdef", "connected relay-ab-_cdef ks"));
+  EXPECT_THAT(outlet_.logText,
+              HasSubstr("kill switch stays on: the tunnel's table could not be changed"));
   // A second connect while connected builds nothing; a failed tear-down is tried again.
   helper_.answers[TunnelStep::down] = {unreachable()};
   perform("connect");
   perform("disconnect");
   perform("quit");
-  EXPECT_THAT(helper_.stepsAsked(),
-              ElementsAre(TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch,
-                          TunnelStep::killSwitch, TunnelStep::killSwitch, TunnelStep::down,
-                          TunnelStep::down));
+  EXPECT_THAT(
+      helper_.stepsAsked(),
+      ElementsAre(TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::killSwitch,
+                  TunnelStep::killSwitch, TunnelStep::down, TunnelStep::down));
   EXPECT_THAT(outlet_.logText, HasSubstr("tear-down failed; it is tried again"));
 }
 

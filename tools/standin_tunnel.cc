@@ -23,10 +23,14 @@ std::string singleQuoted(std::string_view value) {
 
 std::string_view stepFile(TunnelStep step) {
   switch (step) {
-    case TunnelStep::up: return tunnel_files::kUp;
-    case TunnelStep::check: return tunnel_files::kCheck;
-    case TunnelStep::killSwitch: return tunnel_files::kKillswitch;
-    case TunnelStep::down: return tunnel_files::kDown;
+    case TunnelStep::up:
+      return tunnel_files::kUp;
+    case TunnelStep::check:
+      return tunnel_files::kCheck;
+    case TunnelStep::killSwitch:
+      return tunnel_files::kKillswitch;
+    case TunnelStep::down:
+      return tunnel_files::kDown;
   }
   return {};
 }

@@ -19,11 +19,10 @@ test_support::Process::Result runBash(const std::string& script) {
 }
 
 TEST(TunnelScript, EveryStepIsValidBash) {
-  for (TunnelStep step : {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch,
-                          TunnelStep::down}) {
-    test_support::Process::Result result = runBash("bash -n <<'VELTO_END'\n" +
-                                              tunnelScript(step, {"0123abcd", true}) +
-                                              "\nVELTO_END\n");
+  for (TunnelStep step :
+       {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
+    test_support::Process::Result result = runBash(
+        "bash -n <<'VELTO_END'\n" + tunnelScript(step, {"0123abcd", true}) + "\nVELTO_END\n");
     EXPECT_EQ(result.status, 0) << result.output;
   }
 }
@@ -38,7 +37,8 @@ TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
         std::string("0123abcde"), std::string("0123ABCD"), std::string("../../etc"),
         std::string("")}) {
     SCOPED_TRACE(instance);
-    test_support::Process::Result result = runBash(tunnelScript(TunnelStep::down, {instance, false}));
+    test_support::Process::Result result =
+        runBash(tunnelScript(TunnelStep::down, {instance, false}));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.output, "tunnel: instance must be 8 lower-case hexadecimal digits\n");
     EXPECT_NE(::access(planted.c_str(), F_OK), 0);

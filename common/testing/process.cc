@@ -38,7 +38,9 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
 
 namespace {
 
-int statusCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+int statusCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 // Sends `output` to `target` in the child; `capture` is the write end of the
 // capturing pipe. False when a descriptor could not be set up.
@@ -48,14 +50,15 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
     case Output::Kind::kCapture:
       return posix_spawn_file_actions_adddup2(actions, capture, target) == 0;
     case Output::Kind::kFile:
-      return posix_spawn_file_actions_addopen(actions, target, output.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                              0600) == 0;
+      return posix_spawn_file_actions_addopen(actions, target, output.path.c_str(),
+                                              O_WRONLY | O_CREAT | O_TRUNC, 0600) == 0;
     case Output::Kind::kReaderGone: {
       int ends[2];
       if (::pipe(ends) != 0) return false;
       ::close(ends[0]);
       UniqueFd writer(ends[1]);
-      bool ok = setCloseOnExec(writer.get()).ok() && posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
+      bool ok = setCloseOnExec(writer.get()).ok() &&
+                posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
       keep->push_back(std::move(writer));
       return ok;
     }
@@ -86,9 +89,11 @@ Process::Process(std::vector<std::string> args, ProcessOptions options) {
   bool ready = routeOutput(&actions, options.out, STDOUT_FILENO, captureWriter.get(), &keep) &&
                routeOutput(&actions, options.err, STDERR_FILENO, captureWriter.get(), &keep);
   if (options.holdStdin) {
-    ready = ready && posix_spawn_file_actions_adddup2(&actions, inputReader.get(), STDIN_FILENO) == 0;
+    ready =
+        ready && posix_spawn_file_actions_adddup2(&actions, inputReader.get(), STDIN_FILENO) == 0;
   } else {
-    ready = ready && posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
+    ready = ready &&
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
   }
   // The child starts with no signal blocked but those asked for, whatever this
   // process blocks.
@@ -98,13 +103,15 @@ Process::Process(std::vector<std::string> args, ProcessOptions options) {
   ready = ready && posix_spawnattr_setsigmask(&attributes, &mask) == 0 &&
           posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK) == 0;
 
-  std::vector<std::string> environment = options.environment ? *options.environment : environmentWith({});
+  std::vector<std::string> environment =
+      options.environment ? *options.environment : environmentWith({});
   std::vector<char*> argv, envp;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  if (ready && posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+  if (ready && posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
+    pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (!options.holdStdin) stdin_.reset();
@@ -144,8 +151,9 @@ Process::Result Process::finish(std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   Result result;
   char buffer[65536];
-  while (output_ && readableWithin(output_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                      deadline - std::chrono::steady_clock::now()))) {
+  while (output_ &&
+         readableWithin(output_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           deadline - std::chrono::steady_clock::now()))) {
     velto::Result<size_t> n = readRetrying(output_.get(), buffer, sizeof buffer);
     if (!n.ok() || *n == 0) break;
     result.output.append(buffer, *n);
@@ -156,7 +164,8 @@ Process::Result Process::finish(std::chrono::milliseconds patience) {
   return result;
 }
 
-Process::Result run(std::vector<std::string> args, ProcessOptions options, std::chrono::milliseconds patience) {
+Process::Result run(std::vector<std::string> args, ProcessOptions options,
+                    std::chrono::milliseconds patience) {
   Process process(std::move(args), std::move(options));
   if (process.pid() <= 0) return {-1, "could not start"};
   return process.finish(patience);
@@ -178,7 +187,8 @@ ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string
   pid_ = ::fork();
   if (pid_ == 0) {
     ::close(ends[0]);
-    if (::setgroups(user.groups.size(), user.groups.data()) != 0 || ::setresgid(user.gid, user.gid, user.gid) != 0 ||
+    if (::setgroups(user.groups.size(), user.groups.data()) != 0 ||
+        ::setresgid(user.gid, user.gid, user.gid) != 0 ||
         ::setresuid(user.uid, user.uid, user.uid) != 0) {
       ::_exit(3);
     }

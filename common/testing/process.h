@@ -37,8 +37,8 @@ struct Output {
 struct ProcessOptions {
   // "NAME=value" entries; unset means this process's environment.
   std::optional<std::vector<std::string>> environment;
-  Output out;                       // captured: read with finish()
-  Output err = Output::capture();   // captured with standard output in one stream
+  Output out;                      // captured: read with finish()
+  Output err = Output::capture();  // captured with standard output in one stream
   // Standard input is a pipe held open by the Process (so a reader such as cat
   // keeps running) rather than /dev/null.
   bool holdStdin = false;

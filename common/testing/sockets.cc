@@ -16,7 +16,8 @@ bool bindAndListen(int fd, const std::string& path) {
     errno = filled.error().code;
     return false;
   }
-  return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0;
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+         ::listen(fd, 8) == 0;
 }
 
 namespace {
@@ -92,7 +93,8 @@ std::string readToEnd(int fd) {
 std::string readLine(int fd) {
   std::string line;
   char c;
-  for (Result<size_t> n = readRetrying(fd, &c, 1); n.ok() && *n == 1 && c != '\n'; n = readRetrying(fd, &c, 1)) {
+  for (Result<size_t> n = readRetrying(fd, &c, 1); n.ok() && *n == 1 && c != '\n';
+       n = readRetrying(fd, &c, 1)) {
     line += c;
   }
   return line;

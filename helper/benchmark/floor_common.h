@@ -34,8 +34,7 @@ static int floor_listen(const char* path) {
 static int floor_peer_is_root(int fd) {
   struct ucred credentials;
   socklen_t size = sizeof credentials;
-  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
-         credentials.uid == 0;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.uid == 0;
 }
 
 static void floor_log(const char* log_path, const char* message) {

@@ -5,7 +5,8 @@
 #include "floor_common.h"
 
 int main(int argc, char** argv) {
-  static const char kReply[] = "{\"message\":\"pong\",\"success\":true,\"version\":\"2.0.0-alpha.1\"}";
+  static const char kReply[] =
+      "{\"message\":\"pong\",\"success\":true,\"version\":\"2.0.0-alpha.1\"}";
   char buffer[65536];
   int listener;
   if (argc != 3) return 2;

@@ -59,7 +59,8 @@ static void run_one(int fd, const char* log_path, const char* script) {
   snprintf(message, sizeof message, "run-script exit=%d output=%zuB", WEXITSTATUS(status), got);
   floor_log(log_path, message);
   /* The floor's output is plain text; it needs no escaping. */
-  n = snprintf(reply, sizeof reply, "{\"exit\":%d,\"stderr\":\"\",\"stdout\":\"%.*s\",\"success\":true}",
+  n = snprintf(reply, sizeof reply,
+               "{\"exit\":%d,\"stderr\":\"\",\"stdout\":\"%.*s\",\"success\":true}",
                WEXITSTATUS(status), (int)(got > 0 ? got - 1 : 0), output);
   floor_reply(fd, reply, (size_t)n);
 }

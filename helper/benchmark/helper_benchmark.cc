@@ -52,8 +52,8 @@ std::string exchange(const std::string& path, const std::string& request) {
   ::shutdown(fd.get(), SHUT_WR);
   std::string response;
   char buffer[4096];
-  for (velto::Result<size_t> n = velto::readRetrying(fd.get(), buffer, sizeof buffer); n.ok() && *n > 0;
-       n = velto::readRetrying(fd.get(), buffer, sizeof buffer)) {
+  for (velto::Result<size_t> n = velto::readRetrying(fd.get(), buffer, sizeof buffer);
+       n.ok() && *n > 0; n = velto::readRetrying(fd.get(), buffer, sizeof buffer)) {
     response.append(buffer, *n);
   }
   return response;
@@ -83,7 +83,8 @@ Server start(std::vector<std::string> argv, const std::string& socketPath,
   int err = posix_spawn(&server.pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (err != 0) {
-    fprintf(stderr, "helper-benchmark: cannot start %s: %s\n", args[0], velto::errnoText(err).c_str());
+    fprintf(stderr, "helper-benchmark: cannot start %s: %s\n", args[0],
+            velto::errnoText(err).c_str());
     server.pid = -1;
     return server;
   }
@@ -179,8 +180,8 @@ int main(int argc, char** argv) {
   }
   const std::string dir = pattern;
 
-  Server floorPing = start({sibling(argv[0], "helper-benchmark-floor-ping"), dir + "/floor-ping.sock",
-                            dir + "/floor-ping.log"},
+  Server floorPing = start({sibling(argv[0], "helper-benchmark-floor-ping"),
+                            dir + "/floor-ping.sock", dir + "/floor-ping.log"},
                            dir + "/floor-ping.sock", {});
   Server floorScript = start({sibling(argv[0], "helper-benchmark-floor-script"),
                               dir + "/floor-script.sock", dir + "/floor-script.log", kScript},
@@ -191,8 +192,8 @@ int main(int argc, char** argv) {
   bool ok = floorPing.pid > 0 && floorScript.pid > 0 && helper.pid > 0;
 
   std::vector<double> pingRatios, scriptRatios;
-  printf("%d rounds of %d pings (2 clients) and %d run-script requests (100-byte script)\n",
-         rounds, pings, scripts);
+  printf("%d rounds of %d pings (2 clients) and %d run-script requests (100-byte script)\n", rounds,
+         pings, scripts);
   for (int round = 1; ok && round <= rounds; ++round) {
     const double floorRate = pingThroughput(floorPing.socketPath, pings, &ok);
     const double helperRate = pingThroughput(helper.socketPath, pings, &ok);
@@ -200,10 +201,10 @@ int main(int argc, char** argv) {
     const double helperP50 = scriptLatency(helper.socketPath, scripts, &ok);
     pingRatios.push_back(helperRate / floorRate);
     scriptRatios.push_back(helperP50 / floorP50);
-    printf("round %d: ping %.0f/s floor, %.0f/s helper, throughput %.2fx | run-script p50 "
-           "%.3f ms floor, %.3f ms helper, latency %.2fx\n",
-           round, floorRate, helperRate, pingRatios.back(), floorP50, helperP50,
-           scriptRatios.back());
+    printf(
+        "round %d: ping %.0f/s floor, %.0f/s helper, throughput %.2fx | run-script p50 "
+        "%.3f ms floor, %.3f ms helper, latency %.2fx\n",
+        round, floorRate, helperRate, pingRatios.back(), floorP50, helperP50, scriptRatios.back());
     fflush(stdout);
   }
   stop(floorPing);
@@ -218,9 +219,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double pingMedian = median(pingRatios), scriptMedian = median(scriptRatios);
-  printf("median: ping throughput %.2fx the floor (goal >= 0.90x: %s), run-script p50 latency "
-         "%.2fx the floor (goal <= 1.10x: %s)\n",
-         pingMedian, pingMedian >= 0.9 ? "met" : "missed", scriptMedian,
-         scriptMedian <= 1.1 ? "met" : "missed");
+  printf(
+      "median: ping throughput %.2fx the floor (goal >= 0.90x: %s), run-script p50 latency "
+      "%.2fx the floor (goal <= 1.10x: %s)\n",
+      pingMedian, pingMedian >= 0.9 ? "met" : "missed", scriptMedian,
+      scriptMedian <= 1.1 ? "met" : "missed");
   return 0;
 }
