@@ -434,10 +434,13 @@ class HelperFullTmpTest(TestingHelperCase):
                                capture_output=True, text=True)
         if probe.returncode != 0:
             raise unittest.SkipTest("no private mount namespace here: " + probe.stderr.strip())
-        # unshare and the shell exec in turn: the process is the daemon.
+        # unshare and the shell exec in turn: the process is the daemon. The
+        # build may itself lie under /tmp, which the new mount hides: the shell
+        # opens the program first and runs it through that descriptor (which the
+        # daemon closes at start, as it does every inherited one).
         cls.start_helper(["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                          'mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp && exec "$0"',
-                          TESTING_HELPER], workdir_parent="/run")
+                          'exec 3<"$0" && mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp'
+                          ' && exec /proc/self/fd/3', TESTING_HELPER], workdir_parent="/run")
         # The daemon's /tmp, seen from outside its namespace.
         cls.tmp = "/proc/%d/root/tmp" % cls.helper.pid
 
