@@ -147,9 +147,9 @@ int Process::wait(std::chrono::milliseconds patience) {
   return status_;
 }
 
-Process::Result Process::finish(std::chrono::milliseconds patience) {
+Process::Ended Process::finish(std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
-  Result result;
+  Ended result;
   if (output_) result.output = readToEnd(output_.get(), patience);
   result.status = wait(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     deadline - std::chrono::steady_clock::now()),
@@ -157,8 +157,8 @@ Process::Result Process::finish(std::chrono::milliseconds patience) {
   return result;
 }
 
-Process::Result run(std::vector<std::string> args, ProcessOptions options,
-                    std::chrono::milliseconds patience) {
+Process::Ended run(std::vector<std::string> args, ProcessOptions options,
+                   std::chrono::milliseconds patience) {
   Process process(std::move(args), std::move(options));
   if (process.pid() <= 0) return {-1, "could not start"};
   return process.finish(patience);
