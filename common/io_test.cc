@@ -36,8 +36,9 @@ TEST(IoTest, WriteAllCompletesWritesLargerThanThePipe) {
 }
 
 TEST(IoTest, SendAllToClosedPeerFailsWithoutKillingTheProcess) {
-  auto [a, b] = test_support::socketPair();
-  ASSERT_TRUE(a && b);
+  Result<std::pair<UniqueFd, UniqueFd>> pair = test_support::socketPair();
+  ASSERT_TRUE(pair.ok()) << pair.error().message();
+  auto& [a, b] = *pair;
   ASSERT_TRUE(disableSigpipe(a.get()).ok());
   b.reset();
   // With SIGPIPE at its default action this would end the test binary.

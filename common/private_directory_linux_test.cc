@@ -38,74 +38,61 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
   fs::create_directories(root + "/linked-cache");
   fs::create_directory_symlink(root + "/good", root + "/linked-cache/veltovpn");
 
+  const std::string good = root + "/good", open = root + "/open", home = root + "/home";
+  constexpr std::nullopt_t no = std::nullopt;
   struct Case {
     const char* name;
     PrivateDirectoryPlaces places;
-    uid_t uid;
     std::optional<std::string> chosen;
     std::vector<std::string> skipped;
+    uid_t uidAboveMine = 0;  // 1: the search is made for another user
   } cases[] = {
-      {"runtime dir first",
-       {root + "/good/", root + "/open", fallback, std::nullopt, std::nullopt},
-       me,
-       root + "/good/",
-       {}},
+      {"runtime dir first", {good + "/", open, fallback, no, no}, good + "/", {}},
       {"relative runtime dir, then TMPDIR",
-       {"run/user", root + "/good", fallback, std::nullopt, std::nullopt},
-       me,
-       root + "/good/",
+       {"run/user", good, fallback, no, no},
+       good + "/",
        {"XDG_RUNTIME_DIR=run/user: not an absolute path"}},
       {"open, symbolic link: the shared one is made",
-       {root + "/open", root + "/link", fallback, std::nullopt, std::nullopt},
-       me,
+       {open, root + "/link", fallback, no, no},
        made,
        {"XDG_RUNTIME_DIR=" + root + "/open: open to group or others (mode 0750)",
         "TMPDIR=" + root + "/link: a symbolic link"}},
-      {"unset and empty count as absent",
-       {std::nullopt, "", fallback, std::nullopt, std::nullopt},
-       me,
-       made,
-       {}},
+      {"unset and empty count as absent", {no, "", fallback, no, no}, made, {}},
       {"missing, a file",
-       {root + "/none", root + "/file", fallback, std::nullopt, std::nullopt},
-       me,
+       {root + "/none", root + "/file", fallback, no, no},
        made,
        {"XDG_RUNTIME_DIR=" + root + "/none: No such file or directory",
         "TMPDIR=" + root + "/file: not a directory"}},
       {"shared one taken: the cache, made with its parents",
-       {std::nullopt, std::nullopt, taken, "relative/cache", root + "/home"},
-       me,
+       {no, no, taken, "relative/cache", home},
        root + "/home/.cache/veltovpn/",
        {takenLine}},
       {"shared one taken: XDG_CACHE_HOME before HOME",
-       {std::nullopt, std::nullopt, taken, root + "/xdg-cache", root + "/home"},
-       me,
+       {no, no, taken, root + "/xdg-cache", home},
        root + "/xdg-cache/veltovpn/",
        {takenLine}},
       {"cache candidate a link, HOME relative",
-       {std::nullopt, std::nullopt, taken, root + "/linked-cache", "home"},
-       me,
-       std::nullopt,
+       {no, no, taken, root + "/linked-cache", "home"},
+       no,
        {takenLine, root + "/linked-cache/veltovpn: a symbolic link"}},
       {"no cache place",
-       {std::nullopt, std::nullopt, taken, std::nullopt, "home"},
-       me,
-       std::nullopt,
+       {no, no, taken, no, "home"},
+       no,
        {takenLine, "HOME=home: not an absolute path"}},
       {"someone else's: nothing at all",
-       {root + "/good", std::nullopt, fallback, std::nullopt, std::nullopt},
-       me + 1,
-       std::nullopt,
+       {good, no, fallback, no, no},
+       no,
        {"XDG_RUNTIME_DIR=" + root + "/good: belongs to uid " + std::to_string(me) +
             ", not to this user",
         fallback + "/veltovpn-" + std::to_string(me + 1) + ": belongs to uid " +
-            std::to_string(me) + ", not to this user"}},
+            std::to_string(me) + ", not to this user"},
+       1},
   };
   // The last case finds its shared one made by someone else.
   fs::create_directory(fallback + "/veltovpn-" + std::to_string(me + 1));
   const mode_t savedUmask = ::umask(0);
   for (const Case& c : cases) {
-    PrivateDirectory found = findPrivateDirectory(c.places, c.uid);
+    PrivateDirectory found = findPrivateDirectory(c.places, me + c.uidAboveMine);
     EXPECT_EQ(found.path, c.chosen) << c.name;
     std::vector<std::string> expected;
     for (const std::string& line : c.skipped)

@@ -17,6 +17,10 @@ namespace velto {
 // context names the call: "socket", "fcntl(FD_CLOEXEC)", ...
 [[nodiscard]] Result<UniqueFd> unixStreamSocket();
 
+// A socket from unixStreamSocket() connected to `path`, waiting as long as connect(2)
+// does; EINTR is retried. A failed connect is an Error with the context "connect <path>".
+[[nodiscard]] Result<UniqueFd> connectUnix(const std::string& path);
+
 // True when something accepts connections at `path`. A non-blocking probe, so a
 // server whose listen queue is full counts as serving instead of stalling the caller.
 bool unixSocketAnswers(const std::string& path);

@@ -20,6 +20,20 @@ Result<UniqueFd> unixStreamSocket() {
   return fd;
 }
 
+Result<UniqueFd> connectUnix(const std::string& path) {
+  struct sockaddr_un address;
+  if (Status filled = fillUnixAddress(path, &address); !filled) {
+    return Error{"connect " + path, filled.error().code};
+  }
+  Result<UniqueFd> fd = unixStreamSocket();
+  if (!fd) return fd;
+  while (::connect(fd->get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+    const int err = errno;
+    if (err != EINTR) return Error{"connect " + path, err};
+  }
+  return fd;
+}
+
 bool unixSocketAnswers(const std::string& path) {
   struct sockaddr_un address;
   if (!fillUnixAddress(path, &address).ok()) return false;

@@ -35,8 +35,9 @@ TEST(UnixSocketTest, ProbeTellsALiveListenerFromAStaleFile) {
 }
 
 TEST(UnixSocketTest, PeerCredentialsAreThoseOfTheConnectingProcess) {
-  auto [a, b] = test_support::socketPair();
-  ASSERT_TRUE(a && b);
+  Result<std::pair<UniqueFd, UniqueFd>> pair = test_support::socketPair();
+  ASSERT_TRUE(pair.ok()) << pair.error().message();
+  auto& [a, b] = *pair;
   Result<PeerCredentials> peer = peerCredentials(a.get());
   ASSERT_TRUE(peer.ok()) << peer.error().message();
   EXPECT_EQ(peer->uid, ::geteuid());

@@ -26,6 +26,7 @@
 #include "common/mutex.h"
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
+#include "common/unix_socket.h"
 #include "helper/script_runner.h"
 
 namespace velto {
@@ -46,20 +47,20 @@ const std::string kInvalid =
 // server took every byte.
 std::string roundTrip(const std::string& path, const std::vector<std::string>& chunks,
                       bool* sentAll = nullptr) {
-  UniqueFd fd = test_support::connectTo(path);
-  if (!fd) return "connect failed: " + errnoText(errno);
+  Result<UniqueFd> fd = connectUnix(path);
+  if (!fd) return "connect failed: " + fd.error().message();
   bool sent = true;
   for (const std::string& chunk : chunks) {
     // A refused client is answered before its request is read, and may find the
     // connection closed for sending; its answer is still there to read.
-    if (!sendAll(fd.get(), chunk).ok()) {
+    if (!sendAll(fd->get(), chunk).ok()) {
       sent = false;
       break;
     }
   }
   if (sentAll != nullptr) *sentAll = sent;
-  shutdown(fd.get(), SHUT_WR);
-  return test_support::readToEnd(fd.get());
+  shutdown(fd->get(), SHUT_WR);
+  return test_support::readToEnd(fd->get());
 }
 
 // `text` cut into writes of `size` bytes.
@@ -296,15 +297,15 @@ TEST_F(ServerTest, ASilentClientGetsWhatItSentHandledAtTheTimeOut) {
   RequestLimits limits;
   limits.timeout = std::chrono::milliseconds(300);
   serve(3, allowAll_, limits);
-  UniqueFd silent = test_support::connectTo(path());
-  ASSERT_TRUE(silent.valid());
-  EXPECT_EQ(test_support::readToEnd(silent.get()), kInvalid);
+  Result<UniqueFd> silent = connectUnix(path());
+  ASSERT_TRUE(silent.ok()) << silent.error().message();
+  EXPECT_EQ(test_support::readToEnd(silent->get()), kInvalid);
 
   // A complete request whose sender never ends its side is still answered.
-  UniqueFd open = test_support::connectTo(path());
-  ASSERT_TRUE(open.valid());
-  ASSERT_TRUE(sendAll(open.get(), R"({"action":"ping"})").ok());
-  EXPECT_EQ(test_support::readToEnd(open.get()), kPong);
+  Result<UniqueFd> open = connectUnix(path());
+  ASSERT_TRUE(open.ok()) << open.error().message();
+  ASSERT_TRUE(sendAll(open->get(), R"({"action":"ping"})").ok());
+  EXPECT_EQ(test_support::readToEnd(open->get()), kPong);
 
   // The next client is served as usual.
   EXPECT_EQ(roundTrip(path(), {R"({"action":"ping"})"}), kPong);

@@ -13,6 +13,7 @@
 #include "common/testing/process.h"
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
+#include "common/unix_socket.h"
 #include "helper/helper_server.h"
 
 namespace velto {
@@ -49,13 +50,14 @@ TEST_P(LinuxPeerCheck, AdmitsRootAndProcessesCarryingTheGroup) {
   ASSERT_TRUE(listener.valid());
   // The client connects, waits for the end of the connection and reports its pid.
   test_support::ChildAs client({c.uid, c.gid, c.groups}, [&]() -> std::optional<std::string> {
-    UniqueFd fd = test_support::connectTo(path);
+    Result<UniqueFd> fd = connectUnix(path);
     if (!fd) return std::nullopt;
-    test_support::readToEnd(fd.get());
+    test_support::readToEnd(fd->get());
     return std::to_string(::getpid());
   });
-  UniqueFd connection = test_support::acceptWithin(listener.get());
-  ASSERT_TRUE(connection.valid());
+  Result<UniqueFd> accepted = test_support::acceptWithin(listener.get());
+  ASSERT_TRUE(accepted.ok()) << accepted.error().message();
+  UniqueFd connection = std::move(*accepted);
 
   LinuxPeerAuthorizer authorizer(c.admitted, "g");
   PeerDecision decision = authorizer.check(connection.get());

@@ -12,6 +12,7 @@
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
 #include "common/unique_fd.h"
+#include "common/unix_socket.h"
 #include "menubar/fake_platform.h"
 #include "menubar/paths.h"
 
@@ -72,85 +73,67 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
     const char* name;
     std::vector<std::string> lines;
     std::string statusTitle;
-    bool connectShown;
-    bool disconnectShown;
-    std::string killSwitchTitle;
-    bool connectedIcon;
+    // The one of Connect and Disconnect the menu shows, if any; Disconnect goes
+    // with the connected icon.
+    std::string offers;
+    bool killSwitch;
     std::string lastLog;
   };
   const Case cases[] = {
       {"connected with relay",
        {R"({"type":"status","status":"connected","relayId":"de-1"})"},
        "Connected \u00B7 de-1",
+       "Disconnect",
        false,
-       true,
-       "Kill-switch: OFF",
-       true,
        "status: connected ks=false rid=de-1"},
       {"empty relay",
        {R"({"type":"status","status":"connected","relayId":""})"},
        "Connected \u00B7 ",
+       "Disconnect",
        false,
-       true,
-       "Kill-switch: OFF",
-       true,
        "status: connected ks=false rid="},
       {"connecting hides both",
        {R"({"type":"status","status":"connecting","killSwitch":true})"},
        "Connecting\u2026",
-       false,
-       false,
-       "Kill-switch: ON",
-       false,
+       "",
+       true,
        "status: connecting ks=true rid=-"},
       {"error",
        {R"({"type":"status","status":"error"})"},
        "Error",
-       true,
-       false,
-       "Kill-switch: OFF",
+       "Connect",
        false,
        "status: error ks=false rid=-"},
       {"other case is not connected",
        {R"({"type":"status","status":"Connected"})"},
        "Not connected",
-       true,
-       false,
-       "Kill-switch: OFF",
+       "Connect",
        false,
        "status: Connected ks=false rid=-"},
       {"kill switch alone keeps the state and clears the relay",
        {R"({"type":"status","status":"connected","relayId":"r"})",
         R"({"type":"status","killSwitch":true})"},
        "Connected",
-       false,
-       true,
-       "Kill-switch: ON",
+       "Disconnect",
        true,
        "status: connected ks=true rid=-"},
       {"bridge text cannot start a log line of its own",
        {"{\"type\":\"status\",\"status\":\"up\\nforged\",\"relayId\":\"a\\u0007b\"}"},
        "Not connected",
-       true,
-       false,
-       "Kill-switch: OFF",
+       "Connect",
        false,
        "status: up\\nforged ks=false rid=a\\u0007b"},
       {"relay of another state is logged only",
        {R"({"type":"status","status":"idle","relayId":"r9"})"},
        "Not connected",
-       true,
-       false,
-       "Kill-switch: OFF",
+       "Connect",
        false,
        "status: idle ks=false rid=r9"},
       {"wrong types change nothing but clear the relay",
        {R"({"type":"status","status":"connected","killSwitch":true,"relayId":"r"})",
         R"({"type":"status","status":7,"killSwitch":"false"})"},
        "Connected",
-       false,
-       true,
-       "Kill-switch: ON",
+       "Disconnect",
        true,
        "status: connected ks=true rid=-"},
   };
@@ -162,11 +145,11 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
     FakeStatusItem::Item& status = h.item.at(0);
     EXPECT_EQ(status.title, c.statusTitle);
     EXPECT_EQ(h.item.description, "veltoVpn: " + c.statusTitle);
-    EXPECT_EQ(!h.item.find("Connect").hidden, c.connectShown);
-    EXPECT_EQ(!h.item.find("Disconnect").hidden, c.disconnectShown);
-    EXPECT_EQ(h.item.at(6).title, c.killSwitchTitle);
+    EXPECT_EQ(!h.item.find("Connect").hidden, c.offers == "Connect");
+    EXPECT_EQ(!h.item.find("Disconnect").hidden, c.offers == "Disconnect");
+    EXPECT_EQ(h.item.at(6).title, c.killSwitch ? "Kill-switch: ON" : "Kill-switch: OFF");
     EXPECT_EQ(imageName(h.item.image),
-              (c.connectedIcon ? kConnectedFile : kDisconnectedFile) + "@18");
+              (c.offers == "Disconnect" ? kConnectedFile : kDisconnectedFile) + "@18");
     ASSERT_FALSE(h.log.lines().empty());
     EXPECT_EQ(h.log.lines().back(), c.lastLog);
   }
@@ -346,8 +329,16 @@ class Bridge {
     return prefix + std::string(length - prefix.size(), 'b');
   }
   const std::string& path() const { return path_; }
-  void listen() { ASSERT_TRUE(listener_ = test_support::listenAt(path_)); }
-  void accept() { ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())); }
+  void listen() {
+    Result<UniqueFd> listener = listenUnix(path_, 8);
+    ASSERT_TRUE(listener.ok()) << listener.error().message();
+    listener_ = std::move(*listener);
+  }
+  void accept() {
+    Result<UniqueFd> peer = test_support::acceptWithin(listener_.get());
+    ASSERT_TRUE(peer.ok()) << peer.error().message();
+    peer_ = std::move(*peer);
+  }
   void send(std::string_view bytes) { ASSERT_TRUE(sendAll(peer_.get(), bytes).ok()); }
   // One line from the agent, without its line feed.
   std::string readLine() { return test_support::readLine(peer_.get()); }

@@ -410,14 +410,6 @@ class HelperStopTest(TestingHelperCase):
         self.assertTrue(alive(tunnel), "the detached tunnel program was ended")
 
 
-def wait_until(done, what):
-    deadline = time.monotonic() + 30
-    while not done():
-        if time.monotonic() > deadline:
-            raise AssertionError(what)
-        time.sleep(0.05)
-
-
 SCRIPT_PREFIX = "veltovpn-helper-script-"
 
 

@@ -20,6 +20,7 @@
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
 #include "common/unique_fd.h"
+#include "common/unix_socket.h"
 
 namespace velto {
 namespace {
@@ -56,13 +57,17 @@ class Bridge {
  public:
   explicit Bridge(std::string path) : path_(std::move(path)) {}
   ~Bridge() { stop(); }
-  void listen() { ASSERT_TRUE(listener_ = test_support::listenAt(path_)) << errnoText(errno); }
+  void listen() {
+    Result<UniqueFd> listener = listenUnix(path_, 8);
+    ASSERT_TRUE(listener.ok()) << listener.error().message();
+    listener_ = std::move(*listener);
+  }
   // Bound by `user`, who owns the socket file (mode 0777) and is the agent's peer.
   void listenAs(const User& user) {
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int fd = listener_.get();
     ASSERT_TRUE(test_support::runAs(user, [&] {
-      return test_support::bindAndListen(fd, path_) && ::chmod(path_.c_str(), 0777) == 0;
+      return test_support::bindAndListen(fd, path_).ok() && ::chmod(path_.c_str(), 0777) == 0;
     }));
   }
   void stop() {
@@ -73,7 +78,9 @@ class Bridge {
     return test_support::readableWithin(listener_.get(), std::chrono::milliseconds(0));
   }
   void accept() {
-    ASSERT_TRUE(peer_ = test_support::acceptWithin(listener_.get())) << "the agent never connected";
+    Result<UniqueFd> peer = test_support::acceptWithin(listener_.get());
+    ASSERT_TRUE(peer.ok()) << "the agent never connected: " << peer.error().message();
+    peer_ = std::move(*peer);
   }
   bool closedByPeer() {
     return test_support::readableWithin(peer_.get()) &&

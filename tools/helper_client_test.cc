@@ -14,6 +14,7 @@
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
 #include "common/unique_fd.h"
+#include "common/unix_socket.h"
 
 namespace velto {
 namespace {
@@ -21,7 +22,7 @@ namespace {
 // A listening socket in a fresh temporary directory.
 class ClientTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(listener_.valid()); }
+  void SetUp() override { ASSERT_TRUE(listener_.ok()) << listener_.error().message(); }
   void TearDown() override {
     if (server_.joinable()) server_.join();
   }
@@ -29,14 +30,14 @@ class ClientTest : public ::testing::Test {
   // Serves one connection on a thread with `serve`.
   void serveOnce(std::function<void(int)> serve) {
     server_ = std::thread([this, serve] {
-      UniqueFd connection = test_support::acceptWithin(listener_.get());
-      if (connection) serve(connection.get());
+      Result<UniqueFd> connection = test_support::acceptWithin(listener_->get());
+      if (connection) serve(connection->get());
     });
   }
 
   test_support::TempDir dir_{"helper-client-test"};
   const std::string path_ = dir_.file("s.sock");
-  UniqueFd listener_ = test_support::listenAt(path_);
+  Result<UniqueFd> listener_ = listenUnix(path_, 8);
   std::thread server_;
 };
 
@@ -70,7 +71,8 @@ TEST_F(ClientTest, PathOfTheLongestLengthIsServedOneByteMoreIsRefused) {
   const std::string prefix = dir_.file("c");
   const std::string longest =
       prefix + std::string(sizeof(sockaddr_un::sun_path) - 1 - prefix.size(), 'c');
-  ASSERT_TRUE(listener_ = test_support::listenAt(longest));
+  listener_ = listenUnix(longest, 8);
+  ASSERT_TRUE(listener_.ok()) << listener_.error().message();
   serveOnce([](int fd) {
     test_support::readToEnd(fd);
     ASSERT_TRUE(writeAll(fd, "{\"success\":true}").ok());

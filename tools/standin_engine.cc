@@ -217,24 +217,24 @@ void VpnEngine::startTunnel(Clock::time_point now) {
   // A tunnel that was lost is still there, kill switch and all, until now.
   tearDownTunnel();
   HelperOutcome reply = runTunnelStep(TunnelStep::up, state_.killSwitch, "tunnel up");
-  if (!reply.answered) {
+  if (!reply.ok()) {
     simulateTunnel("no helper to build it", now);
     return;
   }
-  if (!reply.success) {
+  if (!reply->success) {
     simulateTunnel("the helper refused the script", now);
     return;
   }
-  if (reply.exitCode == kTunnelUnavailableExit) {
-    simulateTunnel("this machine cannot run it: " + reply.text.substr(0, reply.text.find('\n')),
+  if (reply->exitCode == kTunnelUnavailableExit) {
+    simulateTunnel("this machine cannot run it: " + reply->text.substr(0, reply->text.find('\n')),
                    now);
     return;
   }
   tunnelBuilt_ = true;
-  std::map<std::string, std::string> report = readReport(reply.text);
-  if (reply.exitCode != 0 || report["relay-key"].empty()) {
+  std::map<std::string, std::string> report = readReport(reply->text);
+  if (reply->exitCode != 0 || report["relay-key"].empty()) {
     outlet_.log("tunnel " + options_.tunnelInstance + ": set-up failed (exit " +
-                std::to_string(reply.exitCode) + "); tearing down what was built");
+                std::to_string(reply->exitCode) + "); tearing down what was built");
     tearDownTunnel();
     VpnState next = state_;
     next.status = "error";
@@ -258,9 +258,9 @@ void VpnEngine::simulateTunnel(std::string_view why, Clock::time_point now) {
 void VpnEngine::checkTunnel(Clock::time_point now) {
   checkDue_.reset();
   HelperOutcome reply = runTunnelStep(TunnelStep::check, state_.killSwitch, "");
-  const bool read = reply.answered && reply.success && reply.exitCode == 0;
+  const bool read = reply.ok() && reply->success && reply->exitCode == 0;
   std::map<std::string, std::string> report;
-  if (read) report = readReport(reply.text);
+  if (read) report = readReport(reply->text);
   const std::string link = read ? report["link"] : "unknown";
   VpnState next = state_;
   next.relayId.reset();
@@ -290,10 +290,15 @@ void VpnEngine::checkTunnel(Clock::time_point now) {
   }
   if (!read) {
     // The helper may be restarting; the tunnel is not known to be gone.
-    std::string why = "exit " + std::to_string(reply.exitCode) + ": " +
-                      reply.text.substr(0, reply.text.find('\n'));
-    if (!reply.answered) why = "helper not reachable: " + reply.text;
-    if (reply.answered && !reply.success) why = "refused: " + reply.text;
+    std::string why;
+    if (!reply) {
+      why = "helper not reachable: " + reply.error().message();
+    } else if (!reply->success) {
+      why = "refused: " + reply->text;
+    } else {
+      why = "exit " + std::to_string(reply->exitCode) + ": " +
+            reply->text.substr(0, reply->text.find('\n'));
+    }
     outlet_.log("tunnel " + options_.tunnelInstance + ": could not check it (" + why + ")");
     checkDue_ = now + options_.tunnelCheck;
     return;
@@ -314,7 +319,7 @@ void VpnEngine::toggleKillSwitch() {
   const bool wanted = !state_.killSwitch;
   if (tunnelBuilt_) {
     HelperOutcome reply = runTunnelStep(TunnelStep::killSwitch, wanted, "kill switch");
-    if (!reply.answered || !reply.success || reply.exitCode != 0) {
+    if (!reply.ok() || !reply->success || reply->exitCode != 0) {
       outlet_.log(std::string("kill switch stays ") + (state_.killSwitch ? "on" : "off") +
                   ": the tunnel's table could not be changed");
       return;
@@ -330,7 +335,7 @@ void VpnEngine::tearDownTunnel() {
   checkDue_.reset();
   if (!tunnelBuilt_) return;
   HelperOutcome reply = runTunnelStep(TunnelStep::down, state_.killSwitch, "tunnel down");
-  if (reply.answered && reply.success && reply.exitCode == 0) {
+  if (reply.ok() && reply->success && reply->exitCode == 0) {
     tunnelBuilt_ = false;
   } else {
     outlet_.log("tunnel " + options_.tunnelInstance +
@@ -340,13 +345,13 @@ void VpnEngine::tearDownTunnel() {
 
 void VpnEngine::reportHelper(std::string_view what, const HelperOutcome& reply) {
   std::string message(what);
-  if (!reply.answered) {
-    message += ": helper not reachable (" + reply.text + ")";
-  } else if (!reply.success) {
-    message += ": refused: " + reply.text;
+  if (!reply.ok()) {
+    message += ": helper not reachable (" + reply.error().message() + ")";
+  } else if (!reply->success) {
+    message += ": refused: " + reply->text;
   } else if (what.find("run-script") != std::string_view::npos) {
-    message += ": exit=" + std::to_string(reply.exitCode) + " output:";
-    std::string_view output = reply.text;
+    message += ": exit=" + std::to_string(reply->exitCode) + " output:";
+    std::string_view output = reply->text;
     if (output.empty()) message += " (none)";
     while (!output.empty()) {
       size_t end = output.find('\n');
@@ -356,7 +361,7 @@ void VpnEngine::reportHelper(std::string_view what, const HelperOutcome& reply) 
       output.remove_prefix(end + 1);
     }
   } else {
-    message += ": pong from helper version " + reply.text;
+    message += ": pong from helper version " + reply->text;
   }
   outlet_.log(message);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/result.h"
 #include "tools/standin_tunnel.h"
 
 namespace velto::standin {
@@ -23,14 +24,16 @@ struct VpnState {
   std::optional<std::string> relayId;
 };
 
-// What the helper daemon answered, or why it could not be asked.
-struct HelperOutcome {
-  bool answered = false;  // a response came back from the daemon
-  bool success = false;   // its "success" member
-  int exitCode = 0;       // run-script: the script's exit status
-  std::string text;       // ping: the version; run-script: the output;
-                          // otherwise: what went wrong
+// What the helper daemon answered.
+struct HelperAnswer {
+  bool success = false;  // its "success" member
+  int exitCode = 0;      // run-script: the script's exit status
+  std::string text;      // ping: the version; run-script: the output;
+                         // a refusal: its error text
 };
+
+// The answer, or why the daemon could not be asked (or answered unreadably).
+using HelperOutcome = Result<HelperAnswer>;
 
 // The privileged helper daemon, as far as the stand-in uses it.
 class PrivilegedHelper {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <errno.h>
+
 #include <algorithm>
 #include <deque>
 #include <map>
@@ -23,10 +25,10 @@ constexpr const char* kInstance = "0123abcd";
 constexpr const char* kRelayKey = "ab+/cdefGHIJKLMNOPQRSTUVWXYZabcdefghijklmnop=";
 
 HelperOutcome answer(int exitCode, std::string output = "") {
-  return {true, true, exitCode, std::move(output)};
+  return HelperAnswer{true, exitCode, std::move(output)};
 }
-HelperOutcome unreachable() { return {false, false, 0, "connect: No such file or directory"}; }
-HelperOutcome refused() { return {true, false, 0, "unauthorized peer"}; }
+HelperOutcome unreachable() { return Error{"connect", ENOENT}; }
+HelperOutcome refused() { return HelperAnswer{false, 0, "unauthorized peer"}; }
 
 const HelperOutcome kBuilt = answer(
     0, "client-namespace=veltovpn-0123abcd-client\nrelay-key=" + std::string(kRelayKey) + "\n");
@@ -85,14 +87,29 @@ class RecordingOutlet : public EngineOutlet {
   std::string logText;
 };
 
+EngineOptions options() {
+  EngineOptions o;
+  o.tunnelInstance = kInstance;
+  o.pingInterval = 0ms;
+  return o;
+}
+
+// An engine asked to connect at time zero, for one case of a table, after its
+// helper was given `up` and `check` to answer.
+struct Connecting {
+  Connecting(std::deque<HelperOutcome> up, std::deque<HelperOutcome> check = {}) {
+    helper.answers[TunnelStep::up] = std::move(up);
+    helper.answers[TunnelStep::check] = std::move(check);
+    engine.perform("connect", now);
+  }
+  Clock::time_point now{};
+  FakeHelper helper;
+  RecordingOutlet outlet;
+  VpnEngine engine{options(), outlet, helper, now};
+};
+
 class EngineTimeline : public ::testing::Test {
  protected:
-  EngineOptions options() {
-    EngineOptions o;
-    o.tunnelInstance = kInstance;
-    o.pingInterval = 0ms;
-    return o;
-  }
   // Moves the clock on by `step` and lets the engine act.
   void after(Clock::duration step) {
     now_ += step;
@@ -121,12 +138,8 @@ TEST_F(EngineTimeline, SimulatesWhereNoRealTunnelCanBeBuilt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeHelper helper;
-    RecordingOutlet outlet;
-    Clock::time_point now{};
-    VpnEngine engine(options(), outlet, helper, now);
-    helper.answers[TunnelStep::up] = {c.upAnswer};
-    engine.perform("connect", now);
+    Connecting run({c.upAnswer});
+    auto& [now, helper, outlet, engine] = run;
     engine.tick(now + 1499ms);
     engine.tick(now + 1500ms);
     engine.perform("toggle-killswitch", now + 2s);
@@ -191,13 +204,8 @@ TEST_F(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeHelper helper;
-    RecordingOutlet outlet;
-    Clock::time_point now{};
-    VpnEngine engine(options(), outlet, helper, now);
-    helper.answers[TunnelStep::up] = c.up;
-    helper.answers[TunnelStep::check] = c.check;
-    engine.perform("connect", now);
+    Connecting run(c.up, c.check);
+    auto& [now, helper, outlet, engine] = run;
     for (auto t = 0ms; t <= 16s; t += 250ms) engine.tick(now + t);
     EXPECT_THAT(outlet.statuses, ElementsAre("connecting", "error"));
     EXPECT_THAT(outlet.logText, HasSubstr(c.logged));

@@ -24,11 +24,7 @@ class SocketHelper : public PrivilegedHelper {
  private:
   HelperOutcome exchange(const json& request, bool isScript) {
     Result<std::string> reply = sendHelperRequest(path_, request.dump(), timeout_);
-    if (!reply) {
-      HelperOutcome outcome;
-      outcome.text = reply.error().message();
-      return outcome;
-    }
+    if (!reply) return reply.error();
     return readHelperResponse(*reply, isScript);
   }
 
@@ -52,13 +48,9 @@ T member(const json& object, const char* name, T fallback) {
 }  // namespace
 
 HelperOutcome readHelperResponse(const std::string& response, bool isScript) {
-  HelperOutcome outcome;
   json answer = json::parse(response, nullptr, /*allow_exceptions=*/false);
-  if (!answer.is_object()) {
-    outcome.text = "unreadable response: " + response.substr(0, 120);
-    return outcome;
-  }
-  outcome.answered = true;
+  if (!answer.is_object()) return Error{"unreadable response: " + response.substr(0, 120)};
+  HelperAnswer outcome;
   outcome.success = member(answer, "success", false);
   if (!outcome.success) {
     outcome.text = member(answer, "error", std::string("(no error text)"));

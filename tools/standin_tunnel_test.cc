@@ -14,14 +14,14 @@ namespace {
 
 using ::testing::HasSubstr;
 
-test_support::Process::Result runBash(const std::string& script) {
+test_support::Process::Ended runBash(const std::string& script) {
   return test_support::Process({"/bin/bash", "-c", script}).finish();
 }
 
 TEST(TunnelScript, EveryStepIsValidBash) {
   for (TunnelStep step :
        {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
-    test_support::Process::Result result = runBash(
+    test_support::Process::Ended result = runBash(
         "bash -n <<'VELTO_END'\n" + tunnelScript(step, {"0123abcd", true}) + "\nVELTO_END\n");
     EXPECT_EQ(result.status, 0) << result.output;
   }
@@ -37,7 +37,7 @@ TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
         std::string("0123abcde"), std::string("0123ABCD"), std::string("../../etc"),
         std::string("")}) {
     SCOPED_TRACE(instance);
-    test_support::Process::Result result =
+    test_support::Process::Ended result =
         runBash(tunnelScript(TunnelStep::down, {instance, false}));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.output, "tunnel: instance must be 8 lower-case hexadecimal digits\n");
@@ -48,7 +48,7 @@ TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
 TEST(TunnelScript, ChecksATunnelThatDoesNotExistAsMissing) {
   const std::string first = newTunnelInstance();
   EXPECT_NE(first, newTunnelInstance());
-  test_support::Process::Result result = runBash(tunnelScript(TunnelStep::check, {first, false}));
+  test_support::Process::Ended result = runBash(tunnelScript(TunnelStep::check, {first, false}));
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, "link=missing\nhandshake=0\n");
 }

@@ -147,25 +147,18 @@ int Process::wait(std::chrono::milliseconds patience) {
   return status_;
 }
 
-Process::Result Process::finish(std::chrono::milliseconds patience) {
+Process::Ended Process::finish(std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
-  Result result;
-  char buffer[65536];
-  while (output_ &&
-         readableWithin(output_.get(), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           deadline - std::chrono::steady_clock::now()))) {
-    velto::Result<size_t> n = readRetrying(output_.get(), buffer, sizeof buffer);
-    if (!n.ok() || *n == 0) break;
-    result.output.append(buffer, *n);
-  }
+  Ended result;
+  if (output_) result.output = readToEnd(output_.get(), patience);
   result.status = wait(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
                                     deadline - std::chrono::steady_clock::now()),
                                 std::chrono::milliseconds(0)));
   return result;
 }
 
-Process::Result run(std::vector<std::string> args, ProcessOptions options,
-                    std::chrono::milliseconds patience) {
+Process::Ended run(std::vector<std::string> args, ProcessOptions options,
+                   std::chrono::milliseconds patience) {
   Process process(std::move(args), std::move(options));
   if (process.pid() <= 0) return {-1, "could not start"};
   return process.finish(patience);
@@ -208,13 +201,7 @@ ChildAs::~ChildAs() {
 
 std::optional<std::string> ChildAs::finish(std::chrono::milliseconds patience) {
   if (pid_ <= 0) return std::nullopt;
-  std::string result;
-  char buffer[65536];
-  while (readableWithin(result_.get(), patience)) {
-    velto::Result<size_t> n = readRetrying(result_.get(), buffer, sizeof buffer);
-    if (!n.ok() || *n == 0) break;
-    result.append(buffer, *n);
-  }
+  std::string result = readToEnd(result_.get(), patience);
   int status = 0;
   bool ended = eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, patience);
   if (!ended) return std::nullopt;

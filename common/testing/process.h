@@ -65,11 +65,11 @@ class Process {
   int wait(std::chrono::milliseconds patience = kPatience);
 
   // Reads the captured output to its end (bounded by `patience`), then waits.
-  struct Result {
+  struct Ended {
     int status = -1;
     std::string output;
   };
-  Result finish(std::chrono::milliseconds patience = kPatience);
+  Ended finish(std::chrono::milliseconds patience = kPatience);
 
  private:
   pid_t pid_ = -1;
@@ -80,8 +80,8 @@ class Process {
 };
 
 // Runs `args` to its end; status and captured output (both streams).
-Process::Result run(std::vector<std::string> args, ProcessOptions options = {},
-                    std::chrono::milliseconds patience = kPatience);
+Process::Ended run(std::vector<std::string> args, ProcessOptions options = {},
+                   std::chrono::milliseconds patience = kPatience);
 
 // Polls `done` every 10 ms until it holds or `patience` has passed; whether it held.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience = kPatience);

@@ -6,62 +6,28 @@
 #include <sys/un.h>
 
 #include "common/io.h"
-#include "common/unix_socket.h"
 
 namespace velto::test_support {
 
-bool bindAndListen(int fd, const std::string& path) {
+Status bindAndListen(int fd, const std::string& path) {
   sockaddr_un address;
-  if (Status filled = fillUnixAddress(path, &address); !filled) {
-    errno = filled.error().code;
-    return false;
+  if (Status filled = fillUnixAddress(path, &address); !filled) return filled;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return errnoError("bind");
   }
-  return ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-         ::listen(fd, 8) == 0;
+  if (::listen(fd, 8) != 0) return errnoError("listen");
+  return {};
 }
 
-namespace {
-
-UniqueFd streamSocket() {
-  Result<UniqueFd> fd = unixStreamSocket();
-  if (!fd) {
-    errno = fd.error().code;
-    return UniqueFd();
-  }
-  return std::move(*fd);
-}
-
-}  // namespace
-
-UniqueFd listenAt(const std::string& path) {
-  Result<UniqueFd> fd = listenUnix(path, 8);
-  if (!fd) {
-    errno = fd.error().code;
-    return UniqueFd();
-  }
-  return std::move(*fd);
-}
-
-UniqueFd connectTo(const std::string& path) {
-  sockaddr_un address;
-  UniqueFd fd = streamSocket();
-  if (!fd || !fillUnixAddress(path, &address).ok()) return UniqueFd();
-  int result;
-  do {
-    result = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return UniqueFd();
-  return fd;
-}
-
-std::pair<UniqueFd, UniqueFd> socketPair() {
+Result<std::pair<UniqueFd, UniqueFd>> socketPair() {
   int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return {};
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return errnoError("socketpair");
   UniqueFd a(ends[0]), b(ends[1]);
   for (const UniqueFd* end : {&a, &b}) {
-    if (!setCloseOnExec(end->get()).ok() || !disableSigpipe(end->get()).ok()) return {};
+    if (Status set = setCloseOnExec(end->get()); !set) return set.error();
+    if (Status set = disableSigpipe(end->get()); !set) return set.error();
   }
-  return {std::move(a), std::move(b)};
+  return std::pair(std::move(a), std::move(b));
 }
 
 bool readableWithin(int fd, std::chrono::milliseconds patience) {
@@ -69,25 +35,29 @@ bool readableWithin(int fd, std::chrono::milliseconds patience) {
   return ready.ok() && *ready;
 }
 
-UniqueFd acceptWithin(int listener, std::chrono::milliseconds patience) {
-  if (!readableWithin(listener, patience)) return UniqueFd();
+Result<UniqueFd> acceptWithin(int listener, std::chrono::milliseconds patience) {
+  if (!readableWithin(listener, patience)) return Error{"accept", ETIMEDOUT};
   int fd;
   do {
     fd = ::accept(listener, nullptr, nullptr);
   } while (fd < 0 && errno == EINTR);
   UniqueFd connection(fd);
-  if (connection && !setCloseOnExec(connection.get())) connection.reset();
+  if (!connection) return errnoError("accept");
+  if (Status set = setCloseOnExec(connection.get()); !set) return set.error();
   return connection;
 }
 
-std::string readToEnd(int fd) {
+std::string readToEnd(int fd, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
   std::string data;
   char buffer[65536];
-  for (Result<size_t> n = readRetrying(fd, buffer, sizeof buffer); n.ok() && *n > 0;
-       n = readRetrying(fd, buffer, sizeof buffer)) {
+  for (;;) {
+    Result<bool> ready = waitUntilReady(fd, POLLIN, deadline);
+    if (!ready.ok() || !*ready) return data;
+    Result<size_t> n = readRetrying(fd, buffer, sizeof buffer);
+    if (!n.ok() || *n == 0) return data;
     data.append(buffer, *n);
   }
-  return data;
 }
 
 std::string readLine(int fd) {

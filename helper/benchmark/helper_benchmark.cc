@@ -27,6 +27,7 @@
 
 #include "common/io.h"
 #include "common/unique_fd.h"
+#include "common/unix_socket.h"
 
 extern char** environ;
 
@@ -42,12 +43,9 @@ const std::string kPing = R"({"action":"ping"})";
 // shared client tool adds time-outs and polls that would hide the servers'
 // differences. Returns the response, empty on failure.
 std::string exchange(const std::string& path, const std::string& request) {
-  struct sockaddr_un address;
-  if (!velto::fillUnixAddress(path, &address).ok()) return std::string();
-  velto::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return std::string();
-  }
+  velto::Result<velto::UniqueFd> connected = velto::connectUnix(path);
+  if (!connected) return std::string();
+  velto::UniqueFd fd = std::move(*connected);
   if (!velto::sendAll(fd.get(), request).ok()) return std::string();
   ::shutdown(fd.get(), SHUT_WR);
   std::string response;
