@@ -55,6 +55,12 @@ using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
 // Sets FD_CLOEXEC on a descriptor.
 [[nodiscard]] Status setCloseOnExec(int fd);
 
+// Creates the directory `path` and each missing parent with mode 0700 (less the
+// umask); what exists is left as it is. An existing directory (or a link to one)
+// is success; anything else in the way fails, with `path` as the Error's context
+// and EEXIST when `path` itself is taken by something that is not a directory.
+[[nodiscard]] Status createDirectories(const std::string& path);
+
 // Waits until `fd` is ready for `events` (poll(2) bits) or `deadline` passes,
 // retrying EINTR: true when ready, false on time-out.
 [[nodiscard]] Result<bool> waitUntilReady(int fd, short events,

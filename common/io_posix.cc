@@ -5,9 +5,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+
+#include "common/paths.h"
 
 namespace velto {
 
@@ -108,6 +111,32 @@ Result<bool> waitUntilReady(int fd, short events, std::chrono::steady_clock::tim
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return errnoError("poll");
   }
+}
+
+namespace {
+
+bool isDirectory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+Status createDirectories(const std::string& path) {
+  // The common case, an existing directory, costs one mkdir and one stat; the
+  // parents are only walked when something is missing.
+  if (::mkdir(path.c_str(), 0700) == 0) return {};
+  int err = errno;
+  if (err == EEXIST) {
+    if (isDirectory(path)) return {};
+    return Error{path, err};
+  }
+  if (err != ENOENT || path == "/") return Error{path, err};
+  if (Status parent = createDirectories(parentPath(path)); !parent) return parent;
+  if (::mkdir(path.c_str(), 0700) == 0) return {};
+  err = errno;
+  if (err == EEXIST && isDirectory(path)) return {};  // made by someone else meanwhile
+  return Error{path, err};
 }
 
 }  // namespace velto

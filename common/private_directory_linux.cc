@@ -51,23 +51,6 @@ Status checkPrivateDirectory(const std::string& path, uid_t uid) {
   return {};
 }
 
-namespace {
-
-// Creates `path` and each missing parent with mode 0700 (what exists is left as it
-// is).
-[[nodiscard]] Status makeDirectories(const std::string& path) {
-  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-    const std::string prefix = path.substr(0, end);
-    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      const int err = errno;
-      return Error{"mkdir " + prefix, err};
-    }
-    if (end == std::string::npos) return {};
-  }
-}
-
-}  // namespace
-
 PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_t uid) {
   PrivateDirectory result;
   auto skip = [&](const std::string& what, const std::string& why) {
@@ -81,7 +64,8 @@ PrivateDirectory findPrivateDirectory(const PrivateDirectoryPlaces& places, uid_
   // Made here when missing; one that exists is checked like any other candidate:
   // another user may have made it first.
   auto made = [&](const std::string& path) {
-    if (Status created = makeDirectories(path); !created) {
+    // Something other than a directory in the way is told by the check below.
+    if (Status created = createDirectories(path); !created && created.error().code != EEXIST) {
       result.skipped.push_back("private directory: cannot create " + path + ": " +
                                created.error().reason());
       return false;

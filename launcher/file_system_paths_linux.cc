@@ -1,11 +1,10 @@
 // Path and directory operations of the hand-off on Linux: /proc/self/exe,
-// realpath, $HOME / the password database, the XDG data directory, mkdir.
+// realpath, $HOME / the password database, the XDG data directory.
 // Main thread only.
 #include <errno.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/io.h"
@@ -22,13 +21,6 @@ std::optional<std::string> realPath(const std::string& path) {
   if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
   return std::string(buffer);
 }
-
-bool isDirectory(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-Error failureAt(int err, const std::string& path) { return Error{path, err}; }
 
 }  // namespace
 
@@ -61,21 +53,7 @@ std::optional<std::string> runtimeDirectory() {
       xdgDataHome ? std::optional<std::string_view>(xdgDataHome) : std::nullopt, *home);
 }
 
-Status createDirectories(const std::string& path) {
-  // The common case, an existing directory, costs one mkdir and one stat; the
-  // parents are only walked when something is missing.
-  if (::mkdir(path.c_str(), 0700) == 0) return {};
-  int err = errno;
-  if (err == EEXIST) {
-    if (isDirectory(path)) return {};
-    return failureAt(err, path);
-  }
-  if (err != ENOENT || path == "/") return failureAt(err, path);
-  if (Status parent = createDirectories(parentPath(path)); !parent) return parent;
-  if (::mkdir(path.c_str(), 0700) == 0) return {};
-  err = errno;
-  if (err == EEXIST && isDirectory(path)) return {};  // made by someone else meanwhile
-  return failureAt(err, path);
-}
+// The shared mkdir -p; its Error names the path that failed, as perror would.
+Status createDirectories(const std::string& path) { return velto::createDirectories(path); }
 
 }  // namespace velto::launcher
