@@ -39,6 +39,7 @@ fail() {
 # with its environment and the arguments given (its own path first).
 expect_started_with() {
   local expected
+  [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
   expected=$(printf 'pid=%s\ncwd=%s\nmarker=kept as it was' "$pid" "$runtime")$(printf '\narg=%s' "$@")
   if [ "$(cat "$report" 2>/dev/null)" != "$expected" ]; then
     diff <(echo "$expected") "$report" >&2 || true
@@ -69,7 +70,6 @@ case "$case_name" in
     cd "$tmp"
     umask 000
     run_launcher "$macos/VeltoVpnLauncher" "a document.txt" --unknown-switch
-    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
     [ -z "$err" ] || fail "unexpected standard error: $err"
     [ "$(stat -c %a "$runtime")" = 700 ] || fail "runtime directory has mode $(stat -c %a "$runtime")"
     expect_started_with "$macos/veltoVpn-bin" "a document.txt" --unknown-switch \
@@ -89,7 +89,6 @@ case "$case_name" in
     echo keep >"$runtime/keep"
     cd "$tmp/trap"
     PATH="$tmp/bin:$PATH" run_launcher veltovpn
-    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
     expect_started_with "$macos/veltoVpn-bin" "--path=$macos" --res-mode=bundle
     [ "$(cat "$runtime/keep")" = keep ] || fail "the runtime directory's contents changed"
     ;;
