@@ -28,46 +28,32 @@ TEST(HandoffTest, ForwardedArguments) {
     Args args;
     Args expected;
   } cases[] = {
-      {"own path only", {"/B/Contents/MacOS/VeltoVpnLauncher"}, {main, path, res}},
       {"empty argument list", {}, {main, path, res}},
       {"extra arguments keep their order before the added ones",
        {"L", "/Users/u/doc.velto", "--unknown", "--unknown"},
        {main, "/Users/u/doc.velto", "--unknown", "--unknown", path, res}},
-      {"own --path wins", {"L", "--path=/elsewhere"}, {main, "--path=/elsewhere", res}},
-      {"empty --path= still counts", {"L", "--path="}, {main, "--path=", res}},
+      {"own --path wins, even empty", {"L", "--path="}, {main, "--path=", res}},
       {"own --res-mode wins", {"L", "--res-mode=dev"}, {main, "--res-mode=dev", path}},
-      {"both given, nothing added",
+      {"both given, in any place, nothing added",
        {"L", "--res-mode=dev", "--path=/x"},
        {main, "--res-mode=dev", "--path=/x"}},
       {"prefix needs the equals sign",
        {"L", "--path", "--res-mode"},
        {main, "--path", "--res-mode", path, res}},
       {"prefix is case-sensitive", {"L", "--PATH=/x"}, {main, "--PATH=/x", path, res}},
-      {"update switch with a value is forwarded",
-       {"L", "--sparkle-check-for-updates=1"},
-       {main, "--sparkle-check-for-updates=1", path, res}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(forwardedArguments(main, dir, c.args), c.expected) << c.name;
   }
 }
 
+// The switch after other arguments is the update-mode process test's case; here it
+// comes first and is not the last.
 TEST(HandoffTest, UpdateModeNeedsTheExactSwitchAnywhere) {
-  struct Case {
-    Args args;
-    bool update;
-  } cases[] = {
-      {{"L", "--sparkle-check-for-updates"}, true},
-      {{"--sparkle-check-for-updates"}, true},
-      {{"L", "a", "--sparkle-check-for-updates", "b"}, true},
-      {{"L", "--sparkle-check-for-updates=yes"}, false},
-      {{"L", "--Sparkle-Check-For-Updates"}, false},
-      {{"L", "--sparkle-check-for-updates-now"}, false},
-      {{"L", " --sparkle-check-for-updates"}, false},
-      {{}, false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(isUpdateMode(c.args), c.update) << ::testing::PrintToString(c.args);
+  EXPECT_TRUE(isUpdateMode({"--sparkle-check-for-updates", "x"}));
+  for (const char* near : {"--sparkle-check-for-updates=yes", "--Sparkle-Check-For-Updates",
+                           " --sparkle-check-for-updates"}) {
+    EXPECT_FALSE(isUpdateMode({"L", near})) << near;
   }
 }
 
@@ -81,14 +67,13 @@ TEST(HandoffTest, PathComputations) {
   EXPECT_EQ(absoluteAgainst("/", "L"), "/L");
   EXPECT_EQ(absoluteAgainst("/start", "dir/"), "/start/dir");
 
-  EXPECT_EQ(parentPath("/B/Contents/MacOS/L"), "/B/Contents/MacOS");
   EXPECT_EQ(parentPath("/L"), "/");
   EXPECT_EQ(parentPath("/"), "/");
 
-  EXPECT_EQ(macRuntimeDirectoryFor("/Users/u"),
-            "/Users/u/Library/Application Support/veltoVpn/runtime");
-  EXPECT_EQ(macRuntimeDirectoryFor("/Users/u/"),
-            "/Users/u/Library/Application Support/veltoVpn/runtime");
+  for (const char* home : {"/Users/u", "/Users/u/"}) {
+    EXPECT_EQ(macRuntimeDirectoryFor(home),
+              "/Users/u/Library/Application Support/veltoVpn/runtime");
+  }
   EXPECT_EQ(macRuntimeDirectoryFor("/"), "/Library/Application Support/veltoVpn/runtime");
 }
 
@@ -98,7 +83,6 @@ TEST(HandoffTest, LinuxRuntimeDirectoryFollowsXdgDataHome) {
     std::string_view home;
     std::string_view expected;
   } cases[] = {
-      {std::nullopt, "/home/u", "/home/u/.local/share/veltovpn/runtime"},
       {"", "/home/u/", "/home/u/.local/share/veltovpn/runtime"},
       {"/data/u/", "/home/u", "/data/u/veltovpn/runtime"},
       {"relative/share", "/home/u", "/home/u/.local/share/veltovpn/runtime"},
@@ -125,8 +109,6 @@ TEST(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
     std::string argv0;
     std::string expected;
   } cases[] = {
-      {"/", macos + "/VeltoVpnLauncher", macos + "/VeltoVpnLauncher"},
-      {macos, "./VeltoVpnLauncher", macos + "/VeltoVpnLauncher"},
       {dir_ + "/bin", "velto", macos + "/VeltoVpnLauncher"},
       {dir_, "bin/../bin/velto", macos + "/VeltoVpnLauncher"},
       {dir_, "contents-link/MacOS/VeltoVpnLauncher", macos + "/VeltoVpnLauncher"},
@@ -139,21 +121,15 @@ TEST(FileSystemTest, LauncherPathResolvesSymlinksAgainstTheStartDirectory) {
   }
 }
 
-TEST(HomeDirectoryTest, EnvironmentFirstThenPasswordDatabase) {
+// $HOME first: the process tests. Empty or unset, it gives way to the password database.
+TEST(HomeDirectoryTest, PasswordDatabaseWithoutHome) {
   const char* saved = getenv("HOME");
   std::string savedHome = saved ? saved : "";
-
-  setenv("HOME", "/somewhere/else", 1);
-  EXPECT_EQ(homeDirectory(), "/somewhere/else");
-  for (bool empty : {true, false}) {
-    if (empty) {
-      setenv("HOME", "", 1);
-    } else {
-      unsetenv("HOME");
-    }
-    EXPECT_EQ(homeDirectory(), std::string(getpwuid(getuid())->pw_dir)) << "empty: " << empty;
-  }
-
+  const std::string fromDatabase = getpwuid(getuid())->pw_dir;
+  setenv("HOME", "", 1);
+  EXPECT_EQ(homeDirectory(), fromDatabase);
+  unsetenv("HOME");
+  EXPECT_EQ(homeDirectory(), fromDatabase);
   if (saved) setenv("HOME", savedHome.c_str(), 1);
 }
 

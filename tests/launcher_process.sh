@@ -18,13 +18,8 @@ cp "$launcher_build" "$macos/VeltoVpnLauncher"
 report="$tmp/report"
 cat >"$macos/veltoVpn-bin" <<'SCRIPT'
 #!/bin/sh
-{
-  echo "pid=$$"
-  echo "cwd=$(pwd -P)"
-  echo "marker=$VELTO_TEST_MARKER"
-  echo "home=$HOME"
-  for a in "$0" "$@"; do echo "arg=$a"; done
-} >"$VELTO_TEST_REPORT"
+printf 'pid=%s\ncwd=%s\nmarker=%s\n' "$$" "$(pwd -P)" "$VELTO_TEST_MARKER" >"$VELTO_TEST_REPORT"
+printf 'arg=%s\n' "$0" "$@" >>"$VELTO_TEST_REPORT"
 SCRIPT
 chmod +x "$macos/veltoVpn-bin"
 
@@ -40,31 +35,32 @@ fail() {
   exit 1
 }
 
-# What the main binary reports when started from the runtime directory with
-# the arguments given (its own path first).
-started_with() {
-  printf 'pid=%s\ncwd=%s\nmarker=kept as it was\nhome=%s' "$pid" "$runtime" "$HOME"
-  printf '\narg=%s' "$@"
+# The main binary ran in the launcher's process, from the runtime directory,
+# with its environment and the arguments given (its own path first).
+expect_started_with() {
+  local expected
+  [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
+  expected=$(printf 'pid=%s\ncwd=%s\nmarker=kept as it was' "$pid" "$runtime")$(printf '\narg=%s' "$@")
+  if [ "$(cat "$report" 2>/dev/null)" != "$expected" ]; then
+    diff <(echo "$expected") "$report" >&2 || true
+    fail "the main binary did not run or received something else"
+  fi
 }
 
-expect_report() {
-  local expected=$1
-  [ -f "$report" ] || fail "the main binary did not run"
-  if [ "$(cat "$report")" != "$expected" ]; then
-    diff <(echo "$expected") "$report" >&2 || true
-    fail "the main binary received something else"
-  fi
+# The launcher ended with status $1 and standard error $2, the main binary unstarted.
+expect_failure() {
+  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1; stderr: $err"
+  [ "$err" = "$2" ] || fail "stderr: $err"
+  [ ! -e "$report" ] || fail "the main binary was started"
 }
 
 # Runs the launcher with the given arguments from the current directory; sets
 # status, err (standard error) and pid (of the process that was started).
 run_launcher() {
-  set +e
   "$@" 2>"$tmp/stderr" &
   pid=$!
-  wait "$pid"
-  status=$?
-  set -e
+  status=0
+  wait "$pid" || status=$?
   err=$(cat "$tmp/stderr")
 }
 
@@ -74,11 +70,10 @@ case "$case_name" in
     cd "$tmp"
     umask 000
     run_launcher "$macos/VeltoVpnLauncher" "a document.txt" --unknown-switch
-    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
     [ -z "$err" ] || fail "unexpected standard error: $err"
     [ "$(stat -c %a "$runtime")" = 700 ] || fail "runtime directory has mode $(stat -c %a "$runtime")"
-    expect_report "$(started_with "$macos/veltoVpn-bin" "a document.txt" --unknown-switch \
-      "--path=$macos" --res-mode=bundle)"
+    expect_started_with "$macos/veltoVpn-bin" "a document.txt" --unknown-switch \
+      "--path=$macos" --res-mode=bundle
     ;;
   through-path)
     # Started by name through PATH and a symbolic link (as the installed command
@@ -94,17 +89,14 @@ case "$case_name" in
     echo keep >"$runtime/keep"
     cd "$tmp/trap"
     PATH="$tmp/bin:$PATH" run_launcher veltovpn
-    [ "$status" -eq 0 ] || fail "exit status $status, stderr: $err"
-    expect_report "$(started_with "$macos/veltoVpn-bin" "--path=$macos" --res-mode=bundle)"
+    expect_started_with "$macos/veltoVpn-bin" "--path=$macos" --res-mode=bundle
     [ "$(cat "$runtime/keep")" = keep ] || fail "the runtime directory's contents changed"
     ;;
   runtime-is-a-file)
     mkdir -p "$(dirname "$runtime")"
     echo "in the way" >"$runtime"
     run_launcher "$macos/VeltoVpnLauncher"
-    [ "$status" -eq 111 ] || fail "exit status $status, expected 111"
-    [ "$err" = "[launcher] create runtime dir failed: $runtime: File exists" ] || fail "stderr: $err"
-    [ ! -e "$report" ] || fail "the main binary was started"
+    expect_failure 111 "[launcher] create runtime dir failed: $runtime: File exists"
     ;;
   chdir-fails)
     # A runtime directory without search permission exists but cannot be entered.
@@ -119,15 +111,12 @@ case "$case_name" in
     mkdir -p "$runtime"
     chmod 0666 "$runtime"
     run_launcher "${as_user[@]}" "$macos/VeltoVpnLauncher"
-    [ "$status" -eq 112 ] || fail "exit status $status, expected 112; stderr: $err"
-    [ "$err" = "[launcher] chdir: Permission denied" ] || fail "stderr: $err"
-    [ ! -e "$report" ] || fail "the main binary was started"
+    expect_failure 112 "[launcher] chdir: Permission denied"
     ;;
   no-main-binary)
     rm "$macos/veltoVpn-bin"
     run_launcher "$macos/VeltoVpnLauncher"
-    [ "$status" -eq 113 ] || fail "exit status $status, expected 113"
-    [ "$err" = "[launcher] execv: No such file or directory" ] || fail "stderr: $err"
+    expect_failure 113 "[launcher] execv: No such file or directory"
     [ -d "$runtime" ] || fail "the runtime directory was not created"
     ;;
   update-mode)
