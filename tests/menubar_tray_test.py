@@ -14,6 +14,7 @@ $TRAY_TEST_OUTPUT (default: the case's directory).
 import base64
 import json
 import os
+import pathlib
 import re
 import shutil
 import socket
@@ -58,10 +59,6 @@ class AgentCase(unittest.TestCase):
         self.listener.settimeout(PATIENCE)
         self.addCleanup(self.listener.close)
 
-    def start(self, process):
-        self.addCleanup(tray_probe.stop, process)
-        return process
-
     def start_agent(self, icons=None):
         """`icons`: a directory in place of the bundle's own icons."""
         env = dict(self.session.env, TMPDIR=self.dir, VELTOVPN_MENUBAR_SOCKET=self.socket_path)
@@ -70,7 +67,8 @@ class AgentCase(unittest.TestCase):
         env.pop("GDK_GL", None)
         env.pop("XDG_RUNTIME_DIR", None)  # would be preferred to TMPDIR
         with open(os.path.join(self.dir, "stderr"), "wb") as stderr:
-            self.agent = self.start(subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=stderr))
+            self.agent = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=stderr)
+        self.addCleanup(tray_probe.stop, self.agent)
         with self.listener.accept()[0] as peer:
             peer.settimeout(PATIENCE)
             self.bridge = peer.makefile("rwb")
@@ -84,8 +82,8 @@ class AgentCase(unittest.TestCase):
         return json.loads(self.bridge.readline())
 
     def log(self):
-        with open(os.path.join(self.dir, "veltovpn-menubar.log"), encoding="utf-8") as f:
-            return [line.rstrip("\n").split("] ", 1)[1] for line in f]
+        lines = pathlib.Path(self.dir, "veltovpn-menubar.log").read_text(encoding="utf-8").splitlines()
+        return [line.split("] ", 1)[1] for line in lines]
 
     def wait_for_log(self, message):
         deadline = time.monotonic() + PATIENCE
@@ -98,8 +96,7 @@ class AgentCase(unittest.TestCase):
         """Closes the bridge; the agent must end by itself, with status 0."""
         self.bridge.close()
         status = self.agent.wait(PATIENCE)
-        with open(os.path.join(self.dir, "stderr"), errors="replace") as f:
-            stderr = f.read()
+        stderr = pathlib.Path(self.dir, "stderr").read_text(errors="replace")
         self.assertEqual(status, 0, "agent's stderr (end):\n" + stderr[-3000:])
         self.assertEqual(self.log()[-1], EOF_LINE)
 
@@ -109,13 +106,12 @@ class TrayTest(AgentCase):
         self.icons = os.path.join(self.dir, "icons")
         os.mkdir(self.icons)
         for state in ("connected", "disconnected"):
-            with open(os.path.join(self.icons, "menubar-%s@2x.png" % state), "wb") as f:
-                f.write(PNG)
+            pathlib.Path(self.icons, "menubar-%s@2x.png" % state).write_bytes(PNG)
         self.start_agent(self.icons)
         self.wait_for_log(NO_HOST_LINE)
         self.send({"type": "status", "status": "connected", "killSwitch": True, "relayId": "nl-ams-2"})
         self.wait_for_log("status: connected ks=true rid=nl-ams-2")
-        self.start(tray_probe.start_watcher(self.session.env))
+        self.addCleanup(tray_probe.stop, tray_probe.start_watcher(self.session.env))
         bus = tray_probe.connect(self.session.env)
         item = tray_probe.wait_for_item(bus, PATIENCE)
         self.assert_shown(bus, item, "connected", "Connected \u00b7 nl-ams-2", "Disconnect", "ON")
@@ -167,15 +163,16 @@ class Picture:
         """The commonest colour in the box [left, right) x [top, bottom)."""
         return Counter(self.at(x, y) for y in range(top, bottom) for x in range(left, right)).most_common(1)[0][0]
 
+    def lines(self, top, bottom):
+        return self.data[3 * self.width * top:3 * self.width * bottom]
+
     def changed(self, other):
         """Where the two pictures differ, as (x, y) pairs."""
         found = []
-        row = 3 * self.width
         for y in range(self.height):
-            if self.data[y * row:(y + 1) * row] == other.data[y * row:(y + 1) * row]:
-                continue
-            found += [(x, y) for x in range(self.width)
-                      if max(abs(a - b) for a, b in zip(self.at(x, y), other.at(x, y))) > CHANGED]
+            if self.lines(y, y + 1) != other.lines(y, y + 1):
+                found += [(x, y) for x in range(self.width)
+                          if max(abs(a - b) for a, b in zip(self.at(x, y), other.at(x, y))) > CHANGED]
         return found
 
 
@@ -306,14 +303,9 @@ class DesktopTest(AgentCase):
         self.assertEqual(command, {"type": "command", "action": "connect"})
         bus.close_sync(None)
 
-    def drawn(self, picture):
-        """Whether the desktop has drawn its bar over the black screen."""
-        top, bottom = self.bar
-        row = 3 * picture.width
-        return picture.data[top * row:bottom * row].strip(b"\0") != b""
-
     def check_desktop(self, click=True, name=""):
-        without = self.settled_screen(name + "without-agent", self.drawn)
+        # Once the desktop has drawn its bar over the black screen.
+        without = self.settled_screen(name + "without-agent", lambda p: p.lines(*self.bar).strip(b"\0"))
         self.start_agent()
         disconnected = self.settled_screen(name + "disconnected", lambda p: self.in_bar(p.changed(without)))
         self.send({"type": "status", "status": "connected", "relayId": "nl-ams-2"})
