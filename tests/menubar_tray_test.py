@@ -374,8 +374,8 @@ def run_as_test_user(agent, arguments):
     try:
         # Root only reads its own files; the user writes them into its own
         # folder, where root never writes.
-        with subprocess.Popen(as_user + ["tar", "-x"], cwd=stage, stdin=subprocess.PIPE) as unpack, \
-                tarfile.open(fileobj=unpack.stdin, mode="w|", dereference=True) as pack:
+        with (subprocess.Popen(as_user + ["tar", "-x"], cwd=stage, stdin=subprocess.PIPE) as unpack,
+              tarfile.open(fileobj=unpack.stdin, mode="w|", dereference=True) as pack):
             for source, target in copies.items():
                 if os.path.exists(source):
                     pack.add(source, target)
