@@ -123,9 +123,8 @@ class TrayTest(AgentCase):
         self.assertEqual(self.log().count(NO_HOST_LINE), 1)
 
     def assert_shown(self, bus, item, icon, title, offer, kill_switch):
-        """Waits until the menu shows a state (its visible entries, "-" for a
-        separator, and only the status line disabled); the item's icon and
-        description must show it too."""
+        """Waits until the menu shows a state (its visible entries, "-" a separator, and
+        only the status line disabled); the item's icon and description must show it too."""
         shown = [title, "-", "Show window", "-", offer, "Kill-switch: " + kill_switch, "-", "Quit veltoVpn"]
         tray_probe.wait_for_menu(bus, item, lambda menu: (
             [e["label"] or "-" for e in menu if e["visible"]] == shown
@@ -145,8 +144,7 @@ class Picture:
     def __init__(self, path, volatile=()):
         """`volatile`: boxes (left, top, right, bottom) painted black (a clock)."""
         self.path = path
-        data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True,
-                              stdout=subprocess.PIPE).stdout
+        data = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True, stdout=subprocess.PIPE).stdout
         header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
         self.width, self.height = int(header.group(1)), int(header.group(2))
         pixels = bytearray(data[header.end():])
@@ -240,10 +238,8 @@ class DesktopTest(AgentCase):
         bar = without.commonest(max(0, min(xs) - 4), self.bar[0], min(shot.width, max(xs) + 5), self.bar[1])
         stroke = [p for p in changed if contrast(shot.at(*p), bar) >= 3.0]
         best = max(contrast(shot.at(*p), bar) for p in changed)
-        self.assertGreaterEqual(
-            len(stroke), MIN_STROKE_PIXELS,
-            "the icon does not stand out from the bar %s: %d pixels reach 3:1 (best %.2f:1) in %s"
-            % (bar, len(stroke), best, where))
+        self.assertGreaterEqual(len(stroke), MIN_STROKE_PIXELS, "the icon does not stand out from the bar %s: "
+                                "%d pixels reach 3:1 (best %.2f:1) in %s" % (bar, len(stroke), best, where))
         return changed
 
     def menu_rows(self, closed, opened):
