@@ -27,10 +27,7 @@ TEST(Paths, IconDirectory) {
     std::string expected;
   };
   const Case cases[] = {
-      {"bundle layout",
-       {},
-       "/A/veltoVpn.app/Contents/MacOS/agent",
-       "/A/veltoVpn.app/Contents/Resources/menubar"},
+      {"bundle layout", {}, "/A/v.app/Contents/MacOS/agent", "/A/v.app/Contents/Resources/menubar"},
       {"override", "/icons", "/A/b/c", "/icons"},
       {"override kept unchanged", "rel//dir/", "/A/b/c", "rel//dir/"},
       {"empty override counts as unset", "", "/A/b/c", "/A/Resources/menubar"},
@@ -45,9 +42,8 @@ TEST(Paths, IconDirectory) {
   }
 }
 
+// The plain cases show in the icon paths of the controller's and process tests.
 TEST(Paths, JoinUsesExactlyOneSeparator) {
-  EXPECT_EQ(joinPath("/icons", "a.png"), "/icons/a.png");
-  EXPECT_EQ(joinPath("/icons/", "a.png"), "/icons/a.png");
   EXPECT_EQ(joinPath("/icons//", "a.png"), "/icons/a.png");
   EXPECT_EQ(joinPath("/", "a.png"), "/a.png");
   EXPECT_EQ(joinPath("", "a.png"), "a.png");
