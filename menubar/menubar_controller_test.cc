@@ -78,13 +78,10 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
   };
   const Case cases[] = {
       {"first picture", "", "Not connected", "Connect", false, ""},
-      {"connected with relay", R"("status":"connected","relayId":"de-1")", "Connected \u00B7 de-1",
-       "Disconnect", false, "connected ks=false rid=de-1"},
       {"empty relay", R"("status":"connected","relayId":"")", "Connected \u00B7 ", "Disconnect",
        false, "connected ks=false rid="},
       {"connecting hides both", R"("status":"connecting","killSwitch":true)", "Connecting\u2026",
        "", true, "connecting ks=true rid=-"},
-      {"error", R"("status":"error")", "Error", "Connect", false, "error ks=false rid=-"},
       {"other case is not connected", R"("status":"Connected")", "Not connected", "Connect", false,
        "Connected ks=false rid=-"},
       {"relay of another state is logged only", R"("status":"idle","relayId":"r9")",
@@ -158,25 +155,6 @@ TEST(MenubarController, MainAppPrefersRegularPolicyAndNeverThisProcess) {
     EXPECT_EQ(found ? std::optional<pid_t>(found->pid) : std::nullopt, c.expected);
     EXPECT_EQ(h.apps.calls.front(), "list com.veltovpn.app");
   }
-}
-
-TEST(MenubarController, ActionsSendTheirCommandsAndNeverChangeTheMenu) {
-  Harness h;
-  h.make();
-  h.apps.apps = {{4242, ActivationPolicy::kRegular}};
-  for (const char* title :
-       {"Show window", "Connect", "Disconnect", "Kill-switch: OFF", "Quit veltoVpn"}) {
-    h.item.click(title);
-  }
-  // Which command each item sends, the demo checks through the real tray.
-  ASSERT_TRUE(h.log.waitFor("sendCommand(quit) dropped \u2014 bridge not connected"));
-  EXPECT_EQ(h.log.lines().size(), 5u);
-  // Show window and Quit bring the main application forward; the others leave it.
-  EXPECT_EQ(h.apps.calls,
-            (std::vector<std::string>{"list com.veltovpn.app", "unhide 4242", "activate 4242",
-                                      "list com.veltovpn.app", "unhide 4242", "activate 4242"}));
-  EXPECT_EQ(h.item.at(6).title, "Kill-switch: OFF");
-  EXPECT_EQ(h.app.runPending(), 0);
 }
 
 TEST(MenubarController, IconsFromFilesOrOneFallbackForBoth) {
@@ -259,26 +237,36 @@ class Bridge {
   UniqueFd peer_;
 };
 
-// A controller of `h` connected to `bridge`.
-void startConnected(Harness& h, Bridge& bridge) {
+// How the connection ends when the bridge goes, the process test checks on the
+// real agent.
+TEST(MenubarConnection, CommandsStatusLinesAGoneReaderAndAQuietEnd) {
+  Bridge bridge;
+  Harness h(bridge.path());
+  h.apps.apps = {{4242, ActivationPolicy::kRegular}};
   ASSERT_NO_FATAL_FAILURE(bridge.listen());
   h.make();
   h.controller->connectAndPumpSocket();
   ASSERT_NO_FATAL_FAILURE(bridge.accept());
-  ASSERT_TRUE(h.log.waitFor("connected to bridge at " + bridge.path()));
-}
+  std::vector<std::string> expected = {"connected to bridge at " + bridge.path()};
+  ASSERT_TRUE(h.log.waitFor(expected[0]));
 
-// How the connection ends when the bridge goes, the process test checks on the
-// real agent.
-TEST(MenubarConnection, CommandsAndStatusLinesThenAQuietEndWhenDestroyed) {
-  Bridge bridge;
-  Harness h(bridge.path());
-  ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
-
-  h.item.click("Connect");
-  nlohmann::json command = nlohmann::json::parse(bridge.readLine());
-  EXPECT_EQ(command, (nlohmann::json{{"type", "command"}, {"action", "connect"}}));
-  ASSERT_TRUE(h.log.waitFor("sent: connect"));
+  const std::pair<const char*, std::string> commands[] = {{"Show window", "show-window"},
+                                                          {"Connect", "connect"},
+                                                          {"Disconnect", "disconnect"},
+                                                          {"Kill-switch: OFF", "toggle-killswitch"},
+                                                          {"Quit veltoVpn", "quit"}};
+  for (const auto& [title, action] : commands) {
+    h.item.click(title);
+    EXPECT_EQ(nlohmann::json::parse(bridge.readLine()),
+              (nlohmann::json{{"type", "command"}, {"action", action}}));
+    expected.push_back("sent: " + action);
+    ASSERT_TRUE(h.log.waitFor(expected.back()));
+  }
+  // Show window and Quit bring the main application forward; no command changes the menu.
+  EXPECT_EQ(h.apps.calls,
+            (std::vector<std::string>{"list com.veltovpn.app", "unhide 4242", "activate 4242",
+                                      "list com.veltovpn.app", "unhide 4242", "activate 4242"}));
+  EXPECT_EQ(h.app.runPending(), 0);
 
   // A CR LF line, a character split over two writes, and two lines in one write.
   bridge.send(
@@ -294,56 +282,29 @@ TEST(MenubarConnection, CommandsAndStatusLinesThenAQuietEndWhenDestroyed) {
   EXPECT_EQ(h.item.at(0).title, "Connected \u00B7 z\xC3\xBCrich");
   EXPECT_EQ(h.item.at(6).title, "Kill-switch: ON");
 
-  // The blocked read is ended without the end-of-stream line, and a refresh
-  // still queued finds no controller.
-  bridge.send("{\"type\":\"status\",\"status\":\"idle\"}\n");
-  ASSERT_TRUE(h.log.waitFor("status: idle ks=true rid=-"));
-  h.controller.reset();
-  EXPECT_EQ(h.app.runPending(), 1);
-  EXPECT_EQ(h.app.terminations, 0);
-  EXPECT_EQ(h.log.lines(), (std::vector<std::string>{
-                               "connected to bridge at " + bridge.path(),
-                               "sent: connect",
-                               "status: connecting ks=false rid=-",
-                               "status: connected ks=false rid=z\xC3\xBCrich",
-                               "status: connected ks=true rid=z\xC3\xBCrich",
-                               "status: idle ks=true rid=-",
-                           }));
-}
-
-TEST(MenubarConnection, WriteToAGoneBridgeDoesNotKillTheAgent) {
-  Bridge bridge;
-  Harness h(bridge.path());
-  ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
-  // Shut the bridge's reading side only: the agent's reader sees no end of
+  // With the bridge's reading side shut the agent's reader sees no end of
   // stream, while its writes fail with EPIPE instead of raising SIGPIPE.
   bridge.shutdownReading();
   h.item.click("Connect");
   ASSERT_TRUE(h.log.waitFor("sendCommand(connect) failed \u2014 Broken pipe"));
-  bridge.send("{\"type\":\"status\",\"status\":\"error\"}\n");
-  ASSERT_TRUE(h.log.waitFor("status: error ks=false rid=-"));
-}
+  bridge.send("{\"type\":\"status\",\"status\":\"idle\"}\n");
+  ASSERT_TRUE(h.log.waitFor("status: idle ks=true rid=-"));
 
-TEST(MenubarConnection, PathOfTheLongestLengthConnectsOneByteMoreEndsTheAgent) {
-  {
-    Bridge bridge(maxSocketPathLength());
-    Harness h(bridge.path());
-    ASSERT_NO_FATAL_FAILURE(startConnected(h, bridge));
-  }
-  test_support::TempDir dir("menubar-test");
-  const std::string tooLong = Bridge::paddedPath(dir, maxSocketPathLength() + 1);
-  Harness h(tooLong);
-  h.make();
-  h.controller->connectAndPumpSocket();
-  ASSERT_TRUE(h.log.waitFor("FATAL: socket path too long: " + tooLong));
+  // The blocked read is ended without the end-of-stream line, and a refresh
+  // still queued finds no controller.
   h.controller.reset();
   EXPECT_EQ(h.app.runPending(), 1);
-  EXPECT_EQ(h.app.terminations, 1);
-  EXPECT_TRUE(h.pause.waits().empty());
+  EXPECT_EQ(h.app.terminations, 0);
+  expected.insert(
+      expected.end(),
+      {"status: connecting ks=false rid=-", "status: connected ks=false rid=z\xC3\xBCrich",
+       "status: connected ks=true rid=z\xC3\xBCrich",
+       "sendCommand(connect) failed \u2014 Broken pipe", "status: idle ks=true rid=-"});
+  EXPECT_EQ(h.log.lines(), expected);
 }
 
-TEST(MenubarConnection, RetriesEverySecondUntilTheBridgeListens) {
-  Bridge bridge;
+TEST(MenubarConnection, RetriesEverySecondUntilTheBridgeListensAtAPathOfTheLongestLength) {
+  Bridge bridge(maxSocketPathLength());
   Harness h(bridge.path());
   // Nothing listens for the first three attempts; the bridge starts during the
   // third wait.
@@ -358,12 +319,27 @@ TEST(MenubarConnection, RetriesEverySecondUntilTheBridgeListens) {
   EXPECT_EQ(h.pause.waits(), (std::vector<seconds>{seconds(1), seconds(1), seconds(1)}));
 }
 
-TEST(MenubarConnection, DestroyedWhileWaitingForTheBridgeStopsQuietly) {
+TEST(MenubarConnection, PathOneByteLongerEndsTheAgent) {
+  test_support::TempDir dir("menubar-test");
+  const std::string tooLong = Bridge::paddedPath(dir, maxSocketPathLength() + 1);
+  Harness h(tooLong);
+  h.make();
+  h.controller->connectAndPumpSocket();
+  ASSERT_TRUE(h.log.waitFor("FATAL: socket path too long: " + tooLong));
+  h.controller.reset();
+  EXPECT_EQ(h.app.runPending(), 1);
+  EXPECT_EQ(h.app.terminations, 1);
+  EXPECT_TRUE(h.pause.waits().empty());
+}
+
+TEST(MenubarConnection, CommandsAreDroppedWhileWaitingAndTheEndIsQuiet) {
   Harness h;
   h.make();
   h.controller->connectAndPumpSocket();
+  h.item.click("Connect");
+  ASSERT_TRUE(h.log.waitFor("sendCommand(connect) dropped \u2014 bridge not connected"));
   h.controller.reset();
-  EXPECT_TRUE(h.log.lines().empty());
+  EXPECT_EQ(h.log.lines().size(), 1u);
 }
 
 }  // namespace
