@@ -8,10 +8,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "build_config.h"
@@ -47,9 +47,7 @@ const User kUser{kUid, kUid, {}};
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The bridge: a listening socket and, once accepted, the agent's connection.
