@@ -176,17 +176,15 @@ std::vector<std::string> afterStart(std::vector<std::string> lines) {
   return std::vector<std::string>(it, lines.end());
 }
 
-// The bridge comes late; the icon directory is named with a trailing separator
-// and holds a good file and one that is no PNG; standard output has no reader.
+// The bridge comes late, at the default path in the agent's directory; the
+// icon directory is named with a trailing separator and holds a good file and
+// one that is no PNG; standard output has no reader.
 TEST(MenubarProcess, WaitsForTheBridgeEndsWithItAndChecksItsIconFiles) {
   TempDir icons("menubar-icons");
   std::ofstream(icons.file("menubar-connected@2x.png"), std::ios::binary) << kPngStart << "rest";
   std::ofstream(icons.file("menubar-disconnected@2x.png"), std::ios::binary) << "not a png";
-  TempDir sockets("menubar-process");
-  const std::string path = sockets.file("bridge.sock");
-  Agent agent(
-      {{"VELTOVPN_MENUBAR_SOCKET", path}, {"VELTOVPN_MENUBAR_ICON_DIR", icons.path() + "/"}},
-      {.closedStdout = true});
+  Agent agent({{"VELTOVPN_MENUBAR_ICON_DIR", icons.path() + "/"}}, {.closedStdout = true});
+  const std::string path = agent.dir() + "/veltovpn-menubar.sock";
   ASSERT_TRUE(agent.waitForLog(kStartPrefix + path + ")"));
   Bridge bridge(path);
   ASSERT_NO_FATAL_FAILURE(bridge.listen());
