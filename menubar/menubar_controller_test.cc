@@ -224,6 +224,7 @@ class Bridge {
   // One line from the agent, without its line feed.
   std::string readLine() { return test_support::readLine(peer_.get()); }
   void shutdownReading() { ASSERT_EQ(::shutdown(peer_.get(), SHUT_RD), 0); }
+  void close() { peer_.reset(); }
 
  private:
   test_support::TempDir dir_{"menubar-test"};
@@ -297,7 +298,7 @@ TEST(MenubarConnection, CommandsStatusLinesAGoneReaderAndAQuietEnd) {
   EXPECT_EQ(h.log.lines(), expected);
 }
 
-TEST(MenubarConnection, RetriesEverySecondUntilTheBridgeListensAtAPathOfTheLongestLength) {
+TEST(MenubarConnection, RetriesEverySecondForABridgeAtTheLongestPathThenDropsCommandsOnceItGoes) {
   Bridge bridge(maxSocketPathLength());
   Harness h(bridge.path());
   // Nothing listens for the first three attempts; the bridge starts during the
@@ -311,6 +312,10 @@ TEST(MenubarConnection, RetriesEverySecondUntilTheBridgeListensAtAPathOfTheLonge
   ASSERT_NO_FATAL_FAILURE(bridge.accept());
   using std::chrono::seconds;
   EXPECT_EQ(h.pause.waits(), (std::vector<seconds>{seconds(1), seconds(1), seconds(1)}));
+  bridge.close();
+  ASSERT_TRUE(h.log.waitFor("bridge socket EOF \u2014 parent .app exited"));
+  h.item.click("Disconnect");
+  ASSERT_TRUE(h.log.waitFor("sendCommand(disconnect) dropped \u2014 bridge not connected"));
 }
 
 TEST(MenubarConnection, PathOneByteLongerEndsTheAgent) {
