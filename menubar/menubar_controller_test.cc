@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -233,8 +234,7 @@ class Bridge {
   UniqueFd peer_;
 };
 
-// How the connection ends when the bridge goes, the process test checks on the
-// real agent.
+// That the agent ends with the bridge, the process test checks on the real agent.
 TEST(MenubarConnection, CommandsStatusLinesAGoneReaderAndAQuietEnd) {
   Bridge bridge;
   Harness h(bridge.path());
@@ -262,6 +262,7 @@ TEST(MenubarConnection, CommandsStatusLinesAGoneReaderAndAQuietEnd) {
   EXPECT_EQ(h.apps.calls,
             (std::vector<std::string>{"list com.veltovpn.app", "unhide 4242", "activate 4242",
                                       "list com.veltovpn.app", "unhide 4242", "activate 4242"}));
+  EXPECT_EQ(h.item.at(6).title, "Kill-switch: OFF");
   EXPECT_EQ(h.app.runPending(), 0);
 
   // A CR LF line, a character split over two writes, and two lines in one write.
