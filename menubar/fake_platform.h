@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/mutex.h"
+#include "common/testing/process.h"
 #include "menubar/platform.h"
 #include "menubar/retry_pause.h"
 
@@ -205,26 +206,20 @@ class RecordingLog {
     return lines_;
   }
   // Waits (bounded, so a fault fails instead of hanging) until `line` is logged.
-  bool waitFor(const std::string& line) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    MutexLock lock(mutex_);
-    while (std::find(lines_.begin(), lines_.end(), line) == lines_.end()) {
-      if (!changed_.waitUntil(mutex_, deadline)) {
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-      }
-    }
-    return true;
+  bool waitFor(const std::string& line) const {
+    return test_support::eventually([&] {
+      MutexLock lock(mutex_);
+      return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    });
   }
 
  private:
   void add(std::string_view message) {
     MutexLock lock(mutex_);
     lines_.emplace_back(message);
-    changed_.notifyAll();
   }
 
   mutable Mutex mutex_;
-  CondVar changed_;
   std::vector<std::string> lines_ VELTO_GUARDED_BY(mutex_);
 };
 

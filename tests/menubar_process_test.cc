@@ -8,10 +8,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "build_config.h"
@@ -47,9 +47,7 @@ const User kUser{kUid, kUid, {}};
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The bridge: a listening socket and, once accepted, the agent's connection.
@@ -96,7 +94,7 @@ class Bridge {
 
 struct AgentOptions {
   bool closedStdout = false;         // every echo of a log line fails
-  std::optional<User> user;          // runs the agent as this user, owner of its directory
+  std::optional<User> user{};        // runs the agent as this user, owner of its directory
   bool tmpdirIsOwnDirectory = true;  // else the agent finds its own directory
 };
 
@@ -126,13 +124,8 @@ class Agent {
       program = dir_.file("veltovpn-menubar");
       std::error_code copyError;
       EXPECT_TRUE(fs::copy_file(MENUBAR_BINARY, program, copyError)) << copyError.message();
-      args = {"/usr/bin/setpriv",
-              "--reuid=" + id,
-              "--regid=" + id,
-              "--clear-groups",
-              "/usr/bin/env",
-              "-C",
-              "/"};
+      args = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+      args.insert(args.end(), {"/usr/bin/env", "-C", "/"});
     }
     args.push_back(program);
     process_.emplace(args, spawn);
@@ -183,19 +176,15 @@ std::vector<std::string> afterStart(std::vector<std::string> lines) {
   return std::vector<std::string>(it, lines.end());
 }
 
-// The bridge comes late; the icon directory is named with a trailing separator
-// and holds a good file and one that is no PNG; standard output has no reader.
+// The bridge comes late, at the default path in the agent's directory; the
+// icon directory is named with a trailing separator and holds a good file and
+// one that is no PNG; standard output has no reader.
 TEST(MenubarProcess, WaitsForTheBridgeEndsWithItAndChecksItsIconFiles) {
   TempDir icons("menubar-icons");
   std::ofstream(icons.file("menubar-connected@2x.png"), std::ios::binary) << kPngStart << "rest";
   std::ofstream(icons.file("menubar-disconnected@2x.png"), std::ios::binary) << "not a png";
-  TempDir sockets("menubar-process");
-  const std::string path = sockets.file("bridge.sock");
-  AgentOptions options;
-  options.closedStdout = true;
-  Agent agent(
-      {{"VELTOVPN_MENUBAR_SOCKET", path}, {"VELTOVPN_MENUBAR_ICON_DIR", icons.path() + "/"}},
-      options);
+  Agent agent({{"VELTOVPN_MENUBAR_ICON_DIR", icons.path() + "/"}}, {.closedStdout = true});
+  const std::string path = agent.dir() + "/veltovpn-menubar.sock";
   ASSERT_TRUE(agent.waitForLog(kStartPrefix + path + ")"));
   Bridge bridge(path);
   ASSERT_NO_FATAL_FAILURE(bridge.listen());
@@ -236,9 +225,7 @@ TEST(MenubarProcess, PrivateDirectoryIsNeverAnotherUsers) {
   SKIP_UNLESS_ROOT();
   const std::string fallback = "/tmp/veltovpn-" + std::to_string(kUid);
   fs::remove_all(fallback);
-  AgentOptions options;
-  options.user = kUser;
-  options.tmpdirIsOwnDirectory = false;
+  const AgentOptions options{.user = kUser, .tmpdirIsOwnDirectory = false};
   {
     // Neither XDG_RUNTIME_DIR nor TMPDIR: the agent makes its own directory.
     Agent agent({}, options);
@@ -299,9 +286,7 @@ TEST(MenubarProcess, ForeignBridgeIsRefusedWhileTheRightOneConnects) {
   const std::string path = sockets.file("bridge.sock");
   auto foreign = std::make_unique<Bridge>(path);
   ASSERT_NO_FATAL_FAILURE(foreign->listenAs(kStranger));
-  AgentOptions options;
-  options.user = kUser;
-  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}}, options);
+  Agent agent({{"VELTOVPN_MENUBAR_SOCKET", path}}, {.user = kUser});
   // Every attempt is closed at once, and the agent keeps trying.
   for (int attempt = 0; attempt < 2; ++attempt) {
     ASSERT_NO_FATAL_FAILURE(foreign->accept());
