@@ -87,13 +87,6 @@ class RecordingOutlet : public EngineOutlet {
   std::string logText;
 };
 
-EngineOptions options() {
-  EngineOptions o;
-  o.tunnelInstance = kInstance;
-  o.pingInterval = 0ms;
-  return o;
-}
-
 // An engine asked to connect at time zero, after its helper was given `up` and
 // `check` to answer.
 struct Connecting {
@@ -109,7 +102,7 @@ struct Connecting {
   Clock::time_point now{};
   FakeHelper helper;
   RecordingOutlet outlet;
-  VpnEngine engine{options(), outlet, helper, now};
+  VpnEngine engine{{.tunnelInstance = kInstance, .pingInterval = 0ms}, outlet, helper, now};
 };
 
 TEST(EngineTimeline, SimulatesWhereNoRealTunnelCanBeBuilt) {

@@ -160,6 +160,10 @@ through_helper() {
   python3 -c 'import json, sys; a = json.loads(sys.argv[1]); sys.stdout.write(a["stdout"]); sys.exit(a["exit"])' "$answer"
 }
 
+# Readiness unset the manager's notification socket: it is the daemon's alone.
+# shellcheck disable=SC2016
+[ "$(echo 'echo "${NOTIFY_SOCKET-unset}"' | through_helper)" = unset ] || fail "a script saw NOTIFY_SOCKET"
+
 # ---- A VPN's set-up, as a main application's scripts do it -------------------
 # wgclient here; wgpeer in namespace vpeer over a veth pair (10.200.0.0/24);
 # the tunnel carries 10.201.0.0/24 and, by a policy rule, 10.202.0.0/24.

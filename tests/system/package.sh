@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian packages built by system.packages: clean under lintian, installed
-# with apt-get (unit accepted by systemd, readiness only once the socket listens,
-# manual pages; container.sh checks the group and the running unit), then purged
-# to nothing but the group. Needs root (it installs into this system).
+# with apt-get (unit accepted by systemd, manual pages, desktop files; the group,
+# readiness and the running unit are container.sh's), then purged to nothing but
+# the group. Needs root (it installs into this system).
 #   package.sh SOURCE_DIR VERSION DEB_DIR
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -60,36 +60,6 @@ systemd-analyze verify --man=no "$unit" >"$work/verify.out" 2>&1 || fail "system
 helper=$(sed -n 's/^ExecStart=//p' "$unit")
 [ -x "$helper" ] || fail "the unit starts $helper, which is not installed"
 dpkg -S "$helper" | grep -q "^veltovpn-helper:" || fail "$helper is not veltovpn-helper's"
-
-# The installed helper as systemd starts it: readiness comes once connecting
-# works, and scripts cannot speak to systemd in the helper's name.
-/usr/bin/python3 - "$helper" "$work" >"$work/readiness.out" 2>&1 <<'PY' || fail "readiness: $(cat "$work/readiness.out")"
-import json, os, socket, subprocess, sys
-helper, work = sys.argv[1:]
-notify = os.path.join(work, "notify")
-listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-listener.bind(notify)
-listener.settimeout(30)
-with open(os.path.join(work, "helper.out"), "w") as out:
-    daemon = subprocess.Popen([helper], env=dict(os.environ, NOTIFY_SOCKET=notify),
-                              stdout=out, stderr=subprocess.STDOUT)
-try:
-    message = listener.recv(4096).decode()
-    assert "READY=1" in message.split("\n"), f"no READY=1 in {message!r}"
-    client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    client.connect("/var/run/veltovpn-helper.sock")
-    script = 'echo "${NOTIFY_SOCKET-unset}"'
-    client.sendall(json.dumps({"action": "run-script", "script": script}).encode())
-    client.shutdown(socket.SHUT_WR)
-    answer = b""
-    while chunk := client.recv(65536):
-        answer += chunk
-    seen = json.loads(answer)["stdout"].strip()
-    assert seen == "unset", f"a script saw NOTIFY_SOCKET={seen}"
-finally:
-    daemon.terminate()
-    daemon.wait()
-PY
 
 for page in "8 veltovpn-helper" "1 veltovpn" "1 veltovpn-menubar"; do
   # shellcheck disable=SC2086
