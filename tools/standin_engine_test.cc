@@ -162,9 +162,7 @@ TEST(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
   };
   using Checks = std::deque<HelperOutcome>;
   const Case cases[] = {
-      {{answer(1, "RTNETLINK answers: File exists\n")},
-       {},
-       "tunnel 0123abcd: set-up failed (exit 1)"},
+      {{answer(1, "RTNETLINK: File exists\n")}, {}, "tunnel 0123abcd: set-up failed (exit 1)"},
       {{answer(0, "\n")}, {}, "set-up failed (exit 0)"},  // no relay key
       {{kBuilt}, Checks(80, kNoHandshake), "no handshake with the relay within 15000 ms (link up)"},
       {{kBuilt}, Checks(80, unreachable()), "within 15000 ms (link unknown)"},  // helper gone
