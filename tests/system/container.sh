@@ -160,7 +160,7 @@ through_helper() {
   python3 -c 'import json, sys; a = json.loads(sys.argv[1]); sys.stdout.write(a["stdout"]); sys.exit(a["exit"])' "$answer"
 }
 
-# Readiness unset the manager's notification socket: it is the daemon's alone.
+# The manager's notification socket is the daemon's alone: no script sees it.
 # shellcheck disable=SC2016
 [ "$(echo 'echo "${NOTIFY_SOCKET-unset}"' | through_helper)" = unset ] || fail "a script saw NOTIFY_SOCKET"
 

@@ -1,6 +1,7 @@
 # Shared by the end-to-end scripts: a private work directory, a console pipe for
-# the stand-in, skipping, waiting for log lines, and a clean-up that stops every process the
-# test started (children of children included) and removes what it made.
+# the stand-in, skipping, polling and waiting for log lines, and a clean-up that
+# stops every process the test started (children of children included) and
+# removes what it made.
 # Sourced by bash scripts that use `set -euo pipefail`.
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltovpn-e2e.XXXXXX")
