@@ -87,162 +87,124 @@ class RecordingOutlet : public EngineOutlet {
   std::string logText;
 };
 
-EngineOptions options() {
-  EngineOptions o;
-  o.tunnelInstance = kInstance;
-  o.pingInterval = 0ms;
-  return o;
-}
-
-// An engine asked to connect at time zero, for one case of a table, after its
-// helper was given `up` and `check` to answer.
+// An engine asked to connect at time zero, after its helper was given `up` and
+// `check` to answer.
 struct Connecting {
   Connecting(std::deque<HelperOutcome> up, std::deque<HelperOutcome> check = {}) {
     helper.answers[TunnelStep::up] = std::move(up);
     helper.answers[TunnelStep::check] = std::move(check);
     engine.perform("connect", now);
   }
+  // Moves the clock on by `step` and lets the engine act.
+  void after(Clock::duration step) { engine.tick(now += step); }
+  void perform(std::string_view action) { engine.perform(action, now); }
+
   Clock::time_point now{};
   FakeHelper helper;
   RecordingOutlet outlet;
-  VpnEngine engine{options(), outlet, helper, now};
+  VpnEngine engine{{.tunnelInstance = kInstance, .pingInterval = 0ms}, outlet, helper, now};
 };
 
-class EngineTimeline : public ::testing::Test {
- protected:
-  // Moves the clock on by `step` and lets the engine act.
-  void after(Clock::duration step) {
-    now_ += step;
-    engine_.tick(now_);
-  }
-  void perform(std::string_view action) { engine_.perform(action, now_); }
-
-  Clock::time_point now_{};
-  FakeHelper helper_;
-  RecordingOutlet outlet_;
-  VpnEngine engine_{options(), outlet_, helper_, now_};
-};
-
-TEST_F(EngineTimeline, SimulatesWhereNoRealTunnelCanBeBuilt) {
-  struct Case {
-    const char* name;
-    HelperOutcome upAnswer;
-    const char* why;
-  };
-  const Case cases[] = {
-      {"no helper", unreachable(), "no helper to build it"},
-      {"helper refuses", refused(), "the helper refused the script"},
-      {"no wireguard-go",
-       answer(kTunnelUnavailableExit, "unavailable: wireguard-go is not installed\n"),
+TEST(EngineTimeline, SimulatesWhereNoRealTunnelCanBeBuilt) {
+  const std::pair<HelperOutcome, const char*> cases[] = {
+      {unreachable(), "no helper to build it"},
+      {refused(), "the helper refused the script"},
+      {answer(kTunnelUnavailableExit, "unavailable: wireguard-go is not installed\n"),
        "this machine cannot run it: unavailable: wireguard-go is not installed"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Connecting run({c.upAnswer});
-    auto& [now, helper, outlet, engine] = run;
-    engine.tick(now + 1499ms);
-    engine.tick(now + 1500ms);
-    engine.perform("toggle-killswitch", now + 2s);
-    engine.perform("disconnect", now + 3s);
-    EXPECT_THAT(outlet.statuses, ElementsAre("connecting", "connected fra-wg-007",
-                                             "connected fra-wg-007 ks", "idle ks"));
-    EXPECT_THAT(outlet.logText, HasSubstr(std::string("no real tunnel (") + c.why +
-                                          "): simulating one to relay fra-wg-007"));
+  for (const auto& [upAnswer, why] : cases) {
+    SCOPED_TRACE(why);
+    Connecting run({upAnswer});
+    run.after(1500ms);
+    run.perform("toggle-killswitch");
+    run.perform("disconnect");
+    EXPECT_THAT(run.outlet.statuses, ElementsAre("connecting", "connected fra-wg-007",
+                                                 "connected fra-wg-007 ks", "idle ks"));
+    EXPECT_THAT(run.outlet.logText, HasSubstr(std::string("no real tunnel (") + why +
+                                              "): simulating one to relay fra-wg-007"));
     // Nothing was built, so nothing is checked, switched or torn down.
-    EXPECT_THAT(helper.stepsAsked(), ElementsAre(TunnelStep::up));
+    EXPECT_THAT(run.helper.stepsAsked(), ElementsAre(TunnelStep::up));
   }
 }
 
-TEST_F(EngineTimeline, ConnectedOnlyAfterTheHandshakeAndErrorWhenTheTunnelDies) {
-  helper_.answers[TunnelStep::up] = {kBuilt};
-  helper_.answers[TunnelStep::check] = {kNoHandshake, kNoHandshake, kHandshake,
-                                        answer(0, "link=up\nhandshake=1796696427\n"),
-                                        answer(0, "link=missing\nhandshake=0\n")};
-  perform("connect");
-  after(0ms);
-  after(250ms);
-  EXPECT_THAT(outlet_.statuses, ElementsAre("connecting"));
-  after(250ms);
-  EXPECT_THAT(outlet_.statuses, ElementsAre("connecting", "connected relay-ab-_cdef"));
+TEST(EngineTimeline, ConnectedOnlyAfterTheHandshakeAndErrorWhenTheTunnelDies) {
+  Connecting run({kBuilt}, {kNoHandshake, kNoHandshake, kHandshake, kHandshake,
+                            answer(0, "link=missing\nhandshake=0\n")});
+  run.after(0ms);
+  run.after(250ms);
+  EXPECT_THAT(run.outlet.statuses, ElementsAre("connecting"));
+  run.after(250ms);
+  EXPECT_THAT(run.outlet.statuses, ElementsAre("connecting", "connected relay-ab-_cdef"));
   // Checked every two seconds from then on, no sooner.
-  after(1999ms);
-  EXPECT_EQ(helper_.asked.size(), 4u);
-  after(1ms);
-  after(2s);
-  EXPECT_THAT(outlet_.statuses.back(), "error");
-  EXPECT_THAT(outlet_.logText, HasSubstr("tunnel 0123abcd: lost (the client's link is missing)"));
+  run.after(1999ms);
+  EXPECT_EQ(run.helper.asked.size(), 4u);
+  run.after(1ms);
+  run.after(2s);
+  EXPECT_THAT(run.outlet.statuses.back(), "error");
+  EXPECT_THAT(run.outlet.logText,
+              HasSubstr("tunnel 0123abcd: lost (the client's link is missing)"));
   // The dead tunnel stays until the user acts: a kill switch set now still
   // goes into its namespace, and quit takes it down.
-  perform("toggle-killswitch");
-  after(10s);
-  perform("quit");
-  EXPECT_THAT(outlet_.statuses,
+  run.perform("toggle-killswitch");
+  run.after(10s);
+  run.perform("quit");
+  EXPECT_THAT(run.outlet.statuses,
               ElementsAre("connecting", "connected relay-ab-_cdef", "error", "error ks"));
-  EXPECT_THAT(helper_.asked.back(), (Step{TunnelStep::down, true}));
-  EXPECT_EQ(helper_.asked[helper_.asked.size() - 2], (Step{TunnelStep::killSwitch, true}));
-  EXPECT_TRUE(engine_.quitRequested());
+  EXPECT_THAT(run.helper.asked.back(), (Step{TunnelStep::down, true}));
+  EXPECT_EQ(run.helper.asked[run.helper.asked.size() - 2], (Step{TunnelStep::killSwitch, true}));
+  EXPECT_TRUE(run.engine.quitRequested());
 }
 
-TEST_F(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
+TEST(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
   struct Case {
-    const char* name;
     std::deque<HelperOutcome> up, check;
     const char* logged;
   };
-  std::deque<HelperOutcome> never(80, kNoHandshake);
+  using Checks = std::deque<HelperOutcome>;
   const Case cases[] = {
-      {"set-up fails",
-       {answer(1, "RTNETLINK answers: File exists\n")},
-       {},
-       "tunnel 0123abcd: set-up failed (exit 1)"},
-      {"no relay key", {answer(0, "\n")}, {}, "set-up failed (exit 0)"},
-      {"no handshake", {kBuilt}, never, "no handshake with the relay within 15000 ms (link up)"},
-      {"helper gone while waiting",
-       {kBuilt},
-       std::deque<HelperOutcome>(80, unreachable()),
-       "no handshake with the relay within 15000 ms (link unknown)"},
+      {{answer(1, "RTNETLINK: File exists\n")}, {}, "tunnel 0123abcd: set-up failed (exit 1)"},
+      {{answer(0, "\n")}, {}, "set-up failed (exit 0)"},  // no relay key
+      {{kBuilt}, Checks(80, kNoHandshake), "no handshake with the relay within 15000 ms (link up)"},
+      {{kBuilt}, Checks(80, unreachable()), "within 15000 ms (link unknown)"},  // helper gone
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.logged);
     Connecting run(c.up, c.check);
-    auto& [now, helper, outlet, engine] = run;
-    for (auto t = 0ms; t <= 16s; t += 250ms) engine.tick(now + t);
-    EXPECT_THAT(outlet.statuses, ElementsAre("connecting", "error"));
-    EXPECT_THAT(outlet.logText, HasSubstr(c.logged));
-    EXPECT_EQ(helper.stepsAsked().back(), TunnelStep::down);
+    for (auto t = 0ms; t <= 16s; t += 250ms) run.engine.tick(run.now + t);
+    EXPECT_THAT(run.outlet.statuses, ElementsAre("connecting", "error"));
+    EXPECT_THAT(run.outlet.logText, HasSubstr(c.logged));
+    EXPECT_EQ(run.helper.stepsAsked().back(), TunnelStep::down);
     // Torn down once; disconnect has nothing more to remove.
-    engine.perform("disconnect", now + 20s);
-    EXPECT_EQ(helper.asked.back().step, TunnelStep::down);
-    EXPECT_EQ(std::count(helper.asked.begin(), helper.asked.end(), Step{TunnelStep::down, false}),
-              1);
-    EXPECT_THAT(outlet.statuses.back(), "idle");
+    run.perform("disconnect");
+    EXPECT_EQ(
+        std::count(run.helper.asked.begin(), run.helper.asked.end(), Step{TunnelStep::down, false}),
+        1);
+    EXPECT_THAT(run.outlet.statuses.back(), "idle");
   }
 }
 
-TEST_F(EngineTimeline, KillSwitchFollowsWhatTheTunnelReallyHas) {
-  helper_.answers[TunnelStep::up] = {kBuilt};
-  helper_.answers[TunnelStep::check] = {kHandshake};
-  helper_.answers[TunnelStep::killSwitch] = {
+TEST(EngineTimeline, KillSwitchFollowsWhatTheTunnelReallyHas) {
+  Connecting run({kBuilt}, {kHandshake});
+  run.helper.answers[TunnelStep::killSwitch] = {
       answer(0), answer(1, "Error: Could not process rule\n"), unreachable()};
-  perform("connect");
-  after(0ms);
-  perform("toggle-killswitch");
-  perform("toggle-killswitch");  // the table cannot be removed: the switch stays on
-  perform("toggle-killswitch");
-  EXPECT_THAT(outlet_.statuses,
+  run.after(0ms);
+  run.perform("toggle-killswitch");
+  run.perform("toggle-killswitch");  // the table cannot be removed: the switch stays on
+  run.perform("toggle-killswitch");
+  EXPECT_THAT(run.outlet.statuses,
               ElementsAre("connecting", "connected relay-ab-_cdef", "connected relay-ab-_cdef ks"));
-  EXPECT_THAT(outlet_.logText,
+  EXPECT_THAT(run.outlet.logText,
               HasSubstr("kill switch stays on: the tunnel's table could not be changed"));
   // A second connect while connected builds nothing; a failed tear-down is tried again.
-  helper_.answers[TunnelStep::down] = {unreachable()};
-  perform("connect");
-  perform("disconnect");
-  perform("quit");
+  run.helper.answers[TunnelStep::down] = {unreachable()};
+  run.perform("connect");
+  run.perform("disconnect");
+  run.perform("quit");
   EXPECT_THAT(
-      helper_.stepsAsked(),
+      run.helper.stepsAsked(),
       ElementsAre(TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::killSwitch,
                   TunnelStep::killSwitch, TunnelStep::down, TunnelStep::down));
-  EXPECT_THAT(outlet_.logText, HasSubstr("tear-down failed; it is tried again"));
+  EXPECT_THAT(run.outlet.logText, HasSubstr("tear-down failed; it is tried again"));
 }
 
 }  // namespace

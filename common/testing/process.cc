@@ -23,12 +23,9 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::string
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
     bool dropped = add.count(name) > 0;
-    for (const std::string& pattern : drop) {
-      if (!pattern.empty() && pattern.back() == '*') {
-        dropped = dropped || name.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
-      } else {
-        dropped = dropped || name == pattern;
-      }
+    for (const std::string& p : drop) {
+      dropped =
+          dropped || (p.ends_with('*') ? name.starts_with(p.substr(0, p.size() - 1)) : name == p);
     }
     if (!dropped) entries.push_back(entry);
   }
@@ -42,6 +39,21 @@ int statusCode(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void killAndReap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// A pipe whose ends are closed in a spawned child unless it is given them.
+bool closeOnExecPipe(UniqueFd* reader, UniqueFd* writer) {
+  int ends[2];
+  if (::pipe(ends) != 0) return false;
+  reader->reset(ends[0]);
+  writer->reset(ends[1]);
+  return setCloseOnExec(ends[0]).ok() && setCloseOnExec(ends[1]).ok();
+}
+
 // Sends `output` to `target` in the child; `capture` is the write end of the
 // capturing pipe. False when a descriptor could not be set up.
 bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int target, int capture,
@@ -53,11 +65,8 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
       return posix_spawn_file_actions_addopen(actions, target, output.path.c_str(),
                                               O_WRONLY | O_CREAT | O_TRUNC, 0600) == 0;
     case Output::Kind::kReaderGone: {
-      int ends[2];
-      if (::pipe(ends) != 0) return false;
-      ::close(ends[0]);
-      UniqueFd writer(ends[1]);
-      bool ok = setCloseOnExec(writer.get()).ok() &&
+      UniqueFd reader, writer;
+      bool ok = closeOnExecPipe(&reader, &writer) &&
                 posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
       keep->push_back(std::move(writer));
       return ok;
@@ -69,32 +78,22 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
 }  // namespace
 
 Process::Process(std::vector<std::string> args, ProcessOptions options) {
-  if (args.empty()) return;
-  int capture[2];
-  if (::pipe(capture) != 0) return;
-  output_.reset(capture[0]);
-  UniqueFd captureWriter(capture[1]);
-  int input[2];
-  if (::pipe(input) != 0) return;
-  UniqueFd inputReader(input[0]);
-  stdin_.reset(input[1]);
-  for (int fd : {output_.get(), captureWriter.get(), inputReader.get(), stdin_.get()}) {
-    if (!setCloseOnExec(fd).ok()) return;
+  UniqueFd captureWriter, inputReader;
+  if (args.empty() || !closeOnExecPipe(&output_, &captureWriter) ||
+      (options.holdStdin && !closeOnExecPipe(&inputReader, &stdin_))) {
+    return;
   }
   std::vector<UniqueFd> keep;  // descriptors that must live until the spawn
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
+  // Standard input (descriptor 0) is the held pipe or /dev/null.
   bool ready = routeOutput(&actions, options.out, STDOUT_FILENO, captureWriter.get(), &keep) &&
-               routeOutput(&actions, options.err, STDERR_FILENO, captureWriter.get(), &keep);
-  if (options.holdStdin) {
-    ready =
-        ready && posix_spawn_file_actions_adddup2(&actions, inputReader.get(), STDIN_FILENO) == 0;
-  } else {
-    ready = ready &&
-            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
-  }
+               routeOutput(&actions, options.err, STDERR_FILENO, captureWriter.get(), &keep) &&
+               (options.holdStdin
+                    ? posix_spawn_file_actions_adddup2(&actions, inputReader.get(), 0) == 0
+                    : posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0);
   // The child starts with no signal blocked but those asked for, whatever this
   // process blocks.
   sigset_t mask;
@@ -114,7 +113,6 @@ Process::Process(std::vector<std::string> args, ProcessOptions options) {
     pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (!options.holdStdin) stdin_.reset();
 }
 
 Process::Process(Process&& other) noexcept
@@ -125,11 +123,7 @@ Process::Process(Process&& other) noexcept
       output_(std::move(other.output_)) {}
 
 Process::~Process() {
-  if (pid_ > 0 && !reaped_) {
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (pid_ > 0 && !reaped_) killAndReap(pid_);
 }
 
 bool Process::running() {
@@ -148,13 +142,9 @@ int Process::wait(std::chrono::milliseconds patience) {
 }
 
 Process::Ended Process::finish(std::chrono::milliseconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  Ended result;
-  if (output_) result.output = readToEnd(output_.get(), patience);
-  result.status = wait(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - std::chrono::steady_clock::now()),
-                                std::chrono::milliseconds(0)));
-  return result;
+  // Each part has the whole patience: it only keeps a fault from hanging the test.
+  std::string output = output_ ? readToEnd(output_.get(), patience) : "";
+  return {wait(patience), std::move(output)};
 }
 
 Process::Ended run(std::vector<std::string> args, ProcessOptions options,
@@ -174,29 +164,23 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds pat
 }
 
 ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string>()>& work) {
-  int ends[2];
-  if (::pipe(ends) != 0) return;
-  result_.reset(ends[0]);
+  UniqueFd writer;
+  if (!closeOnExecPipe(&result_, &writer)) return;
   pid_ = ::fork();
   if (pid_ == 0) {
-    ::close(ends[0]);
+    result_.reset();
     if (::setgroups(user.groups.size(), user.groups.data()) != 0 ||
         ::setresgid(user.gid, user.gid, user.gid) != 0 ||
         ::setresuid(user.uid, user.uid, user.uid) != 0) {
       ::_exit(3);
     }
     std::optional<std::string> result = work();
-    ::_exit(result && writeAll(ends[1], *result).ok() ? 0 : 1);
+    ::_exit(result && writeAll(writer.get(), *result).ok() ? 0 : 1);
   }
-  ::close(ends[1]);
 }
 
 ChildAs::~ChildAs() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (pid_ > 0) killAndReap(pid_);
 }
 
 std::optional<std::string> ChildAs::finish(std::chrono::milliseconds patience) {
@@ -211,11 +195,9 @@ std::optional<std::string> ChildAs::finish(std::chrono::milliseconds patience) {
 }
 
 bool runAs(const User& user, const std::function<bool()>& work) {
-  ChildAs child(user, [&]() -> std::optional<std::string> {
-    if (work()) return std::string();
-    return std::nullopt;
-  });
-  return child.finish().has_value();
+  return ChildAs(user, [&] { return work() ? std::optional<std::string>("") : std::nullopt; })
+      .finish()
+      .has_value();
 }
 
 }  // namespace velto::test_support

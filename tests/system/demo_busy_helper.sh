@@ -13,10 +13,7 @@ socket=/var/run/veltovpn-helper.sock
 log=/var/log/veltovpn-helper.log
 
 [ "$(id -u)" -eq 0 ] || skip "the helper daemon needs root"
-if /usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' \
-     "$socket" 2>/dev/null; then
-  skip "a helper is serving $socket here"
-fi
+socket_answers "$socket" && skip "a helper is serving $socket here"
 [ -e "$log" ] || extra_cleanup+=("rm -f '$log'")
 extra_cleanup+=("rm -f '$socket'")
 
@@ -40,12 +37,10 @@ wait_for "$work/busy.started" started
 env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS VELTOVPN_DEMO_HEADLESS=1 \
   VELTOVPN_DEMO_PRESET="$preset" "$source_dir/scripts/demo" >"$work/demo.out" 2>&1 &
 demo_pid=$!
-# The line after the section header: whether the demo used the helper or tried its own.
-deadline=$((SECONDS + 120))
-until sed -n '/^== helper daemon$/{n;/./p}' "$work/demo.out" | grep -q .; do
-  [ $SECONDS -lt $deadline ] && kill -0 "$demo_pid" 2>/dev/null || break
-  sleep 0.1
-done
+# The line after the section header says whether the demo used the helper or
+# tried its own; a demo that ended says no more.
+decided() { sed -n '/^== helper daemon$/{n;/./p}' "$work/demo.out" | grep -q . || ! kill -0 "$demo_pid" 2>/dev/null; }
+poll 120 decided || true
 touch "$work/release"
 status=0
 wait "$demo_pid" || status=$?

@@ -1,6 +1,7 @@
 # Shared by the end-to-end scripts: a private work directory, a console pipe for
-# the stand-in, waiting for log lines, and a clean-up that stops every process the
-# test started (children of children included) and removes what it made.
+# the stand-in, skipping, polling and waiting for log lines, and a clean-up that
+# stops every process the test started (children of children included) and
+# removes what it made.
 # Sourced by bash scripts that use `set -euo pipefail`.
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltovpn-e2e.XXXXXX")
@@ -56,15 +57,33 @@ skip() {
   exit 77
 }
 
-# wait_for FILE FIXED-TEXT [SECONDS]: waits until FILE holds a line containing TEXT.
-# The limit only keeps a broken run from hanging; it is not a speed check.
-wait_for() {
-  local file=$1 text=$2 limit=${3:-30}
-  local deadline=$((SECONDS + limit))
-  until grep -qF -- "$text" "$file" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || fail "no line containing '$text' in $file after ${limit}s"
+# need_tools TOOL...: skips the test unless every TOOL is installed.
+need_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || skip "$tool missing (scripts/setup-debian installs it)"
+  done
+}
+
+# Whether something listens on the Unix socket $1, such as a helper already serving.
+socket_answers() {
+  /usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' "$1" 2>/dev/null
+}
+
+# poll SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; false when
+# SECONDS pass first. The limit only keeps a broken run from hanging; it is not a speed check.
+poll() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
     sleep 0.1
   done
+}
+
+# wait_for FILE FIXED-TEXT [SECONDS]: waits until FILE holds a line containing TEXT.
+wait_for() {
+  poll "${3:-30}" grep -qF -- "$2" "$1" 2>/dev/null || fail "no line containing '$2' in $1 after ${3:-30}s"
 }
 
 # Opens the console pipe as fd 3: start the stand-in with <&3, then `console WORDS`.
