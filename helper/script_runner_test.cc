@@ -1,3 +1,6 @@
+// The script runner with the real bash: what a script returns, what it is
+// given, and the bounds in size and time. Signals and descriptors a script is
+// handed are the process test's, under a daemon started by a hostile parent.
 #include "helper/script_runner.h"
 
 #include <signal.h>
@@ -8,7 +11,6 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,8 +50,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"FixedSearchPath", "echo \"$PATH\"",
                            "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin\n", 0},
                       Case{"KilledBySignal", "kill -TERM $$", "", SIGTERM},
-                      Case{"SigpipeIsNotInheritedIgnored",
-                           "yes | head -n 2; echo \"${PIPESTATUS[0]}\"", "y\ny\n141\n", 0},
                       Case{"NonUtf8OutputIsDropped", "printf 'ok \\377 bad'; exit 5", "", 5},
                       Case{"OverlongUtf8IsDropped", "printf '\\300\\257'", "", 0},
                       Case{"Utf8OutputKept", "printf 'caf\\303\\251 \\342\\200\\224'",
@@ -88,30 +88,23 @@ TEST(RunScriptTest, ScriptFileIsPrivateWhileItRuns) {
                  "[0-9A-F]{12}\\.sh)\n700 ([0-9]+)\n")))
       << result.output;
   EXPECT_EQ(match[2], std::to_string(getuid()));
-  EXPECT_NE(access(match[1].str().c_str(), F_OK), 0);
 }
 
 TEST(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {
   test_support::TempDir dir("helper-runner-test");
   const std::string sourced = dir.file("hook");
   std::ofstream(sourced) << "echo sourced-by-bash\n";
-  const std::vector<std::pair<std::string, std::string>> planted = {
-      {"BASH_ENV", sourced},
-      {"ENV", sourced},
-      {"SHELLOPTS", "xtrace"},
-      {"BASHOPTS", "nullglob"},
-      {"PS4", "+traced+ "},
-      {"IFS", "e"},
-      {"CDPATH", "/usr"},
-      {"GLOBIGNORE", "*"},
-      {"BASH_FUNC_echo%%", "() { builtin echo hijacked; }"},
-      {"HELPER_TEST_KEPT", "kept"}};
-  for (const auto& [name, value] : planted) setenv(name.c_str(), value.c_str(), 1);
+  std::vector<std::string> planted = {
+      "BASH_ENV=" + sourced,  "ENV=" + sourced, "SHELLOPTS=xtrace",
+      "BASHOPTS=nullglob",    "PS4=+traced+ ",  "IFS=e",
+      "CDPATH=/usr",          "GLOBIGNORE=*",   "BASH_FUNC_echo%%=() { builtin echo hijacked; }",
+      "HELPER_TEST_KEPT=kept"};
+  for (std::string& entry : planted) putenv(entry.data());
   ScriptResult result = runScript(
       "echo \"$HELPER_TEST_KEPT\"; x='a e b'; echo $x; cd lib 2>/dev/null && pwd; "
       "echo /ho*; env | grep -c -e '^BASH_ENV=' -e '^ENV=' -e '^SHELLOPTS=' -e '^IFS=' "
       "-e '^BASH_FUNC_' -e '^PS4=' -e '^CDPATH=' -e '^GLOBIGNORE=' -e '^BASHOPTS='");
-  for (const auto& entry : planted) unsetenv(entry.first.c_str());
+  for (const std::string& entry : planted) unsetenv(entry.substr(0, entry.find('=')).c_str());
   // No sourced file, no trace, default word splitting, no cd into /usr/lib, the
   // glob expands, the builtin echo; only the harmless variable arrives.
   EXPECT_EQ(result.output, "kept\na e b\n/home\n0\n");
@@ -136,13 +129,18 @@ TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
   EXPECT_EQ(bad.exitCode, 0);
 }
 
+// The number a script wrote into `file`; 0 when there is none.
+pid_t pidIn(const std::string& file) {
+  pid_t pid = 0;
+  std::ifstream(file) >> pid;
+  return pid;
+}
+
 TEST(RunScriptTest, ReturnsWhenBashExitsThoughABackgroundChildHoldsThePipe) {
   test_support::TempDir dir("helper-runner-test");
   const std::string pidFile = dir.file("pid");
   ScriptResult result = runScript("sleep 20 & echo $! > " + pidFile + "; echo started");
-  std::ifstream in(pidFile);
-  pid_t child = 0;
-  in >> child;
+  const pid_t child = pidIn(pidFile);
   ASSERT_GT(child, 0);
   // The background child is left alone: it may be something the script started
   // on purpose. The test cleans it up.
@@ -161,9 +159,7 @@ TEST(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
       "(sleep 30; echo survived) & echo $! > " + pidFile + "; echo before; sleep 30", options);
   EXPECT_EQ(result.output, "before\nhelper: script timed out after 1 s");
   EXPECT_EQ(result.exitCode, 124);
-  std::ifstream in(pidFile);
-  pid_t background = 0;
-  in >> background;
+  const pid_t background = pidIn(pidFile);
   ASSERT_GT(background, 0);
   // Gone, or a zombie left to the reaper that adopted it.
   const std::string stat = "/proc/" + std::to_string(background) + "/stat";
