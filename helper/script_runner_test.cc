@@ -56,38 +56,30 @@ INSTANTIATE_TEST_SUITE_P(
                            "caf\xC3\xA9 \xE2\x80\x94", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RunScriptTest, RemovesItsScriptFileOnEveryPath) {
+// Every run has a script file of its own, private to its owner from the start,
+// and removed however the run ends.
+TEST(RunScriptTest, ScriptFileIsPrivateAndRemovedOnEveryPath) {
   test_support::TempDir dir("helper-runner-test");
   const std::string record = dir.file("record");
-  const std::string note = "echo \"$0\" >> " + record + "; ";
+  const std::string note = "stat -c '%n %a %u' \"$0\" >> " + record + "; ";
   ScriptRunOptions shortBound;
   shortBound.timeout = std::chrono::seconds(1);
   for (const char* ending : {"exit 0", "exit 3", "kill -KILL $$", "printf '\\377'", "sleep 30"}) {
     runScript(note + ending, shortBound);
   }
+  const std::regex expected(
+      "(/tmp/veltovpn-helper-script-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
+      "\\.sh) 700 " +
+      std::to_string(getuid()));
   std::ifstream in(record);
-  std::string path;
-  int runs = 0;
   std::set<std::string> seen;
-  while (std::getline(in, path)) {
-    ++runs;
-    seen.insert(path);
-    EXPECT_NE(access(path.c_str(), F_OK), 0) << path << " was left behind";
+  for (std::string line; std::getline(in, line);) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, expected)) << line;
+    EXPECT_TRUE(seen.insert(match[1]).second) << "two runs shared " << match[1];
+    EXPECT_NE(access(match[1].str().c_str(), F_OK), 0) << match[1] << " was left behind";
   }
-  EXPECT_EQ(runs, 5);
-  EXPECT_EQ(seen.size(), 5u) << "every run has a file of its own";
-}
-
-TEST(RunScriptTest, ScriptFileIsPrivateWhileItRuns) {
-  ScriptResult result = runScript("echo \"$0\"; stat -c '%a %u' \"$0\"");
-  EXPECT_EQ(result.exitCode, 0) << result.output;
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(
-      result.output, match,
-      std::regex("(/tmp/veltovpn-helper-script-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
-                 "[0-9A-F]{12}\\.sh)\n700 ([0-9]+)\n")))
-      << result.output;
-  EXPECT_EQ(match[2], std::to_string(getuid()));
+  EXPECT_EQ(seen.size(), 5u);
 }
 
 TEST(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {

@@ -205,17 +205,13 @@ class HelperDaemonTest(unittest.TestCase):
             cls.helper.wait()
             raise
         finally:
-            cls.clean_up()
+            cls.inherited.close()
+            if os.path.exists(SOCKET_PATH):
+                os.unlink(SOCKET_PATH)
+            if not cls.log_existed and os.path.exists(LOG_PATH):
+                os.unlink(LOG_PATH)
         if running and status != -signal.SIGTERM:
             raise AssertionError("the helper ended with status %d on SIGTERM" % status)
-
-    @classmethod
-    def clean_up(cls):
-        cls.inherited.close()
-        if os.path.exists(SOCKET_PATH):
-            os.unlink(SOCKET_PATH)
-        if not cls.log_existed and os.path.exists(LOG_PATH):
-            os.unlink(LOG_PATH)
 
     def log_lines(self):
         with open(LOG_PATH, "rb") as f:
@@ -256,15 +252,17 @@ class HelperDaemonTest(unittest.TestCase):
         self.assertEqual(request({"action": "ping"}), PONG)
 
     def test_other_user_is_refused(self):
+        # Where only root can create the file: another user cannot fake a run.
+        ran = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "ran")
         result = subprocess.run(
             ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
              "/usr/bin/python3", "-c", CLIENT, SOCKET_PATH,
-             json.dumps({"action": "run-script", "script": "touch /tmp/refused-peer-ran"})],
+             json.dumps({"action": "run-script", "script": "touch " + ran})],
             capture_output=True, text=True, timeout=60, cwd="/")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(json.loads(result.stdout),
                          {"success": False, "error": "unauthorized peer"})
-        self.assertFalse(os.path.exists("/tmp/refused-peer-ran"))
+        self.assertFalse(os.path.exists(ran))
         self.assertRegex("\n".join(self.log_lines()), r"refused peer uid=65534 pid=\d+")
 
 
