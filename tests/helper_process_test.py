@@ -365,10 +365,12 @@ class HelperStopTest(TestingHelperCase):
 
     def test_stop_ends_the_running_script_not_the_tunnel(self):
         tunnel_file, script_file = (os.path.join(self.workdir, n) for n in ("tunnel", "script"))
+        # The tunnel keeps the script's output pipe open: the run ends with the
+        # script's shell all the same, and leaves the tunnel alone.
         started = request({"action": "run-script", "script":
-                           "setsid -f sh -c 'echo $$ >%s; exec sleep 300' </dev/null >/dev/null 2>&1"
-                           % tunnel_file}, self.path)
-        self.assertEqual(started["exit"], 0, started)
+                           "setsid -f sh -c 'echo $$ >%s.tmp; mv %s.tmp %s; exec sleep 300'; echo up"
+                           % ((tunnel_file,) * 3)}, self.path)
+        self.assertEqual(started, {"success": True, "exit": 0, "stderr": "", "stdout": "up\n"})
         # The client of the running script is cut off when the daemon ends.
         script = "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait" % ((script_file,) * 3)
         client = subprocess.Popen([sys.executable, "-c", CLIENT, self.path,
