@@ -345,6 +345,11 @@ class HelperLoadTest(TestingHelperCase):
             self.assertLess(peak, 6 * MAX_OUTPUT // 1024)
 
 
+def pids_in(path):
+    with open(path) as f:
+        return [int(p) for p in f.read().split()]
+
+
 def alive(pid):
     """True while `pid` runs (a zombie has ended)."""
     try:
@@ -365,6 +370,9 @@ class HelperStopTest(TestingHelperCase):
 
     def test_stop_ends_the_running_script_not_the_tunnel(self):
         tunnel_file, script_file = (os.path.join(self.workdir, n) for n in ("tunnel", "script"))
+        # What the scripts started goes at clean-up, however far the test got.
+        self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for f in (tunnel_file, script_file)
+                                 if os.path.exists(f) for p in pids_in(f) if alive(p)])
         # The tunnel keeps the script's output pipe open: the run ends with the
         # script's shell all the same, and leaves the tunnel alone.
         started = request({"action": "run-script", "script":
@@ -379,12 +387,7 @@ class HelperStopTest(TestingHelperCase):
         self.addCleanup(client.wait)
         wait_until(lambda: os.path.exists(script_file) and os.path.exists(tunnel_file),
                    "the scripts did not start")
-        with open(script_file) as f:
-            script_pids = [int(p) for p in f.read().split()]
-        self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in script_pids if alive(p)])
-        with open(tunnel_file) as f:
-            tunnel = int(f.read())
-        self.addCleanup(lambda: alive(tunnel) and os.kill(tunnel, signal.SIGKILL))
+        script_pids, (tunnel,) = pids_in(script_file), pids_in(tunnel_file)
 
         self.helper.terminate()
         self.assertEqual(self.helper.wait(timeout=30), -signal.SIGTERM)
