@@ -75,7 +75,7 @@ class FakeAuthorizer : public PeerAuthorizer {
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener_ = setUpListeningSocket(path(), logger());
+    listener_ = setUpListeningSocket(path_, logger());
     ASSERT_TRUE(listener_.valid());
   }
   // A test that failed half-way may leave the server waiting for a client: shutting
@@ -86,15 +86,14 @@ class ServerTest : public ::testing::Test {
   }
 
   LogFunction logger() {
-    return [this](std::string_view line) { addLine(line); };
+    return [this](std::string_view line) {
+      MutexLock lock(mutex_);
+      lines_.emplace_back(line);
+    };
   }
   std::vector<std::string> lines() {
     MutexLock lock(mutex_);
     return lines_;
-  }
-  void addLine(std::string_view line) {
-    MutexLock lock(mutex_);
-    lines_.emplace_back(line);
   }
 
   // Serves `count` connections on a thread with these services.
@@ -108,8 +107,6 @@ class ServerTest : public ::testing::Test {
   void join() {
     if (server_.joinable()) server_.join();
   }
-
-  const std::string& path() const { return path_; }
 
   test_support::TempDir dir_{"helper-server-test"};
   const std::string path_ = dir_.file("helper.sock");
@@ -125,11 +122,11 @@ class ServerTest : public ::testing::Test {
 TEST_F(ServerTest, SetUpRestoresTheMaskAndOpensTheSocketToAll) {
   listener_.reset();
   const mode_t maskBefore = ::umask(027);
-  UniqueFd again = setUpListeningSocket(path(), logger());
+  UniqueFd again = setUpListeningSocket(path_, logger());
   EXPECT_EQ(::umask(maskBefore), 027u);
   EXPECT_TRUE(again.valid());
   struct stat info;
-  ASSERT_EQ(stat(path().c_str(), &info), 0);
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0666u);
 
   std::vector<std::string> failures;
@@ -213,10 +210,10 @@ TEST_F(ServerTest, ReadsTheWholeRequestUpToTheClientsEndOrTheTimeOut) {
   RequestLimits limits;
   limits.timeout = std::chrono::milliseconds(300);
   serve(3, allowAll_, limits);
-  EXPECT_EQ(roundTrip(path(), {"{\"act", "ion\":", "\"pi", "ng\"}"}), kPong);
-  EXPECT_EQ(roundTrip(path(), {"{\"action\":\"p\xC3", "\xAFng\"}"}),
+  EXPECT_EQ(roundTrip(path_, {"{\"act", "ion\":", "\"pi", "ng\"}"}), kPong);
+  EXPECT_EQ(roundTrip(path_, {"{\"action\":\"p\xC3", "\xAFng\"}"}),
             "{\"error\":\"unknown action: p\xC3\xAFng\",\"success\":false}");
-  Result<UniqueFd> open = connectUnix(path());
+  Result<UniqueFd> open = connectUnix(path_);
   ASSERT_TRUE(open.ok()) << open.error().message();
   ASSERT_TRUE(sendAll(open->get(), R"({"action":"ping"})").ok());
   EXPECT_EQ(test_support::readToEnd(open->get()), kPong);
@@ -239,12 +236,12 @@ TEST_F(ServerTest, RequestOfTheLargestSizeIsServedOneByteMoreIsTooLarge) {
                                   {"script", std::string(kMaxRequestBytes + (4 << 20), '#')}};
   serve(3, allowAll_);
   bool sentAll = false;
-  EXPECT_EQ(roundTrip(path(), inPieces(paddedPing(kMaxRequestBytes), 65536), &sentAll), kPong);
+  EXPECT_EQ(roundTrip(path_, inPieces(paddedPing(kMaxRequestBytes), 65536), &sentAll), kPong);
   EXPECT_TRUE(sentAll);
-  EXPECT_EQ(roundTrip(path(), inPieces(paddedPing(kMaxRequestBytes + 1), 65536), &sentAll),
+  EXPECT_EQ(roundTrip(path_, inPieces(paddedPing(kMaxRequestBytes + 1), 65536), &sentAll),
             tooLarge);
   EXPECT_TRUE(sentAll);
-  EXPECT_EQ(roundTrip(path(), inPieces(farPast.dump(), 4096), &sentAll), tooLarge);
+  EXPECT_EQ(roundTrip(path_, inPieces(farPast.dump(), 4096), &sentAll), tooLarge);
   EXPECT_TRUE(sentAll) << "the server stopped reading";
   join();
   EXPECT_THAT(lines(), Contains("request too large: more than 16777216 bytes"));
@@ -253,12 +250,12 @@ TEST_F(ServerTest, RequestOfTheLargestSizeIsServedOneByteMoreIsTooLarge) {
 TEST_F(ServerTest, RefusalsHeldBackAreWrittenWhileNobodyConnects) {
   FakeAuthorizer refuseAll(false);
   serve(3, refuseAll);
-  roundTrip(path(), {"{}"});
-  roundTrip(path(), {"{}"});
+  roundTrip(path_, {"{}"});
+  roundTrip(path_, {"{}"});
   const std::string heldBack = "1 more refused since the last line: 1 by uid=1234";
   test_support::eventually([&] { return ::testing::Value(lines(), Contains(heldBack)); });
   EXPECT_THAT(lines(), Contains(heldBack));
-  roundTrip(path(), {"{}"});
+  roundTrip(path_, {"{}"});
   join();
 }
 

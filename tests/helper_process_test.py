@@ -2,12 +2,10 @@
 
   helper_process_test.py HELPER TESTING_HELPER [--sanitized]
 
-Starts the daemon over a stale socket file under a hostile parent (signals
-ignored and blocked, standard descriptors closed, a file left open); checks its
+Starts the daemon over a stale socket file under a hostile parent; checks its
 start lines, what a script is handed, refuses uid 65534 and a second daemon;
 puts the testing build (own socket) under load, a full /tmp and a stop during a
-script. Admission by group, framing and the protocol are the unit tests'
-(peer_credentials_linux_test, helper_server_test, helper_protocol_test).
+script. Admission by group, framing and the protocol are the unit tests'.
 --sanitized skips the memory figures, which a sanitizer's allocator distorts.
 Exits 77 (skipped) when not root.
 """
@@ -175,9 +173,8 @@ class HelperDaemonTest(unittest.TestCase):
         # A socket file left by an earlier run that nobody listens on any more.
         if os.path.exists(SOCKET_PATH):
             os.unlink(SOCKET_PATH)
-        stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        stale.bind(SOCKET_PATH)
-        stale.close()
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as stale:
+            stale.bind(SOCKET_PATH)
         # Standard descriptors closed (sockets and pipes must not land on them)
         # and a file left open, which must not reach the scripts.
         cls.inherited = tempfile.NamedTemporaryFile(prefix="helper-inherited-")
