@@ -62,13 +62,10 @@ std::vector<std::string> inPieces(const std::string& text, size_t size) {
 }
 
 // Admits or refuses every peer, as uid 1234.
-class FakeAuthorizer : public PeerAuthorizer {
- public:
-  explicit FakeAuthorizer(bool allow) : allow_(allow) {}
-  PeerDecision check(int) override { return {allow_, 1234, 42}; }
-
- private:
-  bool allow_;
+struct FakeAuthorizer : PeerAuthorizer {
+  explicit FakeAuthorizer(bool allow) : allow(allow) {}
+  PeerDecision check(int) override { return {allow, 1234, 42}; }
+  bool allow;
 };
 
 // The real server functions on a temporary socket, served from a thread.

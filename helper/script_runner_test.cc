@@ -43,7 +43,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"BothStreamsInWrittenOrder",
                            "echo one; echo two >&2; echo three; echo four >&2",
                            "one\ntwo\nthree\nfour\n", 0},
-                      Case{"ExitStatus", "echo failing; exit 3", "failing\n", 3},
                       Case{"NoTrailingNewlineAdded", "printf 'no newline'", "no newline", 0},
                       Case{"ForeignInterpreterLineIsAComment",
                            "#!/bin/sh\necho \"${BASH_VERSION:+bash}\"", "bash\n", 0},
