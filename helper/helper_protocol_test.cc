@@ -52,8 +52,6 @@ TEST_P(HandleRequestTest, AnswersEachRequest) {
   FakeRunner runner;
   std::string response = handleRequest(c.request, runner.runner());
   EXPECT_EQ(nlohmann::json::parse(response), nlohmann::json::parse(c.response)) << response;
-  // Compact: no whitespace outside strings, nothing after the closing brace.
-  EXPECT_EQ(response, nlohmann::json::parse(response).dump());
   if (c.scriptRun) {
     EXPECT_THAT(runner.scripts, ElementsAre(*c.scriptRun));
   } else {

@@ -92,8 +92,8 @@ TEST(RunScriptTest, VariablesThatChangeHowBashRunsAreNotPassedOn) {
   for (std::string& entry : planted) putenv(entry.data());
   ScriptResult result = runScript(
       "echo \"$HELPER_TEST_KEPT\"; x='a e b'; echo $x; cd lib 2>/dev/null && pwd; "
-      "echo /ho*; env | grep -c -e '^BASH_ENV=' -e '^ENV=' -e '^SHELLOPTS=' -e '^IFS=' "
-      "-e '^BASH_FUNC_' -e '^PS4=' -e '^CDPATH=' -e '^GLOBIGNORE=' -e '^BASHOPTS='");
+      "echo /ho*; env | grep -cE "
+      "'^(BASH_ENV|ENV|SHELLOPTS|BASHOPTS|IFS|PS4|CDPATH|GLOBIGNORE)=|^BASH_FUNC_'");
   for (const std::string& entry : planted) unsetenv(entry.substr(0, entry.find('=')).c_str());
   // No sourced file, no trace, default word splitting, no cd into /usr/lib, the
   // glob expands, the builtin echo; only the harmless variable arrives.
