@@ -7,6 +7,7 @@ namespace velto {
 namespace {
 
 constexpr uid_t kRoot = 0, kAtConsole = 501, kInBackground = 502;
+constexpr ClientRule kSigned = ClientRule::kSignedClient, kDev = ClientRule::kConsoleUser;
 
 TEST(PeerAdmissionTest, SignatureDecidesWhenRequiredElseTheConsoleUser) {
   struct Case {
@@ -17,22 +18,15 @@ TEST(PeerAdmissionTest, SignatureDecidesWhenRequiredElseTheConsoleUser) {
     bool signedClient;
     bool admitted;
   } cases[] = {
-      {"root, unsigned", ClientRule::kSignedClient, kRoot, kAtConsole, false, true},
-      {"signed app of the user at the console", ClientRule::kSignedClient, kAtConsole, kAtConsole,
-       true, true},
-      {"signed app of a user in the background", ClientRule::kSignedClient, kInBackground,
-       kAtConsole, true, true},
-      {"signed app, console unreadable", ClientRule::kSignedClient, kInBackground, std::nullopt,
-       true, true},
-      {"unsigned program of the user at the console", ClientRule::kSignedClient, kAtConsole,
-       kAtConsole, false, false},
-      {"development build: root", ClientRule::kConsoleUser, kRoot, std::nullopt, false, true},
-      {"development build: the user at the console", ClientRule::kConsoleUser, kAtConsole,
-       kAtConsole, false, true},
-      {"development build: a user in the background", ClientRule::kConsoleUser, kInBackground,
-       kAtConsole, true, false},
-      {"development build: console unreadable", ClientRule::kConsoleUser, kAtConsole, std::nullopt,
-       false, false},
+      {"root, unsigned", kSigned, kRoot, kAtConsole, false, true},
+      {"signed app of the user at the console", kSigned, kAtConsole, kAtConsole, true, true},
+      {"signed app of a user in the background", kSigned, kInBackground, kAtConsole, true, true},
+      {"signed app, console unreadable", kSigned, kInBackground, std::nullopt, true, true},
+      {"unsigned program of the console user", kSigned, kAtConsole, kAtConsole, false, false},
+      {"development build: root", kDev, kRoot, std::nullopt, false, true},
+      {"development build: the console user", kDev, kAtConsole, kAtConsole, false, true},
+      {"development build: user in the background", kDev, kInBackground, kAtConsole, true, false},
+      {"development build: console unreadable", kDev, kAtConsole, std::nullopt, false, false},
   };
   for (const Case& c : cases) {
     bool askedForSignature = false;
@@ -44,7 +38,7 @@ TEST(PeerAdmissionTest, SignatureDecidesWhenRequiredElseTheConsoleUser) {
         });
     EXPECT_EQ(admitted, c.admitted) << c.name;
     // The signature is the costly fact, and a development build has none to check.
-    EXPECT_EQ(askedForSignature, c.rule == ClientRule::kSignedClient && c.uid != kRoot) << c.name;
+    EXPECT_EQ(askedForSignature, c.rule == kSigned && c.uid != kRoot) << c.name;
   }
 }
 
