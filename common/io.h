@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/result.h"
+#include "common/unique_fd.h"
 
 namespace velto {
 
@@ -54,6 +55,14 @@ using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
 
 // Sets FD_CLOEXEC on a descriptor.
 [[nodiscard]] Status setCloseOnExec(int fd);
+
+// Adds O_NONBLOCK to a descriptor's status flags, keeping the others.
+[[nodiscard]] Status setNonBlocking(int fd);
+
+// A pipe whose two ends are closed on exec (atomically where pipe2 exists), so
+// that a spawned program gets only the copies it is handed. The ends are stored
+// only when both are made.
+[[nodiscard]] Status makeCloseOnExecPipe(UniqueFd& readEnd, UniqueFd& writeEnd);
 
 // Creates the directory `path` and each missing parent with mode 0700 (less the
 // umask); what exists is left as it is. An existing directory (or a link to one)

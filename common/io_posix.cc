@@ -99,6 +99,31 @@ Status setCloseOnExec(int fd) {
   return {};
 }
 
+Status setNonBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return errnoError("fcntl(O_NONBLOCK)");
+  }
+  return {};
+}
+
+Status makeCloseOnExecPipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int ends[2];
+#if VELTO_HAVE_PIPE2
+  if (::pipe2(ends, O_CLOEXEC) != 0) return errnoError("pipe2");
+  readEnd.reset(ends[0]);
+  writeEnd.reset(ends[1]);
+#else
+  if (::pipe(ends) != 0) return errnoError("pipe");
+  UniqueFd reader(ends[0]), writer(ends[1]);
+  if (Status set = setCloseOnExec(reader.get()); !set) return set;
+  if (Status set = setCloseOnExec(writer.get()); !set) return set;
+  readEnd = std::move(reader);
+  writeEnd = std::move(writer);
+#endif
+  return {};
+}
+
 Result<bool> waitUntilReady(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     auto left =

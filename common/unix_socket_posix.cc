@@ -39,8 +39,7 @@ bool unixSocketAnswers(const std::string& path) {
   if (!fillUnixAddress(path, &address).ok()) return false;
   Result<UniqueFd> probe = unixStreamSocket();
   if (!probe) return false;
-  int flags = ::fcntl(probe->get(), F_GETFL);
-  if (flags < 0 || ::fcntl(probe->get(), F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (!setNonBlocking(probe->get()).ok()) return false;
   if (::connect(probe->get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
     return true;
   }

@@ -65,6 +65,7 @@ class TerminationHeldBack {
  private:
   sigset_t previous_;
 };
+
 constexpr size_t kMiB = 1024 * 1024;
 static_assert(kMaxOutput % kMiB == 0, "the truncation note counts whole MiB");
 
@@ -199,24 +200,6 @@ void drainPipe(int fd, OutputCollector& output) {
   }
 }
 
-// A pipe whose two ends are closed on exec, so that only the dup2'd copies reach
-// the shell.
-[[nodiscard]] Status makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
-  int ends[2];
-#if VELTO_HAVE_PIPE2
-  if (::pipe2(ends, O_CLOEXEC) != 0) return errnoError("pipe2");
-  readEnd.reset(ends[0]);
-  writeEnd.reset(ends[1]);
-#else
-  if (::pipe(ends) != 0) return errnoError("pipe");
-  readEnd.reset(ends[0]);
-  writeEnd.reset(ends[1]);
-  if (Status set = setCloseOnExec(readEnd.get()); !set) return set;
-  if (Status set = setCloseOnExec(writeEnd.get()); !set) return set;
-#endif
-  return {};
-}
-
 // Holds the spawn attributes and file actions and releases them on every path.
 struct SpawnSetup {
   posix_spawn_file_actions_t actions;
@@ -241,7 +224,7 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   const std::string launchFailed = "helper: failed to launch " + options.shell + ": ";
 
   UniqueFd readEnd, writeEnd;
-  if (Status piped = makePipe(readEnd, writeEnd); !piped) {
+  if (Status piped = makeCloseOnExecPipe(readEnd, writeEnd); !piped) {
     return {launchFailed + piped.error().reason(), 1};
   }
 

@@ -63,10 +63,7 @@ Result<std::string> sendHelperRequest(const std::string& socketPath, std::string
     if (err == EINTR) continue;
     return Error{"connect " + socketPath, err};
   }
-  int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    return errnoError("fcntl");
-  }
+  if (Status set = setNonBlocking(fd.get()); !set) return set.error();
 
   // Send the request. A daemon that refuses the caller answers and closes without
   // reading; the write then fails, and the answer is still waiting to be read.

@@ -166,19 +166,16 @@ class LineReader {
 }  // namespace
 
 Status runStandin(const StandinOptions& options) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) {
-    Error failed = errnoError("pipe()");
-    logLine(failed.message());
-    return failed;
+  // The agent must not inherit the signal pipe, which would only keep it open.
+  UniqueFd signalRead, signalWrite;
+  if (Status piped = makeCloseOnExecPipe(signalRead, signalWrite); !piped) {
+    logLine(piped.error().message());
+    return piped;
   }
-  UniqueFd signalRead(pipeFds[0]), signalWrite(pipeFds[1]);
-  // The agent inheriting the pipe would only keep it open; a blocking write end
-  // could stall the signal handler once the pipe is full, which no run fills.
-  (void)setCloseOnExec(pipeFds[0]);
-  (void)setCloseOnExec(pipeFds[1]);
-  (void)::fcntl(pipeFds[1], F_SETFL, O_NONBLOCK);
-  gSignalPipe = pipeFds[1];
+  // A blocking write end could stall the signal handler once the pipe is full,
+  // which no run fills.
+  (void)setNonBlocking(signalWrite.get());
+  gSignalPipe = signalWrite.get();
   struct sigaction action = {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);

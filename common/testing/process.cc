@@ -45,15 +45,6 @@ void killAndReap(pid_t pid) {
   }
 }
 
-// A pipe whose ends are closed in a spawned child unless it is given them.
-bool closeOnExecPipe(UniqueFd* reader, UniqueFd* writer) {
-  int ends[2];
-  if (::pipe(ends) != 0) return false;
-  reader->reset(ends[0]);
-  writer->reset(ends[1]);
-  return setCloseOnExec(ends[0]).ok() && setCloseOnExec(ends[1]).ok();
-}
-
 // Sends `output` to `target` in the child; `capture` is the write end of the
 // capturing pipe. False when a descriptor could not be set up.
 bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int target, int capture,
@@ -66,7 +57,7 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
                                               O_WRONLY | O_CREAT | O_TRUNC, 0600) == 0;
     case Output::Kind::kReaderGone: {
       UniqueFd reader, writer;
-      bool ok = closeOnExecPipe(&reader, &writer) &&
+      bool ok = makeCloseOnExecPipe(reader, writer).ok() &&
                 posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
       keep->push_back(std::move(writer));
       return ok;
@@ -79,8 +70,8 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
 
 Process::Process(std::vector<std::string> args, ProcessOptions options) {
   UniqueFd captureWriter, inputReader;
-  if (args.empty() || !closeOnExecPipe(&output_, &captureWriter) ||
-      (options.holdStdin && !closeOnExecPipe(&inputReader, &stdin_))) {
+  if (args.empty() || !makeCloseOnExecPipe(output_, captureWriter).ok() ||
+      (options.holdStdin && !makeCloseOnExecPipe(inputReader, stdin_).ok())) {
     return;
   }
   std::vector<UniqueFd> keep;  // descriptors that must live until the spawn
@@ -165,7 +156,7 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds pat
 
 ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string>()>& work) {
   UniqueFd writer;
-  if (!closeOnExecPipe(&result_, &writer)) return;
+  if (!makeCloseOnExecPipe(result_, writer).ok()) return;
   pid_ = ::fork();
   if (pid_ == 0) {
     result_.reset();
