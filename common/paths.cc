@@ -3,14 +3,10 @@
 
 namespace velto {
 
-namespace {
-
 std::string_view withoutTrailingSlashes(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   return path;
 }
-
-}  // namespace
 
 std::string joinPath(std::string_view directory, std::string_view name) {
   if (directory.empty()) return std::string(name);

@@ -9,6 +9,9 @@
 
 namespace velto {
 
+// `path` without the slashes it ends in; "/" stays "/".
+std::string_view withoutTrailingSlashes(std::string_view path);
+
 // `name` under `directory`, with one "/" between them however many `directory`
 // ends in; `name` alone when `directory` is empty.
 std::string joinPath(std::string_view directory, std::string_view name);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "common/io.h"
+#include "common/paths.h"
 
 namespace velto {
 
@@ -22,10 +23,10 @@ std::string octal(mode_t mode) {
   return text;
 }
 
-std::string withSlash(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path != "/") path += '/';
-  return path;
+std::string withSlash(std::string_view path) {
+  std::string directory(withoutTrailingSlashes(path));
+  if (directory != "/") directory += '/';
+  return directory;
 }
 
 std::optional<std::string> environmentValue(const char* name) {

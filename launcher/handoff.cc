@@ -9,11 +9,6 @@ namespace velto::launcher {
 
 namespace {
 
-std::string_view withoutTrailingSlashes(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return path;
-}
-
 bool anyStartsWith(const std::vector<std::string>& list, std::string_view prefix) {
   return std::any_of(list.begin(), list.end(),
                      [&](const std::string& arg) { return arg.starts_with(prefix); });
@@ -33,13 +28,12 @@ std::string_view launcherName(const std::vector<std::string>& args) {
 std::string absoluteAgainst(std::string_view startDirectory, std::string_view path) {
   if (path.starts_with('/')) return std::string(withoutTrailingSlashes(path));
   // An unknown start (empty) counts as the root, never as "relative to wherever".
-  return joinPath(
-      startDirectory.empty() ? std::string_view("/") : withoutTrailingSlashes(startDirectory),
-      withoutTrailingSlashes(path));
+  return joinPath(startDirectory.empty() ? std::string_view("/") : startDirectory,
+                  withoutTrailingSlashes(path));
 }
 
 std::string macRuntimeDirectoryFor(std::string_view home) {
-  std::string path(withoutTrailingSlashes(home));
+  std::string path(home);
   for (std::string_view component : {"Library", "Application Support", "veltoVpn", "runtime"}) {
     path = joinPath(path, component);
   }
@@ -49,8 +43,8 @@ std::string macRuntimeDirectoryFor(std::string_view home) {
 std::string linuxRuntimeDirectoryFor(std::optional<std::string_view> xdgDataHome,
                                      std::string_view home) {
   std::string path = xdgDataHome && xdgDataHome->starts_with('/')
-                         ? std::string(withoutTrailingSlashes(*xdgDataHome))
-                         : joinPath(joinPath(withoutTrailingSlashes(home), ".local"), "share");
+                         ? std::string(*xdgDataHome)
+                         : joinPath(joinPath(home, ".local"), "share");
   return joinPath(joinPath(path, "veltovpn"), "runtime");
 }
 
