@@ -1,6 +1,7 @@
 // Where the agent finds its bridge socket, log file and icons. The
 // upper-case accessors are computed once per process, at first use; the
-// ...For functions compute the same from a given ProcessInfo. Any thread.
+// functions named ...For(process) compute the same from a given ProcessInfo.
+// Any thread.
 #pragma once
 
 #include <string>
