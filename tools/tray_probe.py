@@ -623,6 +623,24 @@ def wait_for_item(bus, seconds=20):
     return found[0]
 
 
+def item_of_process(bus, pid, seconds=15):
+    """The registered item that process `pid` exported (a desktop may have
+    many), once there is one; None if none comes."""
+    def attempt():
+        for item in items(bus):
+            try:
+                (owner,) = _call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                 GLib.Variant("(s)", (_split(item)[0],)), "(u)")
+            except GLib.Error:
+                continue  # its owner has left the bus
+            if owner == pid:
+                return item
+        return None
+
+    return _poll(attempt, seconds)
+
+
 def item_property(bus, item, prop):
     service, path = _split(item)
     return _property(bus, service, path, ITEM_INTERFACE, prop)
