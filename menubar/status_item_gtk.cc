@@ -27,15 +27,40 @@ void onWatcherVanished(GDBusConnection*, const gchar*, gpointer data) {
   (*static_cast<std::function<void(bool)>*>(data))(false);
 }
 
+// libayatana-appindicator3 0.5.94 (Debian 13) marks its whole API deprecated in
+// favour of libayatana-appindicator-glib, a GLib-only successor that takes a
+// GMenuModel instead of a GtkMenu; Debian does not ship it yet, and 0.5.92
+// (Debian 12) has no such marks. Every call goes through these wrappers, so the
+// warning is silenced here and nowhere else. Once the successor is packaged:
+// AppIndicator from it, the menu as a GMenu with actions, and these go.
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+
+AppIndicator* newIndicator() {
+  AppIndicator* indicator = app_indicator_new(kIndicatorId, "network-vpn-symbolic",
+                                              APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+  app_indicator_set_title(indicator, kTitle);
+  app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
+  return indicator;
+}
+
+void setIndicatorMenu(AppIndicator* indicator, GtkWidget* menu) {
+  app_indicator_set_menu(indicator, GTK_MENU(menu));
+}
+
+void setIndicatorThemePath(AppIndicator* indicator, const char* path) {
+  app_indicator_set_icon_theme_path(indicator, path);
+}
+
+void setIndicatorIcon(AppIndicator* indicator, const char* icon, const char* description) {
+  app_indicator_set_icon_full(indicator, icon, description);
+}
+
+G_GNUC_END_IGNORE_DEPRECATIONS
+
 }  // namespace
 
-GtkStatusItem::GtkStatusItem()
-    : indicator_(app_indicator_new(kIndicatorId, "network-vpn-symbolic",
-                                   APP_INDICATOR_CATEGORY_APPLICATION_STATUS)),
-      menu_(gtk_menu_new()) {
+GtkStatusItem::GtkStatusItem() : indicator_(newIndicator()), menu_(gtk_menu_new()) {
   g_object_ref_sink(menu_);
-  app_indicator_set_title(indicator_, kTitle);
-  app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
 }
 
 GtkStatusItem::~GtkStatusItem() {
@@ -91,7 +116,7 @@ void GtkStatusItem::setEnabled(MenuItemId item, bool enabled) {
   if (GtkWidget* w = widget(item)) gtk_widget_set_sensitive(w, enabled);
 }
 
-void GtkStatusItem::attachMenu() { app_indicator_set_menu(indicator_, GTK_MENU(menu_)); }
+void GtkStatusItem::attachMenu() { setIndicatorMenu(indicator_, menu_); }
 
 void GtkStatusItem::setImage(const ImagePtr& image) {
   const auto* icon = dynamic_cast<const GtkIconImage*>(image.get());
@@ -99,7 +124,7 @@ void GtkStatusItem::setImage(const ImagePtr& image) {
   // Set only on change: each change makes the panel reload its icon theme.
   if (!icon->themePath().empty() && icon->themePath() != themePath_) {
     themePath_ = icon->themePath();
-    app_indicator_set_icon_theme_path(indicator_, themePath_.c_str());
+    setIndicatorThemePath(indicator_, themePath_.c_str());
   }
   icon_ = icon->icon();
   showIcon();
@@ -111,8 +136,7 @@ void GtkStatusItem::setDescription(std::string_view text) {
 }
 
 void GtkStatusItem::showIcon() {
-  app_indicator_set_icon_full(indicator_, icon_.c_str(),
-                              description_.empty() ? kTitle : description_.c_str());
+  setIndicatorIcon(indicator_, icon_.c_str(), description_.empty() ? kTitle : description_.c_str());
 }
 
 void GtkStatusItem::watchHost(std::function<void(bool present)> changed) {
