@@ -3,7 +3,8 @@
 # (its own network namespace), installed with apt-get, doing a VPN's real work
 # under its unit: TUN device, WireGuard tunnel to a peer in a namespace, policy
 # route, nftables kill switch, resolv.conf, sysctl. The tunnel must outlive a
-# restart and a reinstall; teardown and purge must leave nothing.
+# restart and a reinstall, and the example tunnel's scripts (tools/tunnel) must
+# still check, switch and tear down theirs; teardown and purge must leave nothing.
 #   container.sh BUILD_DIR DEB_DIR
 # BUILD_DIR caches the container's root and gives the helper client; DEB_DIR
 # holds the packages scripts/package made.
@@ -244,6 +245,38 @@ check_tunnel "after systemctl restart"
 in_ct env DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall \
   "/mnt/debs/$(basename "$helper_deb")" >"$work/reinstall.out" 2>&1 || fail "reinstall: $(tail -n 5 "$work/reinstall.out")"
 check_tunnel "after a reinstall of the package"
+
+# ---- The example tunnel's scripts keep their tunnel in hand across both --------
+# tools/tunnel as the stand-in embeds it, composed as it composes it: up runs
+# under one helper, every later step under the next, to which the namespaces'
+# names are only files in /run/netns.
+tunnel_dir=$(cd "$(dirname "$0")/../../tools/tunnel" && pwd)
+instance=$(od -An -N4 -tx1 /dev/urandom | tr -d ' \n')
+# tunnel_step STEP KILLSWITCH: the step through the helper; its output, its exit code.
+tunnel_step() {
+  { printf 'instance=%s\nkillswitch=%s\n' "$instance" "$2"
+    cat "$tunnel_dir/common.sh" "$tunnel_dir/$1.sh"; } | through_helper
+}
+tunnel_step up 1 >"$work/tunnel-up.out" 2>&1 || fail "tunnel up: $(cat "$work/tunnel-up.out")"
+client_wg_pid=$(in_ct pgrep -f "^wireguard-go vwgc$instance\$") || fail "no wireguard-go for the client"
+# The kill switch's table as the client's namespace itself has it.
+killswitch_tables() { in_ct nsenter -t "$client_wg_pid" -n nft list tables | grep -c veltovpn_killswitch || true; }
+for change in "systemctl restart veltovpn-helper" \
+              "apt-get install -y --reinstall /mnt/debs/$(basename "$helper_deb")"; do
+  # shellcheck disable=SC2086  # the words of the command
+  in_ct env DEBIAN_FRONTEND=noninteractive $change >"$work/change.out" 2>&1 ||
+    fail "$change: $(tail -n 5 "$work/change.out")"
+  report=$(tunnel_step check 1 2>&1) || fail "check after $change: $report"
+  [[ $report == *link=up* ]] || fail "check after $change: $report"
+  for wanted in 0 1; do
+    answer=$(tunnel_step killswitch "$wanted" 2>&1) || fail "kill switch $wanted after $change: $answer"
+    [ "$(killswitch_tables)" = "$wanted" ] || fail "kill switch $wanted after $change: the table count is $(killswitch_tables)"
+  done
+done
+answer=$(tunnel_step down 0 2>&1) || fail "tunnel down: $answer"
+in_ct test -d "/proc/$client_wg_pid" && fail "the client's wireguard-go outlived down"
+left=$(in_ct sh -c "pgrep -a -f 'wireguard-go vwg[cr]$instance'; ls /run/netns /run/veltovpn-tunnel 2>/dev/null | grep -F '$instance'; true")
+[ -z "$left" ] || fail "left by the tunnel's down: $left"
 
 # ---- The log is rotated, and the helper goes on in a new file ---------------
 in_ct logrotate -f /etc/logrotate.d/veltovpn-helper || fail "logrotate failed"

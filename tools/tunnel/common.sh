@@ -43,6 +43,53 @@ in_client() { ip netns exec "$client_ns" "$@"; }
 in_relay() { ip netns exec "$relay_ns" "$@"; }
 namespace_exists() { [ -e "/run/netns/$1" ]; }
 
+# A name given by `ip netns add` is a mount in the mount namespace of the helper
+# that gave it; a helper started later (a restart, an upgrade) finds only an
+# empty file under /run/netns. So up records, for each namespace, the pid of its
+# wireguard-go and the kernel's id of the namespace, and the other steps name it
+# again from a process still inside it.
+namespace_record() { echo "$state/$1.netns"; }
+record_namespace() {
+  local pid
+  pid=$(ip netns pids "$1" | head -n 1)
+  [ -n "$pid" ] || { echo "tunnel: no process in namespace $1 to record" >&2; return 1; }
+  echo "$pid $(readlink "/proc/$pid/ns/net")" >"$(namespace_record "$1")"
+}
+# Whether the tunnel has namespace $1: named here, or recorded by up.
+namespace_known() { namespace_exists "$1" || [ -f "$(namespace_record "$1")" ]; }
+
+# A process inside the recorded namespace $1: the recorded one while it lives,
+# else any other.
+process_in_recorded() {
+  local record pid id candidate
+  record=$(namespace_record "$1")
+  [ -f "$record" ] || return 1
+  read -r pid id <"$record"
+  for candidate in "$pid" /proc/[0-9]*; do
+    candidate=${candidate#/proc/}
+    if [ "$(readlink "/proc/$candidate/ns/net" 2>/dev/null)" = "$id" ]; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Makes namespace $1 enterable by its name, naming it again when needed; says
+# why on standard error and fails when it cannot.
+reach_namespace() {
+  local pid
+  ip netns exec "$1" true 2>/dev/null && return 0
+  if ! pid=$(process_in_recorded "$1"); then
+    echo "tunnel: cannot reach namespace $1: its name is not usable here and no process is left in it" >&2
+    return 1
+  fi
+  rm -f "/run/netns/$1"
+  ip netns attach "$1" "$pid" && ip netns exec "$1" true && return 0
+  echo "tunnel: cannot reach namespace $1: naming it again from pid $pid failed" >&2
+  return 1
+}
+
 # Drops everything in and out of the client's namespace but the tunnel itself
 # and the WireGuard packets to and from the relay's endpoint. Replaced in one
 # transaction, so there is no moment without the rules.
@@ -67,8 +114,10 @@ table inet $killswitch_table {
 RULES
 }
 
+# REQUIRES: reach_namespace "$client_ns" succeeded; an nft that cannot list
+# the tables fails here rather than pass for a switch already off.
 killswitch_off() {
-  if namespace_exists "$client_ns" && in_client nft list table inet "$killswitch_table" >/dev/null 2>&1; then
+  if in_client nft list tables | grep -qxF "table inet $killswitch_table"; then
     in_client nft delete table inet "$killswitch_table"
   fi
 }
@@ -91,14 +140,26 @@ stop_namespace_processes() {
   [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
 }
 
-# Removes whatever of this instance exists; safe to run at any point.
+# Removes whatever of this instance exists; safe to run at any point. Fails,
+# keeping the state, while a process is still found inside either namespace.
 teardown() {
-  local ns
+  local ns pid left=0
+  # Every process of both first: each keeps a mount namespace in which the
+  # other namespace's name may be all that holds it.
   for ns in "$client_ns" "$relay_ns"; do
-    stop_namespace_processes "$ns"
+    if namespace_known "$ns" && reach_namespace "$ns" 2>/dev/null; then
+      stop_namespace_processes "$ns"
+    fi
+  done
+  for ns in "$client_ns" "$relay_ns"; do
     # Deleting the namespace takes its links, routes and the kill-switch table.
     if namespace_exists "$ns"; then ip netns delete "$ns"; fi
+    if pid=$(process_in_recorded "$ns"); then
+      echo "tunnel: pid $pid is still inside namespace $ns" >&2
+      left=1
+    fi
   done
+  [ "$left" = 0 ] || return 1
   rm -f "/var/run/wireguard/$client_wg.sock" "/var/run/wireguard/$relay_wg.sock"
   rm -rf "$state"
 }

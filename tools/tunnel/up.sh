@@ -50,6 +50,8 @@ relay_key=$(wg pubkey <"$state/relay.key")
 export WG_I_PREFER_BUGGY_USERSPACE_TO_POLISHED_KMOD=1
 in_relay wireguard-go "$relay_wg" >>"$state/wireguard-go.log" 2>&1
 in_client wireguard-go "$client_wg" >>"$state/wireguard-go.log" 2>&1
+record_namespace "$relay_ns"
+record_namespace "$client_ns"
 in_relay wg set "$relay_wg" listen-port "$relay_port" private-key "$state/relay.key" \
   peer "$client_key" allowed-ips "$client_tunnel/32"
 # The keepalive starts the handshake at once instead of on the first packet.
