@@ -39,9 +39,19 @@ std::optional<std::string> environmentValue(const char* name) {
 
 Status checkPrivateDirectory(const std::string& path, uid_t uid) {
   if (path.empty() || path.front() != '/') return Error{"not an absolute path"};
+  // Each part on its own: lstat of "link/" follows the link, and a link on the
+  // way lets its owner choose where the socket and the log go.
+  const std::string directory(withoutTrailingSlashes(path));
   struct stat info;
-  if (::lstat(path.c_str(), &info) != 0) return errnoError("");
-  if (S_ISLNK(info.st_mode)) return Error{"a symbolic link"};
+  for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
+    const std::string part = directory.substr(0, end);
+    if (::lstat(part.c_str(), &info) != 0) return errnoError("");
+    if (S_ISLNK(info.st_mode)) {
+      return Error{end == std::string::npos ? "a symbolic link"
+                                            : "passes through the symbolic link " + part};
+    }
+    if (end == std::string::npos) break;
+  }
   if (!S_ISDIR(info.st_mode)) return Error{"not a directory"};
   if (info.st_uid != uid) {
     return Error{"belongs to uid " + std::to_string(info.st_uid) + ", not to this user"};

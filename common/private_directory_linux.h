@@ -13,9 +13,9 @@
 namespace velto {
 
 // Whether `path` can serve as the private directory of `uid`: it must be an
-// absolute path naming a directory itself (not a symbolic link to one), owned by
-// `uid`, with no permission bit for group or others. The Error's message() says
-// why not.
+// absolute path naming a directory itself, with no symbolic link in any of its
+// parts (a trailing slash or not), owned by `uid`, with no permission bit for
+// group or others. The Error's message() says why not.
 [[nodiscard]] Status checkPrivateDirectory(const std::string& path, uid_t uid);
 
 // Where the search looks, as the environment names it; unset or empty values are

@@ -25,6 +25,8 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
   fs::permissions(root + "/open",
                   fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
   fs::create_directory_symlink(root + "/good", root + "/link");
+  fs::create_directory(root + "/good/inner");
+  fs::permissions(root + "/good/inner", fs::perms::owner_all);
   std::ofstream(root + "/file") << "x";
   const std::string fallback = root + "/fallback";  // parent of veltovpn-<uid>
   fs::create_directory(fallback);
@@ -57,6 +59,11 @@ TEST(PrivateDirectoryTest, FirstSoundCandidateWins) {
        made,
        {"XDG_RUNTIME_DIR=" + root + "/open: open to group or others (mode 0750)",
         "TMPDIR=" + root + "/link: a symbolic link"}},
+      {"a link with a trailing slash, a link on the way",
+       {root + "/link/", root + "/link/inner", fallback, no, no},
+       made,
+       {"XDG_RUNTIME_DIR=" + root + "/link/: a symbolic link",
+        "TMPDIR=" + root + "/link/inner: passes through the symbolic link " + root + "/link"}},
       {"unset and empty count as absent", {no, "", fallback, no, no}, made, {}},
       {"missing, a file",
        {root + "/none", root + "/file", fallback, no, no},

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/package refuses an OUTPUT_DIR that is not safely the caller's, since
 # what it leaves there is installed as root next: a folder of another user's (or
-# one inside it), a symbolic link, a folder others may write to. Each is refused
+# one inside it), a symbolic link at its end or on the way to it (trailing slash
+# or not), a folder others may write to. Each is refused
 # with the reason before anything is built, and nothing is written there. Root
 # plays the caller and makes the other user's folders (uid 65534).
 #   package_output.sh SOURCE_DIR
@@ -14,14 +15,21 @@ stranger=65534
 mkdir "$work/theirs" "$work/mine"
 echo "their postinst" >"$work/theirs/veltovpn_2.0.0_amd64.deb"
 chown -R "$stranger:$stranger" "$work/theirs"
-ln -s "$work/mine" "$work/link"
+# A link that the other user made, in a sticky folder as /tmp is, to a folder
+# that would pass: whoever owns the link may point it elsewhere at any moment.
+chmod 711 "$work"
+mkdir -m 1777 "$work/sticky"
+setpriv --reuid="$stranger" --regid="$stranger" --clear-groups ln -s "$work/mine" "$work/sticky/link"
 mkdir -m 775 "$work/shared"
 
 # OUTPUT_DIR | what the refusal says | the folder that must stay as it was
 cases=(
   "$work/theirs|belongs to uid $stranger, not to uid 0|$work/theirs"
   "$work/theirs/new|lies in $work/theirs, which belongs to uid $stranger|$work/theirs"
-  "$work/link|is a symbolic link|$work/mine"
+  "$work/sticky/link|is a symbolic link|$work/mine"
+  "$work/sticky/link/|is a symbolic link|$work/mine"
+  "$work/sticky/link/new|passes through the symbolic link $work/sticky/link|$work/mine"
+  "$work/sticky/../sticky/link//|is a symbolic link|$work/mine"
   "$work/shared|is writable by group or others (mode 775)|$work/shared"
 )
 for entry in "${cases[@]}"; do
