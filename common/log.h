@@ -22,7 +22,8 @@ std::string logTimestamp(std::chrono::system_clock::time_point when);
 std::string formatLogLine(std::string_view message, std::chrono::system_clock::time_point when);
 
 // Who may read a log file that the log function creates: its owner alone, unless
-// a program says otherwise (the helper's log is readable by the admin group).
+// a program says otherwise (the helper's log, mode 0640, is also readable by its
+// group: the creating root process's group, wheel on macOS and root on Linux).
 inline constexpr mode_t kPrivateLogMode = 0600;
 
 // Appends one line for `message` to the file at `path`, creating it with `mode`
