@@ -16,6 +16,8 @@ set(VELTOVPN_HELPER_LABEL "${VELTOVPN_BUNDLE_ID}.helper" CACHE STRING
 set(VELTOVPN_HELPER_SIGNING_REQUIREMENT
     "anchor apple generic and identifier \"${VELTOVPN_HELPER_LABEL}\"" CACHE STRING
     "Code-signing requirement of the helper itself (SMPrivilegedExecutables)")
+set(VELTOVPN_CODESIGN_IDENTITY "" CACHE STRING
+    "codesign identity (Developer ID Application: ...) for the target veltovpn-sign-app")
 set(VELTOVPN_BUILD_NUMBER "" CACHE STRING
     "CFBundleVersion: up to three integers separated by dots, rising with every release \
 (Sparkle compares it); empty takes the numeric part of the version")
@@ -83,3 +85,18 @@ add_dependencies(veltovpn-app veltovpn-menubar-icons)
 if(TARGET veltovpn-dev-app)
   add_dependencies(veltovpn-dev-app veltovpn-app)
 endif()
+
+# Signing is a step of its own: the main application goes into the bundle between
+# the layout and the signature. Each client executable gets its identifier from
+# VELTOVPN_HELPER_CLIENT_IDENTIFIERS, the list the client requirement was checked
+# against.
+add_custom_target(veltovpn-sign-app
+  COMMAND ${CMAKE_COMMAND}
+    -DAPP=${CMAKE_BINARY_DIR}/veltoVpn.app
+    -DIDENTITY=${VELTOVPN_CODESIGN_IDENTITY}
+    -DHELPER_NAME=${VELTOVPN_HELPER_LABEL}
+    "-DVELTOVPN_HELPER_CLIENT_IDENTIFIERS=${VELTOVPN_HELPER_CLIENT_IDENTIFIERS}"
+    -P ${PROJECT_SOURCE_DIR}/cmake/sign-macos-app.cmake
+  COMMENT "Signing veltoVpn.app"
+  VERBATIM
+)

@@ -18,14 +18,43 @@ if(NOT DEFINED VELTOVPN_HELPER_SIGNING_REQUIREMENT)
 endif()
 
 # Without a requirement the helper runs scripts as root for any process of the
-# console user; only a development build may do that.
-if("${VELTOVPN_HELPER_CODE_REQUIREMENT}" STREQUAL "" AND NOT VELTOVPN_ALLOW_UNCHECKED_CLIENTS)
-  message(FATAL_ERROR
-    "VELTOVPN_HELPER_CODE_REQUIREMENT is empty: the helper would admit any process of the "
-    "console user. Name the main application's signature, for example\n"
-    "  -DVELTOVPN_HELPER_CODE_REQUIREMENT='anchor apple generic and identifier \"${VELTOVPN_BUNDLE_ID}\" "
-    "and certificate leaf[subject.OU] = \"TEAMID1234\"'\n"
-    "or, for development only, -DVELTOVPN_ALLOW_UNCHECKED_CLIENTS=ON.")
+# console user; only a development build may do that. A requirement must pin
+# the team and name every executable that talks to the helper: one it leaves
+# out is answered "unauthorized peer" for every request.
+include("${CMAKE_CURRENT_LIST_DIR}/helper-clients.cmake")
+velto_helper_client_identifiers(_velto_client_ids "${VELTOVPN_HELPER_CLIENT_IDENTIFIERS}")
+set(_velto_alternatives "${_velto_client_ids}")
+list(TRANSFORM _velto_alternatives REPLACE "(.+)" "identifier \"\\1\"")
+list(JOIN _velto_alternatives " or " _velto_alternatives)
+set(_velto_example
+    "  -DVELTOVPN_HELPER_CODE_REQUIREMENT='anchor apple generic and certificate leaf[subject.OU] = \"TEAMID1234\" and (${_velto_alternatives})'\n")
+set(_velto_requirement "${VELTOVPN_HELPER_CODE_REQUIREMENT}")
+if(_velto_requirement STREQUAL "")
+  if(NOT VELTOVPN_ALLOW_UNCHECKED_CLIENTS)
+    message(FATAL_ERROR
+      "VELTOVPN_HELPER_CODE_REQUIREMENT is empty: the helper would admit any process of the "
+      "console user. Name your team and the signing identifiers of VELTOVPN_HELPER_CLIENT_IDENTIFIERS, for example\n"
+      "${_velto_example}"
+      "or, for development only, -DVELTOVPN_ALLOW_UNCHECKED_CLIENTS=ON.")
+  endif()
+else()
+  set(_velto_gaps "")
+  if(NOT _velto_requirement MATCHES "certificate leaf\\[subject\\.OU\\] *= *\"?[A-Z0-9]")
+    list(APPEND _velto_gaps "it does not pin the team (certificate leaf[subject.OU] = \"TEAM\")")
+  endif()
+  foreach(id IN LISTS _velto_client_ids)
+    string(FIND "${_velto_requirement}" "identifier \"${id}\"" _velto_at)
+    if(_velto_at EQUAL -1)
+      list(APPEND _velto_gaps "it does not name identifier \"${id}\"")
+    endif()
+  endforeach()
+  if(_velto_gaps)
+    list(JOIN _velto_gaps "; " _velto_gaps)
+    message(FATAL_ERROR
+      "VELTOVPN_HELPER_CODE_REQUIREMENT would refuse the bundle's own clients: ${_velto_gaps}. "
+      "Every executable of VELTOVPN_HELPER_CLIENT_IDENTIFIERS talks to the helper, for example\n"
+      "${_velto_example}")
+  endif()
 endif()
 
 # CFBundleShortVersionString is the version's numeric part ("2.0.0" of

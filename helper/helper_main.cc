@@ -99,9 +99,11 @@ int VeltoHelperMain::main(const HelperServerOptions& options) {
   closeInheritedDescriptors();
   resetInheritedSignals();
   returnLargeBuffersToTheSystem();
-  // Only a failed set-up comes back; the daemon's log already says why.
-  (void)runHelperServer(options);
-  return 1;
+  // Only a failed set-up comes back; the daemon's log already says why. A
+  // duplicate (a second launchd job, a copy started by hand) ends successfully,
+  // so that neither launchd nor systemd starts it again.
+  const Error failed = runHelperServer(options);
+  return failed.code == EADDRINUSE ? 0 : 1;
 }
 
 }  // namespace velto

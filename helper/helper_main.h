@@ -11,7 +11,7 @@ inline constexpr const char* LOG_PATH = "/var/log/veltovpn-helper.log";
 
 struct VeltoHelperMain {
   // Serves SOCKET_PATH for ever, logging to LOG_PATH; returns only the exit status
-  // 1 when the socket could not be set up.
+  // 1 when the socket could not be set up, 0 when another daemon serves it.
   static int main();
 
   // The same daemon on the paths and group in `options`: for builds used by tests

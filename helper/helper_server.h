@@ -110,7 +110,8 @@ struct HelperServerOptions {
 };
 
 // The whole daemon: start line, socket set-up, then connections for ever. Returns
-// only when the set-up failed, which the log has already told.
+// only when the set-up failed, which the log has already told; the Error's code
+// is EADDRINUSE when that is because another daemon serves the socket.
 [[nodiscard]] Error runHelperServer(const HelperServerOptions& options);
 
 }  // namespace velto

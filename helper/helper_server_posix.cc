@@ -123,6 +123,7 @@ void RefusalLog::refused(const PeerDecision& peer, Clock::time_point now, const 
   }
   std::string line =
       "refused peer uid=" + std::to_string(peer.uid) + " pid=" + std::to_string(peer.pid);
+  if (!peer.note.empty()) line += " " + peer.note;
   if (!unlogged_.empty()) line += " (" + takeCounts(peer.uid) + ")";
   log(line);
   lastLine_ = now;
@@ -206,7 +207,14 @@ Error runHelperServer(const HelperServerOptions& options) {
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
-  if (!listener) return Error{"no listening socket at " + options.socketPath};
+  if (!listener) {
+    // Told apart for the exit status: a service manager that restarts a failed
+    // daemon must not start a duplicate again and again.
+    if (unixSocketAnswers(options.socketPath)) {
+      return Error{"another veltovpn-helper serves " + options.socketPath, EADDRINUSE};
+    }
+    return Error{"no listening socket at " + options.socketPath};
+  }
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);

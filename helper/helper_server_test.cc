@@ -64,7 +64,7 @@ std::vector<std::string> inPieces(const std::string& text, size_t size) {
 // Admits or refuses every peer, as uid 1234.
 struct FakeAuthorizer : PeerAuthorizer {
   explicit FakeAuthorizer(bool allow) : allow(allow) {}
-  PeerDecision check(int) override { return {allow, 1234, 42}; }
+  PeerDecision check(int) override { return {allow, 1234, 42, {}}; }
   bool allow;
 };
 
@@ -188,7 +188,7 @@ TEST(RefusalLogTest, LogsAtMostOneLineASecondAndCountsTheRestPerUid) {
     if (r.uid == kFlush) {
       refusals.flush(at, log);
     } else {
-      refusals.refused({false, r.uid, r.atMs}, at, log);
+      refusals.refused({false, r.uid, r.atMs, {}}, at, log);
     }
     EXPECT_EQ(logged, r.line.empty() ? "" : r.line + "\n") << "at " << r.atMs << " ms";
   }

@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <optional>
+#include <span>
+#include <string>
 
 namespace velto {
 
@@ -26,5 +28,21 @@ enum class ClientRule {
 bool admitsPeer(ClientRule rule, uid_t uid,
                 const std::function<std::optional<uid_t>()>& consoleOwner,
                 const std::function<bool()>& satisfiesRequirement);
+
+// The signature of a refused peer's code, as its audit token names it. Both are
+// empty for code that is not signed, the team alone for ad-hoc signed code.
+struct CodeSignature {
+  std::string identifier;
+  std::string team;
+};
+
+// What the log adds to a refused peer's line: "signature unreadable", "unsigned",
+// or "signed identifier=<id> team=<team or none>", followed by " (one of this
+// build's clients: the requirement does not admit it)" when the identifier is one
+// of `clientIdentifiers`, the bundle's executables that talk to the helper. So a
+// requirement that leaves out the bundle's own client shows in the log. Bytes
+// other than letters, digits, '.', '-' and '_' are written as '?'.
+std::string describeRefusedSignature(const std::optional<CodeSignature>& signature,
+                                     std::span<const char* const> clientIdentifiers);
 
 }  // namespace velto

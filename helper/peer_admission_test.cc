@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "helper/peer_credentials.h"
+
 namespace velto {
 namespace {
 
@@ -39,6 +41,37 @@ TEST(PeerAdmissionTest, SignatureDecidesWhenRequiredElseTheConsoleUser) {
     EXPECT_EQ(admitted, c.admitted) << c.name;
     // The signature is the costly fact, and a development build has none to check.
     EXPECT_EQ(askedForSignature, c.rule == kSigned && c.uid != kRoot) << c.name;
+  }
+}
+
+TEST(PeerAdmissionTest, RefusedSignatureSaysWhetherItIsOneOfTheBundlesClients) {
+  // The build's list names the launcher (the bundle's identifier) and at least
+  // the main binary, which is what connects after the launcher's execv.
+  const std::span<const char* const> clients = kHelperClientIdentifiers;
+  ASSERT_GE(clients.size(), 2u);
+  EXPECT_STREQ(clients[0], VELTOVPN_BUNDLE_ID);
+  const std::string ours = " (one of this build's clients: the requirement does not admit it)";
+  for (const char* client : clients) {
+    EXPECT_EQ(describeRefusedSignature(CodeSignature{client, "ABCDE12345"}, clients),
+              "signed identifier=" + std::string(client) + " team=ABCDE12345" + ours);
+  }
+  struct Case {
+    std::optional<CodeSignature> signature;
+    std::string logged;
+  } cases[] = {
+      {std::nullopt, "signature unreadable"},
+      {CodeSignature{}, "unsigned"},
+      // What codesign makes of the main binary's file name when not told otherwise.
+      {CodeSignature{"veltoVpn-bin", "ABCDE12345"},
+       "signed identifier=veltoVpn-bin team=ABCDE12345"},
+      {CodeSignature{std::string(clients[0]) + "x", ""},
+       "signed identifier=" + std::string(clients[0]) + "x team=none"},
+      {CodeSignature{"", "ABCDE12345"}, "signed identifier= team=ABCDE12345"},
+      {CodeSignature{"x\nrefused peer uid=0 \xff", "T 1"},
+       "signed identifier=x?refused?peer?uid?0?? team=T?1"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(describeRefusedSignature(c.signature, clients), c.logged);
   }
 }
 

@@ -9,7 +9,8 @@
 // - macOS: uid 0, and any peer whose code (found by its audit token) satisfies
 //   VELTOVPN_HELPER_CODE_REQUIREMENT, whatever its user; a development build
 //   without a requirement admits the user who owns /dev/console instead
-//   (helper/peer_admission.h has the rule).
+//   (helper/peer_admission.h has the rule). A refused peer's signing identifier
+//   and team go into the log.
 #pragma once
 
 #include <sys/types.h>
@@ -24,12 +25,18 @@ namespace velto {
 
 // The group whose members may use the daemon, besides root.
 inline constexpr const char* kHelperClientGroup = VELTOVPN_HELPER_CLIENT_GROUP;
+// The signing identifiers of the bundle's executables that talk to the daemon
+// (macOS): the launcher's, the main binary's and any others the build names.
+inline constexpr const char* kHelperClientIdentifiers[] = {VELTOVPN_HELPER_CLIENT_IDENTIFIERS};
 
 struct PeerDecision {
   bool allowed = false;
   // Who the peer is, for the log; -1 where the platform could not tell.
   long long uid = -1;
   long long pid = -1;
+  // What the log adds about a refused peer (its code signature on macOS); empty
+  // where the platform has nothing to add.
+  std::string note;
 };
 
 class PeerAuthorizer {

@@ -2,6 +2,7 @@
 // is admitted; when the build names a code-signing requirement, so is any peer
 // whose code, found by its audit token (LOCAL_PEERTOKEN), satisfies it, whatever
 // its user. A build without one admits the user who owns /dev/console instead.
+// A peer the requirement refuses is logged with its signing identifier and team.
 // Daemon thread only.
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/peer_credentials.h"
 #include "common/scoped_handle.h"
@@ -36,6 +38,23 @@ struct CFTraits {
 };
 template <typename Ref>
 using CFHolder = ScopedHandle<CFTraits<Ref>>;
+
+// The UTF-8 text of `text`; empty for null.
+std::string utf8(CFStringRef text) {
+  if (text == nullptr) return {};
+  const CFIndex length = CFStringGetLength(text);
+  const CFIndex size = CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8) + 1;
+  std::vector<char> buffer(static_cast<size_t>(size));
+  if (!CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8)) return {};
+  return buffer.data();
+}
+
+// The string under `key` of a signing-information dictionary; empty when absent.
+std::string infoString(CFDictionaryRef info, CFStringRef key) {
+  const void* value = CFDictionaryGetValue(info, key);
+  if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return {};
+  return utf8(static_cast<CFStringRef>(value));
+}
 
 // The uid that owns /dev/console; root while nobody is logged in.
 std::optional<uid_t> consoleOwner() {
@@ -79,37 +98,58 @@ class MacPeerAuthorizer final : public PeerAuthorizer {
 
     const ClientRule rule =
         requirementText_.empty() ? ClientRule::kConsoleUser : ClientRule::kSignedClient;
-    decision.allowed =
-        admitsPeer(rule, uid, consoleOwner, [&] { return satisfiesRequirement(fd); });
+    CFHolder<SecCodeRef> code;
+    decision.allowed = admitsPeer(rule, uid, consoleOwner, [&] {
+      code = peerCode(fd);
+      return code.get() != nullptr && requirement_.get() != nullptr &&
+             SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement_.get()) ==
+                 errSecSuccess;
+    });
+    if (!decision.allowed && rule == ClientRule::kSignedClient) {
+      decision.note = describeRefusedSignature(signatureOf(code.get()), kHelperClientIdentifiers);
+    }
     return decision;
   }
 
  private:
   // The peer's code, named by its audit token (which, unlike a pid, cannot be
-  // reused by another process), checked against the requirement.
-  bool satisfiesRequirement(int fd) const {
-    if (requirement_.get() == nullptr) return false;
+  // reused by another process); null when it cannot be found.
+  static CFHolder<SecCodeRef> peerCode(int fd) {
+    CFHolder<SecCodeRef> code;
     audit_token_t token;
     socklen_t size = sizeof token;
     if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERTOKEN, &token, &size) != 0 || size != sizeof token) {
-      return false;
+      return code;
     }
     CFHolder<CFDataRef> tokenData(
         CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(&token), sizeof token));
-    if (tokenData.get() == nullptr) return false;
+    if (tokenData.get() == nullptr) return code;
     const void* keys[] = {kSecGuestAttributeAudit};
     const void* values[] = {tokenData.get()};
     CFHolder<CFDictionaryRef> attributes(CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
                                                             &kCFTypeDictionaryKeyCallBacks,
                                                             &kCFTypeDictionaryValueCallBacks));
-    if (attributes.get() == nullptr) return false;
-    CFHolder<SecCodeRef> code;
+    if (attributes.get() == nullptr) return code;
     if (SecCodeCopyGuestWithAttributes(nullptr, attributes.get(), kSecCSDefaultFlags, code.out()) !=
         errSecSuccess) {
-      return false;
+      return CFHolder<SecCodeRef>();
     }
-    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, requirement_.get()) ==
-           errSecSuccess;
+    return code;
+  }
+
+  // The signing identifier and team of `code`, for the log; nothing when they
+  // cannot be read.
+  static std::optional<CodeSignature> signatureOf(SecCodeRef code) {
+    if (code == nullptr) return std::nullopt;
+    CFHolder<CFDictionaryRef> info;
+    // A running process is also a static code object: its file's signature.
+    if (SecCodeCopySigningInformation(reinterpret_cast<SecStaticCodeRef>(code),
+                                      kSecCSSigningInformation, info.out()) != errSecSuccess ||
+        info.get() == nullptr) {
+      return std::nullopt;
+    }
+    return CodeSignature{infoString(info.get(), kSecCodeInfoIdentifier),
+                         infoString(info.get(), kSecCodeInfoTeamIdentifier)};
   }
 
   const std::string requirementText_;

@@ -31,10 +31,26 @@ plists() {
     -DVELTOVPN_HELPER_CODE_REQUIREMENT="$1" -DVELTOVPN_ALLOW_UNCHECKED_CLIENTS="$2" \
     -P "$root/cmake/macos-plists.cmake" >"$work/plists.out" 2>&1
 }
-! plists "" OFF || fail "a build without a client requirement was not refused"
-grep -q "VELTOVPN_ALLOW_UNCHECKED_CLIENTS" "$work/plists.out" || fail "the refusal does not name the option"
-plists 'anchor apple generic and identifier "com.example" and certificate leaf[subject.OU] = "T1" & <x>' OFF ||
-  fail "plists with a requirement: $(cat "$work/plists.out")"
+# A requirement must pin the team and name each client identifier (by default
+# the launcher's, com.example, and the main binary's, com.example.bin).
+both='(identifier "com.example" or identifier "com.example.bin")'
+# requirement | what the refusal says, or nothing when it is accepted
+requirements=(
+  "|VELTOVPN_ALLOW_UNCHECKED_CLIENTS"
+  "anchor apple generic and identifier \"com.example\" and certificate leaf[subject.OU] = \"T1\"|does not name identifier \"com.example.bin\""
+  "anchor apple generic and $both|does not pin the team"
+  "anchor apple generic and certificate leaf[subject.OU] = \"T1\" and $both & <x>|"
+)
+for entry in "${requirements[@]}"; do
+  IFS='|' read -r requirement refusal <<<"$entry"
+  if plists "$requirement" OFF; then
+    [ -z "$refusal" ] || fail "'$requirement' was accepted"
+  else
+    [ -n "$refusal" ] || fail "'$requirement' was refused: $(cat "$work/plists.out")"
+    grep -qF "$refusal" "$work/plists.out" || fail "'$requirement': no '$refusal' in $(cat "$work/plists.out")"
+    grep -qF "$both" "$work/plists.out" || fail "'$requirement': the example does not name both clients"
+  fi
+done
 touch "$work/icons/menubar-connected@2x.png" "$work/icons/menubar-disconnected@2x.png" "$work/icons/notes.txt"
 touch "$work/fw/Sparkle.framework/Versions/B/Sparkle"
 ln -s B "$work/fw/Sparkle.framework/Versions/Current"
@@ -68,9 +84,34 @@ done
 python3 "$root/scripts/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections >/dev/null ||
   fail "$(python3 "$root/scripts/macos_bundle_check.py" "$work/veltoVpn.app" --no-sections)"
 python3 -c 'import plistlib, sys; c = plistlib.load(open(sys.argv[1], "rb"))["SMAuthorizedClients"]
-assert c[0].endswith("\"T1\" & <x>"), c' "$work/helper-Info.plist" || fail "the requirement did not survive as XML text"
+assert c[0].endswith("\"com.example.bin\") & <x>"), c' "$work/helper-Info.plist" || fail "the requirement did not survive as XML text"
 [ "$(readlink "$contents/Frameworks/Sparkle.framework/Versions/Current")" = B ] ||
   fail "the framework's Versions/Current link was not kept"
+
+# Signed with a stand-in codesign that records its arguments: each client
+# executable gets its identifier from the list, the bundle (the launcher) comes
+# last; a bundle without the main binary is not signed at all.
+mkdir "$work/tools"
+printf '#!/bin/sh\necho "$*" >>"%s/codesign.log"\n' "$work" >"$work/tools/codesign"
+chmod 755 "$work/tools/codesign"
+sign() {
+  rm -f "$work/codesign.log"
+  PATH="$work/tools:$PATH" cmake -DAPP="$work/veltoVpn.app" -DIDENTITY=T1 -DHELPER_NAME=com.example.helper \
+    -DVELTOVPN_HELPER_CLIENT_IDENTIFIERS="VeltoVpnLauncher=com.example;veltoVpn-bin=com.example.bin" \
+    -P "$root/cmake/sign-macos-app.cmake" >"$work/sign.out" 2>&1
+}
+! sign || fail "a bundle without veltoVpn-bin was signed"
+# CMake wraps the message's lines.
+tr -s ' \n' '  ' <"$work/sign.out" | grep -qF "MacOS/veltoVpn-bin is not in the bundle" || fail "signing: $(cat "$work/sign.out")"
+cp "$bin/VeltoVpnLauncher" "$contents/MacOS/veltoVpn-bin"
+sign || fail "signing: $(cat "$work/sign.out")"
+flags="--force --options runtime --timestamp --sign T1"
+signed="$flags --identifier com.example.helper $contents/Library/LaunchServices/com.example.helper
+$flags $contents/MacOS/veltovpn-menubar
+$flags --identifier com.example.bin $contents/MacOS/veltoVpn-bin
+$flags --identifier com.example $work/veltoVpn.app"
+[ "$(cat "$work/codesign.log")" = "$signed" ] || fail "signed: $(cat "$work/codesign.log")"
+rm "$contents/MacOS/veltoVpn-bin"
 
 # Laid out again without a framework: nothing left of the earlier bundle, and no
 # Frameworks folder (a link stub never ships).
