@@ -162,4 +162,7 @@ teardown() {
   [ "$left" = 0 ] || return 1
   rm -f "/var/run/wireguard/$client_wg.sock" "/var/run/wireguard/$relay_wg.sock"
   rm -rf "$state"
+  # The last instance takes the shared folder with it. The helper runs one
+  # script at a time, so no up of another instance is between its two mkdirs.
+  rmdir "$state_root" 2>/dev/null || true
 }
