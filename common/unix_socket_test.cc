@@ -5,8 +5,12 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <vector>
+
+#include "common/io.h"
 #include "common/peer_credentials.h"
 #include "common/testing/sockets.h"
 #include "common/testing/temp_dir.h"
@@ -32,6 +36,27 @@ TEST(UnixSocketTest, ProbeTellsALiveListenerFromAStaleFile) {
   ASSERT_FALSE(taken.ok());
   EXPECT_EQ(taken.error().context, "bind");
   EXPECT_EQ(taken.error().code, EADDRINUSE);
+
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  // A listener too busy to take one more connection is alive all the same: its
+  // queue is full, not gone.
+  {
+    Result<UniqueFd> busy = listenUnix(path, 0, 077);
+    ASSERT_TRUE(busy.ok()) << busy.error().message();
+    std::vector<UniqueFd> queued;
+    for (bool full = false; !full && queued.size() < 64;) {
+      Result<UniqueFd> client = unixStreamSocket();
+      ASSERT_TRUE(client.ok());
+      ASSERT_TRUE(setNonBlocking(client->get()).ok());
+      sockaddr_un address;
+      ASSERT_TRUE(fillUnixAddress(path, &address).ok());
+      full = ::connect(client->get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+      ASSERT_TRUE(!full || errno == EAGAIN) << errnoText(errno);
+      queued.push_back(std::move(*client));
+    }
+    ASSERT_LT(queued.size(), 64u) << "the queue never filled";
+    EXPECT_TRUE(unixSocketAnswers(path));
+  }
 }
 
 TEST(UnixSocketTest, PeerCredentialsAreThoseOfTheConnectingProcess) {

@@ -112,6 +112,20 @@ TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
   ASSERT_EQ(result.output.size(), kMaxOutput - 1 + 38) << result.output.substr(kMaxOutput - 8);
   EXPECT_EQ(result.output.substr(kMaxOutput - 3), "xx\nhelper: output truncated after 16 MiB");
 
+  // Exactly the bound is all kept, with no note; one byte more is cut.
+  struct Case {
+    size_t bytes;
+    std::string kept;
+  } cases[] = {
+      {kMaxOutput, std::string(kMaxOutput, 'x')},
+      {kMaxOutput + 1, std::string(kMaxOutput, 'x') + "\nhelper: output truncated after 16 MiB"},
+  };
+  for (const Case& c : cases) {
+    ScriptResult at = runScript("head -c " + std::to_string(c.bytes) + " /dev/zero | tr '\\0' x");
+    EXPECT_EQ(at.output.size(), c.kept.size()) << c.bytes;
+    EXPECT_TRUE(at.output == c.kept) << c.bytes << ": ends " << at.output.substr(kMaxOutput - 8);
+  }
+
   // Bytes that are not UTF-8 within the kept part drop it, as for any output.
   ScriptResult bad =
       runScript("printf '\\377'; head -c " + std::to_string(kMaxOutput) + " /dev/zero");
