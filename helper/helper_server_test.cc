@@ -243,6 +243,22 @@ TEST_F(ServerTest, RequestOfTheLargestSizeIsServedOneByteMoreIsTooLarge) {
   join();
 }
 
+// A client that takes its request's answer only in part (or not at all) holds
+// the server up for one stall limit, not for ever: the next client is served.
+TEST_F(ServerTest, ClientThatStopsReadingItsAnswerDoesNotHoldUpTheNext) {
+  RequestLimits limits;
+  limits.timeout = std::chrono::milliseconds(200);
+  serve(2, allowAll_, limits);
+  Result<UniqueFd> stalled = connectUnix(path_);
+  ASSERT_TRUE(stalled.ok()) << stalled.error().message();
+  // Far more than the socket buffers hold.
+  const nlohmann::json bulky = {{"action", "run-script"}, {"script", "yes | head -c 8000000"}};
+  ASSERT_TRUE(sendAll(stalled->get(), bulky.dump()).ok());
+  shutdown(stalled->get(), SHUT_WR);
+  EXPECT_EQ(roundTrip(path_, {R"({"action":"ping"})"}), kPong);
+  join();
+}
+
 TEST_F(ServerTest, RefusalsHeldBackAreWrittenWhileNobodyConnects) {
   FakeAuthorizer refuseAll(false);
   serve(3, refuseAll);
