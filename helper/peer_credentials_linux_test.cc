@@ -1,9 +1,13 @@
 #include "helper/peer_credentials_linux.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,6 +91,50 @@ TEST(LinuxPeerGroup, AMissingOneIsAnnouncedAtStart) {
   EXPECT_EQ(LinuxPeerAuthorizer::forGroupName("root")->startNotice(), std::nullopt);
   EXPECT_EQ(LinuxPeerAuthorizer::forGroupName("no-such-group-here")->startNotice(),
             "client group no-such-group-here does not exist: only root may use the daemon");
+}
+
+// The group database as the daemon meets it, with entries of every size: one
+// whose member list is larger than the first lookup buffer (16 KiB) is found
+// all the same. The entries are read from a file mounted over /etc/group in a
+// mount namespace of a child's own, so the machine's database is never touched.
+TEST(LinuxPeerGroup, AnEntryOfAnySizeIsFound) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount over /etc/group";
+  struct Row {
+    const char* name;
+    int members;
+  } rows[] = {{"velto-small", 3}, {"velto-over-16k", 2000}, {"velto-over-64k", 9000}};
+  const test_support::TempDir dir("velto-groups");
+  const std::string file = dir.file("group");
+  {
+    std::ofstream out(file);
+    gid_t gid = 42000;
+    for (const Row& row : rows) {
+      out << row.name << ":x:" << gid++ << ":";
+      for (int m = 0; m < row.members; ++m) out << (m ? "," : "") << "member" << m;
+      out << "\n";
+    }
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(file.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0) {
+      ::_exit(100);
+    }
+    int missing = 0;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      if (LinuxPeerAuthorizer::forGroupName(rows[i].name)->startNotice()) missing |= 1 << i;
+    }
+    ::_exit(missing);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "no mount namespace here";
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(WEXITSTATUS(status) & (1 << i), 0) << rows[i].name << " was not found";
+  }
 }
 
 }  // namespace
