@@ -176,10 +176,13 @@ class HelperDaemonTest(unittest.TestCase):
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as stale:
             stale.bind(SOCKET_PATH)
         # Standard descriptors closed (sockets and pipes must not land on them)
-        # and a file left open, which must not reach the scripts.
+        # and a file left open at 3, the first number above them, which must
+        # not reach the scripts.
         cls.inherited = tempfile.NamedTemporaryFile(prefix="helper-inherited-")
         cls.helper = subprocess.Popen(
-            ["/bin/bash", "-c", 'exec 0<&- 1>&- 2>&-; exec "$0"', HELPER],
+            ["/bin/bash", "-c",
+             'exec 3<&"$1"; [ "$1" = 3 ] || eval "exec $1<&-"; exec 0<&- 1>&- 2>&-; exec "$0"',
+             HELPER, str(cls.inherited.fileno())],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=dict(os.environ, PATH="/nowhere"), pass_fds=(cls.inherited.fileno(),),
             preexec_fn=hostile_parent)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A real WireGuard tunnel, in its own network namespaces: the helper's testing
 # build runs the tunnel scripts for the stand-in, an ordinary user admitted by
-# its group. Connected only after the handshake, a ping through the tunnel, a
+# its group. The kill switch is on before connect, so the tunnel is built behind
+# it; connected only after the handshake, a ping through the tunnel, nothing but
+# the tunnel's own packets reaches the relay (counted on the relay's side), a
 # dead tunnel leaks nothing with the kill switch on and passes with it off, and
 # quit leaves no namespace, link, table, key file or process.
 #   tunnel.sh HELPER_TESTING STANDIN
@@ -48,10 +50,13 @@ reported() { sed -n "s/^    | $1=//p" "$work/standin.out" | tail -n1; }
 in_client() { ip netns exec "$client_ns" "$@"; }
 pings() { in_client ping -c 1 -W 2 "$1" >>"$work/ping.out" 2>&1; }
 
+console kill on
+wait_for "$work/standin.out" "-> status idle ks=true rid=-"
 console connect
-wait_for "$work/standin.out" "-> status connecting ks=false rid=-"
-wait_for "$work/standin.out" "-> status connected ks=false rid=relay-"
+wait_for "$work/standin.out" "-> status connecting ks=true rid=-"
+wait_for "$work/standin.out" "-> status connected ks=true rid=relay-"
 client_ns=$(reported client-namespace)
+relay_ns=$(reported relay-namespace)
 client_if=$(reported client-interface)
 relay_outside=$(reported relay-outside)
 relay_tunnel=$(reported relay-tunnel)
@@ -64,12 +69,32 @@ for key in /run/veltovpn-tunnel/"$instance"/*.key; do
 done
 # A real handshake before any traffic of the test's: connected meant it.
 in_client wg show "$client_if" latest-handshakes | grep -qv $'\t0$' || fail "no handshake on $client_if"
+in_client nft list table inet veltovpn_killswitch >/dev/null || fail "no kill-switch table in $client_ns"
 pings "$relay_tunnel" || fail "no ping through the tunnel to $relay_tunnel"
 
-console kill on
-wait_for "$work/standin.out" "-> status connected ks=true"
-in_client nft list table inet veltovpn_killswitch >/dev/null || fail "no kill-switch table in $client_ns"
-pings "$relay_tunnel" || fail "the kill switch blocks the tunnel itself"
+# What reaches the relay's outside address besides the tunnel: a ping cannot
+# tell (the client's input chain drops the answer), so the relay counts UDP
+# datagrams to a port of its own that is not the tunnel's.
+ip netns exec "$relay_ns" nft -f - <<'RULES'
+table inet velto_test_probe {
+  chain input {
+    type filter hook input priority -10;
+    udp dport 40404 counter
+  }
+}
+RULES
+probe_count() {
+  ip netns exec "$relay_ns" nft list table inet velto_test_probe | sed -n 's/.*counter packets \([0-9]*\).*/\1/p'
+}
+# Sends one datagram; whether the relay counted more than before.
+probe_reaches_relay() {
+  local before
+  before=$(probe_count)
+  # A datagram the kill switch drops fails the write; that is the point.
+  in_client bash -c "echo probe >/dev/udp/$relay_outside/40404" 2>/dev/null || true
+  [ "$(probe_count)" -gt "$before" ]
+}
+! probe_reaches_relay || fail "with the kill switch on, a datagram beside the tunnel reached the relay"
 
 # The tunnel dies under the stand-in: it notices, and the kill switch holds.
 # shellcheck disable=SC2046
@@ -80,6 +105,7 @@ console kill off
 wait_for "$work/standin.out" "-> status error ks=false rid=-"
 ! in_client nft list table inet veltovpn_killswitch >/dev/null 2>&1 || fail "the kill-switch table stayed"
 pings "$relay_outside" || fail "with the kill switch off, no ping to $relay_outside"
+probe_reaches_relay || fail "with the kill switch off, the relay counted no datagram (the probe does not work)"
 
 console quit
 wait_for "$work/standin.out" "stand-in exits"
