@@ -10,6 +10,8 @@
 
 #include <vector>
 
+#include "helper/stop_signals.h"
+
 #if VELTO_HAVE_MALLOPT
 #include <malloc.h>
 #endif
@@ -99,8 +101,9 @@ int VeltoHelperMain::main(const HelperServerOptions& options) {
   closeInheritedDescriptors();
   resetInheritedSignals();
   returnLargeBuffersToTheSystem();
-  // Only a failed set-up comes back; the daemon's log already says why.
-  (void)runHelperServer(options);
+  // A stop ends the process by its signal, as the service manager expects of a
+  // daemon it stopped; a failed set-up, which the log has told, by status 1.
+  if (Result<int> stopped = runHelperServer(options)) endBySignal(*stopped);
   return 1;
 }
 
