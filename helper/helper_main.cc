@@ -10,6 +10,8 @@
 
 #include <vector>
 
+#include "helper/stop_signals.h"
+
 #if VELTO_HAVE_MALLOPT
 #include <malloc.h>
 #endif
@@ -99,11 +101,13 @@ int VeltoHelperMain::main(const HelperServerOptions& options) {
   closeInheritedDescriptors();
   resetInheritedSignals();
   returnLargeBuffersToTheSystem();
-  // Only a failed set-up comes back; the daemon's log already says why. A
+  // A stop ends the process by its signal, as the service manager expects of a
+  // daemon it stopped; a failed set-up, which the log has told, by status 1. A
   // duplicate (a second launchd job, a copy started by hand) ends successfully,
   // so that neither launchd nor systemd starts it again.
-  const Error failed = runHelperServer(options);
-  return failed.code == EADDRINUSE ? 0 : 1;
+  const Result<int> stopped = runHelperServer(options);
+  if (stopped) endBySignal(*stopped);
+  return stopped.error().code == EADDRINUSE ? 0 : 1;
 }
 
 }  // namespace velto

@@ -10,8 +10,10 @@ inline constexpr const char* SOCKET_PATH = "/var/run/veltovpn-helper.sock";
 inline constexpr const char* LOG_PATH = "/var/log/veltovpn-helper.log";
 
 struct VeltoHelperMain {
-  // Serves SOCKET_PATH for ever, logging to LOG_PATH; returns only the exit status
-  // 1 when the socket could not be set up, 0 when another daemon serves it.
+  // Serves SOCKET_PATH, logging to LOG_PATH, until SIGTERM or SIGINT, which end
+  // the process by that signal once the stop is done (runHelperServer); returns
+  // only the exit status 1 when the socket could not be set up, 0 when another
+  // daemon serves it.
   static int main();
 
   // The same daemon on the paths and group in `options`: for builds used by tests

@@ -88,6 +88,8 @@ struct HelperServices {
   LogFunction log;
   RequestLimits limits;
   RefusalLog refusals{};
+  // Polls readable when the daemon must stop; -1: never.
+  int stopFd = -1;
 };
 
 // When something already accepts connections at `socketPath` (another daemon),
@@ -100,7 +102,8 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
 // Accepts one connection on `listenFd` and serves it to the end: a refused peer
 // gets the unauthorized-peer response unread; anyone else gets the response to
 // the request. The connection is closed before this returns. Refusals held back
-// are written while it waits (RefusalLog::flush).
+// are written while it waits (RefusalLog::flush). Returns without accepting when
+// `stopFd` turns readable first.
 void serveNextConnection(int listenFd, HelperServices& services);
 
 struct HelperServerOptions {
@@ -109,9 +112,13 @@ struct HelperServerOptions {
   std::string clientGroup = kHelperClientGroup;
 };
 
-// The whole daemon: start line, socket set-up, then connections for ever. Returns
-// only when the set-up failed, which the log has already told; the Error's code
-// is EADDRINUSE when that is because another daemon serves the socket.
-[[nodiscard]] Error runHelperServer(const HelperServerOptions& options);
+// The whole daemon: start line, socket set-up, then connections until SIGTERM or
+// SIGINT. A stop lets the connection in progress finish (its script cut short as
+// runScript tells), logs one line, "stopped by <signal>; " followed by "no script
+// was running" or "cut short: the script of <n> bytes whose first line is
+// <line>", and returns the signal. An Error when the set-up failed, which the
+// log has already told; its code is EADDRINUSE when that is because another
+// daemon serves the socket.
+[[nodiscard]] Result<int> runHelperServer(const HelperServerOptions& options);
 
 }  // namespace velto

@@ -19,6 +19,7 @@
 #include "common/unix_socket.h"
 #include "helper/readiness.h"
 #include "helper/script_runner.h"
+#include "helper/stop_signals.h"
 
 namespace velto {
 namespace {
@@ -50,6 +51,27 @@ int acceptConnection(int listenFd) {
   if (fd >= 0) (void)setCloseOnExec(fd);
 #endif
   return fd;
+}
+
+// Which script a stop cut short, for the log: its size and its first line, shown
+// as printable ASCII and cut to 80 characters, since the log escapes nothing.
+std::string describeScript(std::string_view script) {
+  std::string_view firstLine = script.substr(0, script.find('\n'));
+  std::string shown;
+  for (char c : firstLine.substr(0, 80)) shown += (c >= 0x20 && c < 0x7f) ? c : '?';
+  return "the script of " + std::to_string(script.size()) + " bytes whose first line is \"" +
+         shown + "\"" + (firstLine.size() > 80 ? "..." : "");
+}
+
+std::string signalName(int signo) {
+  switch (signo) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    default:
+      return "signal " + std::to_string(signo);
+  }
 }
 
 }  // namespace
@@ -164,10 +186,21 @@ UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& 
 }
 
 void serveNextConnection(int listenFd, HelperServices& services) {
-  // Refusals held back by the rate limit are written once their second is over,
-  // even when nobody connects after them.
-  while (std::optional<Clock::time_point> due = services.refusals.flushDue()) {
-    if (Result<bool> ready = waitUntilReady(listenFd, POLLIN, *due); !ready.ok() || *ready) break;
+  // Waits for a client or a stop; refusals held back by the rate limit are
+  // written once their second is over, even when nobody connects after them.
+  for (;;) {
+    std::optional<Clock::time_point> due = services.refusals.flushDue();
+    int timeoutMs = -1;
+    if (due) {
+      timeoutMs = static_cast<int>(std::clamp<long long>(
+          std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count(), 0, 60000));
+    }
+    struct pollfd entries[2] = {{listenFd, POLLIN, 0}, {services.stopFd, POLLIN, 0}};
+    int ready = ::poll(entries, 2, timeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0 && entries[1].revents != 0) return;
+    // A failed poll is left to accept to report.
+    if (ready != 0) break;
     services.refusals.flush(Clock::now(), services.log);
   }
   int fd = acceptConnection(listenFd);
@@ -200,12 +233,15 @@ void serveNextConnection(int listenFd, HelperServices& services) {
                     stallLimit);
 }
 
-Error runHelperServer(const HelperServerOptions& options) {
+Result<int> runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
-  endRunningScriptWithTheProcess();
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
+  if (Status caught = catchStopSignals(); !caught) {
+    log("cannot catch stop signals: " + caught.error().message());
+    return caught.error();
+  }
   UniqueFd listener = setUpListeningSocket(options.socketPath, log);
   if (!listener) {
     // Told apart for the exit status: a service manager that restarts a failed
@@ -221,9 +257,17 @@ Error runHelperServer(const HelperServerOptions& options) {
   // The service manager may send clients from now on: the socket listens and
   // every connection can be judged.
   notifyReady(log);
-  HelperServices services{*authorizer, [](const std::string& script) { return runScript(script); },
-                          log, RequestLimits{}};
-  for (;;) serveNextConnection(listener.get(), services);
+  std::optional<std::string> cutShort;
+  auto runner = [&cutShort](const std::string& script) {
+    ScriptResult result = runScript(script, {.stopFd = stopRequestFd()});
+    if (result.stopped) cutShort = describeScript(script);
+    return result;
+  };
+  HelperServices services{*authorizer, runner, log, RequestLimits{}, {}, stopRequestFd()};
+  while (stopSignal() == 0) serveNextConnection(listener.get(), services);
+  log("stopped by " + signalName(stopSignal()) + "; " +
+      (cutShort ? "cut short: " + *cutShort : std::string("no script was running")));
+  return stopSignal();
 }
 
 }  // namespace velto

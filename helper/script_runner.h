@@ -19,6 +19,14 @@ inline constexpr std::chrono::seconds kScriptTimeout{VELTOVPN_SCRIPT_TIMEOUT_SEC
 // the rest of its output is read and dropped.
 inline constexpr size_t kMaxOutput = 16 * 1024 * 1024;
 
+// How long a stopped script gets to end after SIGTERM (its EXIT trap, say)
+// before whatever is left of its process group is killed.
+inline constexpr std::chrono::seconds kStopGrace{2};
+
+// The exit code of a stopped script, as a shell reports a command ended by the
+// SIGTERM it was sent.
+inline constexpr int32_t kStoppedExitCode = 128 + 15;
+
 // The search path every script gets, whatever the daemon was started with.
 inline constexpr const char* kScriptSearchPath =
     "/usr/bin:/bin:/usr/sbin:/sbin:/usr/local/bin:/opt/homebrew/bin";
@@ -28,11 +36,15 @@ inline constexpr const char* kScriptSearchPath =
 struct ScriptResult {
   std::string output;
   int32_t exitCode = 0;
+  bool stopped = false;  // cut short by a stop (ScriptRunOptions::stopFd)
 };
 
 struct ScriptRunOptions {
   std::chrono::seconds timeout = kScriptTimeout;
   std::string shell = "/bin/bash";
+  // Polls readable when the script must stop: from then on the run is cut short
+  // as below. -1: never.
+  int stopFd = -1;
 };
 
 // Writes `script` to a fresh private file "/tmp/veltovpn-helper-script-<UUID>.sh"
@@ -48,16 +60,15 @@ struct ScriptRunOptions {
 // A script still running after the time-out is killed with its process group: the
 // result is its output so far followed by "helper: script timed out after N s",
 // exit code 124.
-// Returns as soon as the shell has exited, with what it wrote, even when a
-// background process it started still holds the output pipe.
-// The script file is removed before returning, on every path.
+// When `stopFd` turns readable, the script's process group gets SIGTERM, so that
+// bash runs the script's EXIT trap; once the shell has ended, or kStopGrace later
+// at the latest, whatever is left of the group gets SIGKILL; the result is the output so far
+// followed by "helper: script stopped: the helper is shutting down", exit code kStoppedExitCode,
+// `stopped` set. A stop requested before the run starts returns that note alone, and nothing is
+// run. What the script started in a session of its own is never touched: the service manager leaves
+// tunnel programs alone, and so does this. Returns as soon as the shell has exited, with what it
+// wrote, even when a background process it started still holds the output pipe. The script file is
+// removed before returning, on every path.
 ScriptResult runScript(const std::string& script, const ScriptRunOptions& options = {});
-
-// For the daemon, which runs one script at a time: from now on SIGTERM and SIGINT
-// kill the process group of the script in progress (as a time-out does), then end
-// the process by that signal as before. What earlier scripts left running, and
-// what a script started in a session of its own, is not touched: the service
-// manager leaves tunnel programs alone, and so does this.
-void endRunningScriptWithTheProcess();
 
 }  // namespace velto

@@ -16,7 +16,7 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -33,38 +33,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kTimedOutExitCode = 124;
-
-// The process group of the script being run, 0 between scripts; read by the
-// termination handler, so it must be lock-free.
-std::atomic<pid_t> runningGroup{0};
-static_assert(std::atomic<pid_t>::is_always_lock_free);
-
-extern "C" void endWithRunningScript(int signo) {
-  const pid_t group = runningGroup.load();
-  if (group > 0) ::kill(-group, SIGKILL);
-  // Blocked while this runs: delivered with the default action on return.
-  ::signal(signo, SIG_DFL);
-  ::raise(signo);
-}
-
-// Holds the termination signals back from the spawn until the new group is
-// published, so that a stop in between cannot miss the script.
-class TerminationHeldBack {
- public:
-  TerminationHeldBack() {
-    sigset_t held;
-    sigemptyset(&held);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGINT);
-    ::pthread_sigmask(SIG_BLOCK, &held, &previous_);
-  }
-  TerminationHeldBack(const TerminationHeldBack&) = delete;
-  TerminationHeldBack& operator=(const TerminationHeldBack&) = delete;
-  ~TerminationHeldBack() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-
- private:
-  sigset_t previous_;
-};
+constexpr std::string_view kStoppedNote = "helper: script stopped: the helper is shutting down";
 
 constexpr size_t kMiB = 1024 * 1024;
 static_assert(kMaxOutput % kMiB == 0, "the truncation note counts whole MiB");
@@ -200,23 +169,52 @@ void drainPipe(int fd, OutputCollector& output) {
   }
 }
 
-// Holds the spawn attributes and file actions and releases them on every path.
-struct SpawnSetup {
+// The spawn attributes and file actions, released on every path; each set-up
+// call's failure is kept with the call's name.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    actionsMade_ = check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
+    attributesMade_ = check(posix_spawnattr_init(&attributes), "posix_spawnattr_init");
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    if (actionsMade_) posix_spawn_file_actions_destroy(&actions);
+    if (attributesMade_) posix_spawnattr_destroy(&attributes);
+  }
+
+  // Notes the first failure; what the later calls do no longer matters.
+  bool check(int err, const char* call) {
+    if (err != 0 && !failure_) failure_ = Error{call, err};
+    return err == 0;
+  }
+  // The first failed call, if any.
+  const std::optional<Error>& failure() const { return failure_; }
+
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
-  SpawnSetup() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-  }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
+
+ private:
+  bool actionsMade_ = false;
+  bool attributesMade_ = false;
+  std::optional<Error> failure_;
 };
+
+bool pollsReadable(int fd) {
+  if (fd < 0) return false;
+  struct pollfd entry = {fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
 
 }  // namespace
 
 ScriptResult runScript(const std::string& script, const ScriptRunOptions& options) {
+  if (pollsReadable(options.stopFd)) return {std::string(kStoppedNote), kStoppedExitCode, true};
   ScriptFile file(newScriptPath());
   if (Status written = file.write(script); !written) {
     return {"helper: failed to write script tmpfile: " + written.error().reason(), 1};
@@ -230,20 +228,26 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
 
   SpawnSetup setup;
   // Both streams go into one pipe, so the output keeps the order it was written in.
-  posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO);
-  // Put the child in its own process group, so a time-out can stop everything it
-  // started. The daemon ignores SIGPIPE for itself, and whoever embeds the runner
-  // may ignore more; an ignored signal would be inherited across exec, so scripts
-  // get every signal at its default and none blocked.
+  setup.check(posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO),
+              "posix_spawn_file_actions_adddup2");
+  setup.check(posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO),
+              "posix_spawn_file_actions_adddup2");
+  // Put the child in its own process group, so a time-out or a stop can reach
+  // everything it started. The daemon ignores SIGPIPE for itself, and whoever
+  // embeds the runner may ignore more; an ignored signal would be inherited across
+  // exec, so scripts get every signal at its default and none blocked.
   sigset_t defaults, mask;
   sigfillset(&defaults);
   sigemptyset(&mask);
-  posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-  posix_spawnattr_setsigmask(&setup.attributes, &mask);
-  posix_spawnattr_setpgroup(&setup.attributes, 0);
-  posix_spawnattr_setflags(&setup.attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  setup.check(posix_spawnattr_setsigdefault(&setup.attributes, &defaults),
+              "posix_spawnattr_setsigdefault");
+  setup.check(posix_spawnattr_setsigmask(&setup.attributes, &mask), "posix_spawnattr_setsigmask");
+  setup.check(posix_spawnattr_setpgroup(&setup.attributes, 0), "posix_spawnattr_setpgroup");
+  setup.check(
+      posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                                      POSIX_SPAWN_SETSIGMASK),
+      "posix_spawnattr_setflags");
+  if (setup.failure()) return {launchFailed + setup.failure()->message(), 1};
 
   std::vector<std::string> environment = scriptEnvironment();
   std::vector<char*> envp;
@@ -254,13 +258,9 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   char* argv[] = {shell.data(), path.data(), nullptr};
 
   pid_t pid = -1;
-  {
-    TerminationHeldBack held;
-    int err =
-        ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
-    if (err != 0) return {launchFailed + errnoText(err), 1};
-    runningGroup.store(pid);
-  }
+  int err =
+      ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
+  if (err != 0) return {launchFailed + errnoText(err), 1};
   // Only the child writes from here on, so end of file means it (and whatever it
   // started) closed the pipe.
   writeEnd.reset();
@@ -269,7 +269,6 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   Result<UniqueFd> watch = watchChildExit(pid);
   if (!watch) {
     // Without word of its exit the shell could not be bounded in time.
-    runningGroup.store(0);
     ::kill(-pid, SIGKILL);
     // The shell is killed; its status no longer matters, only that it is reaped.
     (void)waitRetrying(pid, &status);
@@ -278,21 +277,25 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   UniqueFd exited = std::move(*watch);
 
   // Output is read while the script runs, so a full pipe never stalls it; the
-  // same poll learns of the shell's exit, and its time-out is the run's bound.
-  const Clock::time_point deadline = Clock::now() + options.timeout;
+  // same poll learns of the shell's exit, of a stop, and its time-out is the
+  // run's bound (after a stop, the grace's).
+  Clock::time_point deadline = Clock::now() + options.timeout;
   OutputCollector output;
   bool pipeOpen = true;
   bool timedOut = false;
+  bool stopped = false;
   int waitError = 0;
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
-      timedOut = true;
+      timedOut = !stopped;
       break;
     }
-    struct pollfd entries[2] = {{exited.get(), POLLIN, 0}, {readEnd.get(), POLLIN, 0}};
-    int ready =
-        ::poll(entries, pipeOpen ? 2 : 1, static_cast<int>(std::min<long long>(left, 60000)));
+    // The stop descriptor stays readable once a stop has come: polled until then.
+    struct pollfd entries[3] = {{exited.get(), POLLIN, 0},
+                                {pipeOpen ? readEnd.get() : -1, POLLIN, 0},
+                                {stopped ? -1 : options.stopFd, POLLIN, 0}};
+    int ready = ::poll(entries, 3, static_cast<int>(std::min<long long>(left, 60000)));
     if (ready < 0 && errno != EINTR) {
       waitError = errno;  // cannot bound the script any more: end it now
       break;
@@ -310,10 +313,15 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
       }
     }
     if (entries[0].revents != 0) break;
+    if (entries[2].revents != 0) {
+      // Asked first, so that the script's traps can undo what it half did.
+      stopped = true;
+      ::kill(-pid, SIGTERM);
+      deadline = std::min(deadline, Clock::now() + kStopGrace);
+    }
   }
-  if (timedOut || waitError != 0) ::kill(-pid, SIGKILL);
-  // Before the reaping, which frees the number for reuse.
-  runningGroup.store(0);
+  // While the shell is unreaped its number, and so the group's, cannot be reused.
+  if (timedOut || stopped || waitError != 0) ::kill(-pid, SIGKILL);
   const bool reaped = waitRetrying(pid, &status) == pid;
   drainPipe(readEnd.get(), output);
 
@@ -321,22 +329,18 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   if (waitError != 0) {
     return {"helper: failed to wait for " + options.shell + ": " + errnoText(waitError), 1};
   }
-  if (timedOut) {
+  auto withNote = [&text](std::string_view note) {
     if (!text.empty() && text.back() != '\n') text += '\n';
-    text += "helper: script timed out after " + std::to_string(options.timeout.count()) + " s";
-    return {std::move(text), kTimedOutExitCode};
+    text += note;
+    return std::move(text);
+  };
+  if (stopped) return {withNote(kStoppedNote), kStoppedExitCode, true};
+  if (timedOut) {
+    return {withNote("helper: script timed out after " + std::to_string(options.timeout.count()) +
+                     " s"),
+            kTimedOutExitCode};
   }
   return {std::move(text), reaped ? exitCodeOf(status) : 1};
-}
-
-void endRunningScriptWithTheProcess() {
-  struct sigaction action = {};
-  action.sa_handler = endWithRunningScript;
-  sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGTERM);
-  sigaddset(&action.sa_mask, SIGINT);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
 }
 
 }  // namespace velto

@@ -3,8 +3,10 @@
 // and a background program holding its pipe are the process test's.
 #include "helper/script_runner.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -15,8 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include "common/io.h"
 #include "common/testing/process.h"
 #include "common/testing/temp_dir.h"
+#include "common/unique_fd.h"
 
 namespace velto {
 namespace {
@@ -133,6 +137,15 @@ TEST(RunScriptTest, OutputBeyondTheBoundIsCutAtACharacterAndTheScriptRunsOn) {
   EXPECT_EQ(bad.exitCode, 0);
 }
 
+bool processEnded(pid_t pid) {
+  // Gone, or a zombie left to the reaper that adopted it.
+  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+  return test_support::eventually([&] {
+    std::string line;
+    return !std::getline(std::ifstream(stat), line) || line.find(") Z ") != std::string::npos;
+  });
+}
+
 TEST(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
   test_support::TempDir dir("helper-runner-test");
   const std::string pidFile = dir.file("pid");
@@ -145,18 +158,79 @@ TEST(RunScriptTest, TimeOutKillsTheWholeProcessGroup) {
   pid_t background = 0;
   std::ifstream(pidFile) >> background;
   ASSERT_GT(background, 0);
-  // Gone, or a zombie left to the reaper that adopted it.
-  const std::string stat = "/proc/" + std::to_string(background) + "/stat";
-  const bool ended = test_support::eventually([&] {
-    std::string line;
-    return !std::getline(std::ifstream(stat), line) || line.find(") Z ") != std::string::npos;
-  });
+  const bool ended = processEnded(background);
   EXPECT_TRUE(ended) << "the background job outlived the time-out";
   if (!ended) kill(background, SIGKILL);
 
   ScriptResult partial = runScript("printf 'no newline'; sleep 30", options);
   EXPECT_EQ(partial.output, "no newline\nhelper: script timed out after 1 s");
   EXPECT_EQ(partial.exitCode, 124);
+}
+
+// A stop that comes while the script runs (the script itself asks for it, by
+// writing to the stop pipe once its trap and background job are in place).
+struct StopCase {
+  const char* name;
+  std::string setUp;   // before the stop is asked for
+  std::string output;  // before the stop note
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class StopCases : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StopCases, GroupIsEndedTrapRunsFileGoes) {
+  test_support::TempDir dir("helper-runner-test");
+  const std::string fifo = dir.file("stop"), record = dir.file("record");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Held open for reading and writing, so that the script's write never waits.
+  UniqueFd stop(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(stop);
+  ScriptRunOptions options;
+  options.stopFd = stop.get();
+  // bash may end on SIGTERM without its EXIT trap unless the script turns the
+  // signal into an exit, as a script that cleans up does; a subshell caught
+  // between its fork and its exec has the traps too.
+  ScriptResult result = runScript("echo \"$0\" >" + record +
+                                      "; trap '[ $BASHPID != $$ ] || echo trap ran' EXIT;"
+                                      " trap exit TERM; " +
+                                      GetParam().setUp + " sleep 30 & echo $! >>" + record +
+                                      "; echo stop >" + fifo + "; wait",
+                                  options);
+  EXPECT_EQ(result.output,
+            GetParam().output + "helper: script stopped: the helper is shutting down");
+  EXPECT_EQ(result.exitCode, kStoppedExitCode);
+  EXPECT_TRUE(result.stopped);
+  std::ifstream in(record);
+  std::string scriptFile;
+  pid_t background = 0;
+  in >> scriptFile >> background;
+  EXPECT_NE(access(scriptFile.c_str(), F_OK), 0) << scriptFile << " was left behind";
+  ASSERT_GT(background, 0);
+  const bool ended = processEnded(background);
+  EXPECT_TRUE(ended) << "the script's background job outlived the stop";
+  if (!ended) kill(background, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StopCases,
+    ::testing::Values(StopCase{"TermEndsTheScriptAndItsTrapRuns", "", "trap ran\n"},
+                      // Neither the shell nor its job heeds SIGTERM: both are
+                      // killed when the grace is over, with no trap.
+                      StopCase{"WhatIgnoresTermIsKilled", "trap '' TERM;", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunScriptTest, StopBeforeTheRunRunsNothing) {
+  UniqueFd readEnd, writeEnd;
+  ASSERT_TRUE(makeCloseOnExecPipe(readEnd, writeEnd).ok());
+  ASSERT_EQ(write(writeEnd.get(), "x", 1), 1);
+  test_support::TempDir dir("helper-runner-test");
+  ScriptRunOptions options;
+  options.stopFd = readEnd.get();
+  ScriptResult result = runScript("touch " + dir.file("ran"), options);
+  EXPECT_EQ(result.output, "helper: script stopped: the helper is shutting down");
+  EXPECT_EQ(result.exitCode, kStoppedExitCode);
+  EXPECT_NE(access(dir.file("ran").c_str(), F_OK), 0);
 }
 
 TEST(RunScriptTest, LaunchFailureIsAResult) {

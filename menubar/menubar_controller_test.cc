@@ -87,6 +87,13 @@ TEST(MenubarController, StatusReportsDriveTitlesVisibilityIconAndLog) {
       {"absent or mistyped fields keep their value, but the relay is cleared",
        "\"status\":\"connected\",\"killSwitch\":true,\"relayId\":\"r\"\n\"status\":7", "Connected",
        "Disconnect", true, "connected ks=true rid=-"},
+      {"error offers Connect again", R"("status":"connected"
+"status":"error","killSwitch":true,"relayId":"r")",
+       "Error", "Connect", true, "error ks=true rid=r"},
+      {"the kill switch as the numbers 1 and 0",
+       "\"status\":\"idle\",\"killSwitch\":1\n"
+       "\"killSwitch\":1.0\n\"killSwitch\":0",
+       "Not connected", "Connect", false, "idle ks=false rid=-"},
       {"bridge text cannot start a log line of its own",
        R"("status":"up\nforged","relayId":"a\u0007b")", "Not connected", "Connect", false,
        "up\\nforged ks=false rid=a\\u0007b"},

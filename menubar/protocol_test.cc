@@ -28,6 +28,8 @@ TEST(ParseMenubarLine, EveryKindOfLine) {
       {R"({"type":"status","killSwitch":"true"})", status({}, {}, {})},
       {R"({"type":"status","killSwitch":1})", status({}, true, {})},
       {R"({"type":"status","killSwitch":1.0})", status({}, true, {})},
+      {R"({"type":"status","killSwitch":0})", status({}, false, {})},
+      {R"({"type":"status","killSwitch":-0.0})", status({}, false, {})},
       {R"({"type":"status","killSwitch":2})", status({}, {}, {})},
       {R"({"type":"status","killSwitch":null})", status({}, {}, {})},
       {R"({"type":"status","status":5,"killSwitch":true,"relayId":"r"})", status({}, true, "r")},

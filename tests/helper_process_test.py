@@ -144,6 +144,20 @@ def wait_until_serving(path, process):
             time.sleep(0.05)
 
 
+def stop_helper(process):
+    """SIGTERM, then SIGKILL for a helper that has not ended 30 s later, which
+    fails the test. The status SIGTERM brought, or None when it had ended before."""
+    if process.poll() is not None:
+        return None
+    process.terminate()
+    try:
+        return process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise AssertionError("the helper (pid %d) outlived SIGTERM by 30 s: killed" % process.pid)
+
+
 # Signals a careless parent passes on ignored through exec: SIGCHLD (the kernel
 # would reap every script), and what nohup or a shell's background job ignore.
 INHERITED_IGNORED = (signal.SIGCHLD, signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT,
@@ -195,22 +209,15 @@ class HelperDaemonTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         # SIGTERM ends it: the mask and dispositions it was started with are gone.
-        running = cls.helper.poll() is None
-        if running:
-            cls.helper.terminate()
         try:
-            status = cls.helper.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            cls.helper.kill()
-            cls.helper.wait()
-            raise
+            status = stop_helper(cls.helper)
         finally:
             cls.inherited.close()
             if os.path.exists(SOCKET_PATH):
                 os.unlink(SOCKET_PATH)
             if not cls.log_existed and os.path.exists(LOG_PATH):
                 os.unlink(LOG_PATH)
-        if running and status != -signal.SIGTERM:
+        if status is not None and status != -signal.SIGTERM:
             raise AssertionError("the helper ended with status %d on SIGTERM" % status)
 
     def log_lines(self):
@@ -287,10 +294,10 @@ class TestingHelperCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.helper.poll() is None:
-            cls.helper.terminate()
-        cls.helper.wait(timeout=30)
-        shutil.rmtree(cls.workdir)
+        try:
+            stop_helper(cls.helper)
+        finally:
+            shutil.rmtree(cls.workdir)
 
 
 class HelperLoadTest(TestingHelperCase):
@@ -361,16 +368,18 @@ def alive(pid):
 
 
 class HelperStopTest(TestingHelperCase):
-    """Stopped while a script runs, the daemon takes that script's process group
-    with it and ends by the signal; a tunnel program an earlier script started in
-    a session of its own runs on (the unit leaves both to the daemon)."""
+    """Stopped while a script runs, the daemon asks that script's process group
+    to end (its EXIT trap runs), answers its client, removes its file, logs one
+    line and ends by the signal; a tunnel program an earlier script started in a
+    session of its own runs on (the unit leaves both to the daemon)."""
 
     @classmethod
     def setUpClass(cls):
         cls.start_helper([TESTING_HELPER])
 
     def test_stop_ends_the_running_script_not_the_tunnel(self):
-        tunnel_file, script_file = (os.path.join(self.workdir, n) for n in ("tunnel", "script"))
+        tunnel_file, script_file, trapped = (os.path.join(self.workdir, n)
+                                             for n in ("tunnel", "script", "trapped"))
         # What the scripts started goes at clean-up, however far the test got.
         self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for f in (tunnel_file, script_file)
                                  if os.path.exists(f) for p in pids_in(f) if alive(p)])
@@ -380,11 +389,14 @@ class HelperStopTest(TestingHelperCase):
                            "setsid -f sh -c 'echo $$ >%s.tmp; mv %s.tmp %s; exec sleep 300'; echo up"
                            % ((tunnel_file,) * 3)}, self.path)
         self.assertEqual(started, {"success": True, "exit": 0, "stderr": "", "stdout": "up\n"})
-        # The client of the running script is cut off when the daemon ends.
-        script = "sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait" % ((script_file,) * 3)
+        # The running script's trap records where its file was; its client gets
+        # what the script wrote and the stop.
+        script = ("# cut short\ntrap '[ $BASHPID != $$ ] || echo \"$0\" >%s' EXIT; trap exit TERM\n"
+                  "echo working; sleep 300 & echo $$ $! >%s.tmp; mv %s.tmp %s; wait"
+                  % ((trapped,) + (script_file,) * 3))
         client = subprocess.Popen([sys.executable, "-c", CLIENT, self.path,
                                    json.dumps({"action": "run-script", "script": script})],
-                                  stdout=subprocess.DEVNULL)
+                                  stdout=subprocess.PIPE)
         self.addCleanup(client.wait)
         wait_until(lambda: os.path.exists(script_file) and os.path.exists(tunnel_file),
                    "the scripts did not start")
@@ -392,8 +404,19 @@ class HelperStopTest(TestingHelperCase):
 
         self.helper.terminate()
         self.assertEqual(self.helper.wait(timeout=30), -signal.SIGTERM)
+        self.assertEqual(json.loads(client.communicate(timeout=30)[0]),
+                         {"success": True, "exit": 143, "stderr": "", "stdout":
+                          "working\nhelper: script stopped: the helper is shutting down"})
         wait_until(lambda: not any(alive(p) for p in script_pids), "the running script outlived the daemon")
         self.assertTrue(alive(tunnel), "the detached tunnel program was ended")
+        self.assertTrue(os.path.exists(trapped), "the script's EXIT trap did not run")
+        with open(trapped) as f:
+            self.assertFalse(os.path.exists(f.read().strip()), "the script file was left")
+        with open(self.log) as f:
+            stops = [line for line in f if "stopped by" in line]
+        self.assertEqual(len(stops), 1, stops)
+        self.assertRegex(stops[0], r"^\[[0-9TZ:-]{20}\] stopped by SIGTERM; cut short: the script "
+                         r"of %d bytes whose first line is \"# cut short\"$" % len(script))
 
 
 SCRIPT_PREFIX = "veltovpn-helper-script-"

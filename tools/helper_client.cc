@@ -33,10 +33,9 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
   return ready.ok() && *ready;
 }
 
-}  // namespace
-
-Result<std::string> sendHelperRequest(const std::string& socketPath, std::string_view request,
-                                      std::chrono::milliseconds timeout) {
+// The exchange; `connected` is set once the daemon's socket has taken the connection.
+Result<std::string> exchangeOnce(const std::string& socketPath, std::string_view request,
+                                 std::chrono::milliseconds timeout, bool& connected) {
   const Clock::time_point deadline = Clock::now() + timeout;
 
   struct sockaddr_un address;
@@ -57,6 +56,7 @@ Result<std::string> sendHelperRequest(const std::string& socketPath, std::string
   (void)::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
   for (;;) {
     if (::connect(fd.get(), reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
+      connected = true;
       break;
     }
     const int err = errno;
@@ -98,6 +98,15 @@ Result<std::string> sendHelperRequest(const std::string& socketPath, std::string
   if (response.empty()) return failure("connection closed without a response");
 
   return response;
+}
+
+}  // namespace
+
+HelperExchange sendHelperRequest(const std::string& socketPath, std::string_view request,
+                                 std::chrono::milliseconds timeout) {
+  HelperExchange exchange{Error{}, false};
+  exchange.response = exchangeOnce(socketPath, request, timeout, exchange.connected);
+  return exchange;
 }
 
 }  // namespace velto

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   if (!haveRequest) return usage();
 
   velto::Result<std::string> reply =
-      velto::sendHelperRequest(socketPath, request, std::chrono::seconds(timeoutSeconds));
+      velto::sendHelperRequest(socketPath, request, std::chrono::seconds(timeoutSeconds)).response;
   if (!reply) {
     fprintf(stderr, "veltovpn-helper-client: %s\n", reply.error().message().c_str());
     return 1;

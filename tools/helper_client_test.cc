@@ -58,13 +58,13 @@ TEST_F(ClientTest, SendsTheWholeRequestAndReadsTheResponseToClose) {
     ASSERT_TRUE(writeAll(fd, "{\"success\":").ok());
     ASSERT_TRUE(writeAll(fd, "true}").ok());
   });
-  Result<std::string> reply = sendHelperRequest(path_, request, seconds(30));
+  Result<std::string> reply = sendHelperRequest(path_, request, seconds(30)).response;
   server_.join();
   ASSERT_TRUE(reply.ok()) << reply.error().message();
   EXPECT_EQ(*reply, "{\"success\":true}");
   EXPECT_EQ(received, request);
 
-  Result<std::string> refused = sendHelperRequest(path_ + "s", "{}", seconds(30));
+  Result<std::string> refused = sendHelperRequest(path_ + "s", "{}", seconds(30)).response;
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().message(), "socket path too long: " + path_ + "s");
 }
@@ -74,30 +74,37 @@ TEST_F(ClientTest, ReturnsAnAnswerSentBeforeTheRequestWasRead) {
     ASSERT_TRUE(sendAll(fd, "{\"success\":false,\"error\":\"unauthorized peer\"}").ok());
     ::shutdown(fd, SHUT_WR);
   });
-  Result<std::string> reply = sendHelperRequest(path_, std::string(4 << 20, 'x'), seconds(30));
+  Result<std::string> reply =
+      sendHelperRequest(path_, std::string(4 << 20, 'x'), seconds(30)).response;
   ASSERT_TRUE(reply.ok()) << reply.error().message();
   EXPECT_EQ(*reply, "{\"success\":false,\"error\":\"unauthorized peer\"}");
 }
 
+// A failure after the daemon took the connection leaves the request's outcome
+// unknown; one before it means nothing was done.
 TEST_F(ClientTest, ReportsFailuresInsteadOfAResponse) {
   // A daemon that never answers: the client gives up at its time-out.
   UniqueFd held;
   serveOnce([&](int fd) { held.reset(::dup(fd)); });
-  Result<std::string> silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
-  ASSERT_FALSE(silent.ok());
-  EXPECT_THAT(silent.error().message(), HasSubstr("no response"));
+  HelperExchange silent = sendHelperRequest(path_, "{}", std::chrono::milliseconds(200));
+  ASSERT_FALSE(silent.response.ok());
+  EXPECT_THAT(silent.response.error().message(), HasSubstr("no response"));
+  EXPECT_TRUE(silent.connected);
   server_.join();
   held.reset();
 
-  // A daemon that closes without a word.
-  serveOnce([](int) {});
-  Result<std::string> closed = sendHelperRequest(path_, "{}", seconds(30));
-  ASSERT_FALSE(closed.ok());
-  EXPECT_THAT(closed.error().message(), HasSubstr("without a response"));
+  // A daemon that reads the request and closes without a word (it was stopped).
+  serveOnce([](int fd) { (void)test_support::readToEnd(fd); });
+  HelperExchange closed = sendHelperRequest(path_, "{}", seconds(30));
+  ASSERT_FALSE(closed.response.ok());
+  EXPECT_THAT(closed.response.error().message(), HasSubstr("without a response"));
+  EXPECT_TRUE(closed.connected);
+  server_.join();
 
-  Result<std::string> missing = sendHelperRequest(dir_.file("absent.sock"), "{}", seconds(1));
-  ASSERT_FALSE(missing.ok());
-  EXPECT_THAT(missing.error().message(), HasSubstr("connect"));
+  HelperExchange missing = sendHelperRequest(dir_.file("absent.sock"), "{}", seconds(1));
+  ASSERT_FALSE(missing.response.ok());
+  EXPECT_THAT(missing.response.error().message(), HasSubstr("connect"));
+  EXPECT_FALSE(missing.connected);
 }
 
 }  // namespace

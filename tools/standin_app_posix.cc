@@ -140,7 +140,9 @@ void stopAgent(pid_t& agent) {
   }
   ::kill(agent, SIGKILL);
   int status;
-  ::waitpid(agent, &status, 0);
+  // Killed: only the reaping is left, whatever the status says.
+  while (::waitpid(agent, &status, 0) < 0 && errno == EINTR) {
+  }
   agent = -1;
 }
 

@@ -7,6 +7,8 @@
 #include <map>
 #include <utility>
 
+#include "common/utf8.h"
+
 namespace velto::standin {
 namespace {
 
@@ -17,7 +19,10 @@ constexpr std::string_view kConsoleHelp =
     "status [WORD [RELAY]] | idle | connecting | connected | error | helper | "
     "script TEXT | send RAW-LINE | help";
 
-std::string frameLine(const json& object) { return object.dump() + "\n"; }
+std::string frameLine(const json& object) {
+  // Text from the command line may be any bytes; the writer must not throw on them.
+  return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
 
 // Splits "word rest of line" at the first blank.
 std::pair<std::string_view, std::string_view> firstWord(std::string_view line) {
@@ -114,6 +119,12 @@ void VpnEngine::perform(std::string_view action, Clock::time_point now) {
 void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) {
   auto [word, rest] = firstWord(line);
   if (word.empty()) return;
+  // Only send passes bytes on as they are, to try the agent with them.
+  if (const size_t valid = validUtf8Prefix(line); valid != line.size() && word != "send") {
+    outlet_.log("console: ignored a line that is not UTF-8 (bad byte at offset " +
+                std::to_string(valid) + ")");
+    return;
+  }
   if (word == "connect" || word == "disconnect" || word == "quit" || word == "show-window" ||
       word == "toggle-killswitch") {
     perform(word, now);
@@ -207,8 +218,16 @@ void VpnEngine::setState(VpnState next) {
 }
 
 HelperOutcome VpnEngine::runTunnelStep(TunnelStep step, bool killSwitch, std::string_view what) {
-  HelperOutcome reply =
-      helper_.runScript(tunnelScript(step, {options_.tunnelInstance, killSwitch}));
+  TunnelParameters parameters{options_.tunnelInstance, killSwitch, std::nullopt};
+  // Late, these two would change the tunnel behind the engine's back; a late
+  // check or down does no harm.
+  if (step == TunnelStep::up || step == TunnelStep::killSwitch) {
+    parameters.notAfter =
+        std::chrono::duration_cast<std::chrono::seconds>(
+            (std::chrono::system_clock::now() + options_.lateStart).time_since_epoch())
+            .count();
+  }
+  HelperOutcome reply = helper_.runScript(tunnelScript(step, parameters));
   if (!what.empty()) reportHelper("helper run-script (" + std::string(what) + ")", reply);
   return reply;
 }
@@ -217,6 +236,17 @@ void VpnEngine::startTunnel(Clock::time_point now) {
   // A tunnel that was lost is still there, kill switch and all, until now.
   tearDownTunnel();
   HelperOutcome reply = runTunnelStep(TunnelStep::up, state_.killSwitch, "tunnel up");
+  if (!reply.ok() && reply.answerLost()) {
+    outlet_.log("tunnel " + options_.tunnelInstance +
+                ": the helper took the up step and its answer was lost; tearing down "
+                "whatever it built");
+    tunnelBuilt_ = true;
+    tearDownTunnel();
+    VpnState next = state_;
+    next.status = "error";
+    setState(std::move(next));
+    return;
+  }
   if (!reply.ok()) {
     simulateTunnel("no helper to build it", now);
     return;
@@ -228,6 +258,15 @@ void VpnEngine::startTunnel(Clock::time_point now) {
   if (reply->exitCode == kTunnelUnavailableExit) {
     simulateTunnel("this machine cannot run it: " + reply->text.substr(0, reply->text.find('\n')),
                    now);
+    return;
+  }
+  if (reply->exitCode == kTunnelLateExit) {
+    outlet_.log("tunnel " + options_.tunnelInstance +
+                ": the helper started the up step more than " +
+                std::to_string(options_.lateStart.count()) + " s after it was sent; nothing built");
+    VpnState next = state_;
+    next.status = "error";
+    setState(std::move(next));
     return;
   }
   tunnelBuilt_ = true;
@@ -292,7 +331,8 @@ void VpnEngine::checkTunnel(Clock::time_point now) {
     // The helper may be restarting; the tunnel is not known to be gone.
     std::string why;
     if (!reply) {
-      why = "helper not reachable: " + reply.error().message();
+      why = std::string(reply.answerLost() ? "answer lost: " : "helper not reachable: ") +
+            reply.error().message();
     } else if (!reply->success) {
       why = "refused: " + reply->text;
     } else {
@@ -345,7 +385,9 @@ void VpnEngine::tearDownTunnel() {
 
 void VpnEngine::reportHelper(std::string_view what, const HelperOutcome& reply) {
   std::string message(what);
-  if (!reply.ok()) {
+  if (!reply.ok() && reply.answerLost()) {
+    message += ": answer lost, outcome unknown (" + reply.error().message() + ")";
+  } else if (!reply.ok()) {
     message += ": helper not reachable (" + reply.error().message() + ")";
   } else if (!reply->success) {
     message += ": refused: " + reply->text;

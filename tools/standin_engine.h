@@ -32,8 +32,24 @@ struct HelperAnswer {
                          // a refusal: its error text
 };
 
-// The answer, or why the daemon could not be asked (or answered unreadably).
-using HelperOutcome = Result<HelperAnswer>;
+// The answer, or why there is none: the daemon could not be reached (nothing
+// was done), or it took the request and its answer was lost or unreadable
+// (anything may have been done, the whole script or a part of it).
+class HelperOutcome : public Result<HelperAnswer> {
+ public:
+  // An answer, or an Error for a daemon that could not be reached.
+  using Result<HelperAnswer>::Result;
+  static HelperOutcome lost(Error why) {
+    HelperOutcome outcome(std::move(why));
+    outcome.answerLost_ = true;
+    return outcome;
+  }
+  // REQUIRES: !ok().
+  bool answerLost() const { return answerLost_; }
+
+ private:
+  bool answerLost_ = false;
+};
 
 // The privileged helper daemon, as far as the stand-in uses it.
 class PrivilegedHelper {
@@ -62,9 +78,15 @@ struct EngineOptions {
   std::chrono::milliseconds tunnelCheck{2000};
   // Zero turns the periodic ping frames off.
   std::chrono::milliseconds pingInterval{5000};
+  // The up and kill-switch steps do nothing when the helper starts them later
+  // than this after they were sent (queued behind other clients' scripts):
+  // whoever sent them may have given up on the answer by then. Well short of
+  // the helper client's own time-out less the helper's script time-out.
+  std::chrono::seconds lateStart{5};
 };
 
-// The bridge frames the stand-in sends.
+// The bridge frames the stand-in sends. Text that is not UTF-8 is sent with
+// U+FFFD in place of the bad bytes.
 std::string statusFrame(const VpnState& state);
 std::string pingFrame();
 std::string hideAppFrame();

@@ -29,6 +29,7 @@ HelperOutcome answer(int exitCode, std::string output = "") {
 }
 HelperOutcome unreachable() { return Error{"connect", ENOENT}; }
 HelperOutcome refused() { return HelperAnswer{false, 0, "unauthorized peer"}; }
+HelperOutcome lost() { return HelperOutcome::lost(Error{"connection closed without a response"}); }
 
 const HelperOutcome kBuilt = answer(
     0, "client-namespace=veltovpn-0123abcd-client\nrelay-key=" + std::string(kRelayKey) + "\n");
@@ -46,11 +47,17 @@ struct Step {
 class FakeHelper : public PrivilegedHelper {
  public:
   HelperOutcome ping() override { return answer(0, "test"); }
-  HelperOutcome runScript(const std::string& script) override {
+  HelperOutcome runScript(const std::string& sent) override {
+    // The steps that change the tunnel say when they become too late to run.
+    std::string script = sent;
+    const size_t bound = script.find("\nnot_after=");
+    if (bound != std::string::npos) script.erase(bound, script.find('\n', bound + 1) - bound);
     for (TunnelStep step :
          {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
       for (bool killSwitch : {false, true}) {
-        if (script != tunnelScript(step, {kInstance, killSwitch})) continue;
+        if (script != tunnelScript(step, {kInstance, killSwitch, {}})) continue;
+        EXPECT_EQ(bound != std::string::npos,
+                  step == TunnelStep::up || step == TunnelStep::killSwitch);
         asked.push_back({step, killSwitch});
         std::deque<HelperOutcome>& queue = answers[step];
         if (queue.empty()) return answer(0);
@@ -166,6 +173,9 @@ TEST(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
       {{answer(0, "\n")}, {}, "set-up failed (exit 0)"},  // no relay key
       {{kBuilt}, Checks(80, kNoHandshake), "no handshake with the relay within 15000 ms (link up)"},
       {{kBuilt}, Checks(80, unreachable()), "within 15000 ms (link unknown)"},  // helper gone
+      // The helper took the up step and was stopped, or its answer went astray:
+      // whatever the step built is torn down, not left behind a simulation.
+      {{lost()}, {}, "the helper took the up step and its answer was lost"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged);
@@ -205,6 +215,42 @@ TEST(EngineTimeline, KillSwitchFollowsWhatTheTunnelReallyHas) {
       ElementsAre(TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::killSwitch,
                   TunnelStep::killSwitch, TunnelStep::down, TunnelStep::down));
   EXPECT_THAT(run.outlet.logText, HasSubstr("tear-down failed; it is tried again"));
+}
+
+// The console is typed at: any bytes may come, and none may end the stand-in.
+TEST(EngineConsole, LinesThatAreNotUtf8AreRefusedAndSendPassesThemOn) {
+  const std::string_view refused[] = {"status conn\xff", "status connected rel\xc3",
+                                      "script echo \xed\xa0\x80", "\xc0\xaf", "kill o\x80"};
+  FakeHelper helper;
+  RecordingOutlet outlet;
+  VpnEngine engine({.tunnelInstance = kInstance, .pingInterval = 0ms}, outlet, helper, {});
+  for (std::string_view line : refused) {
+    SCOPED_TRACE(line);
+    outlet.logText.clear();
+    engine.handleConsoleLine(line, {});
+    EXPECT_THAT(outlet.logText,
+                HasSubstr("console: ignored a line that is not UTF-8 (bad byte at"));
+  }
+  EXPECT_TRUE(outlet.statuses.empty());
+  EXPECT_TRUE(helper.asked.empty());
+  // Well-formed text of any script goes through; send passes bytes as they are.
+  engine.handleConsoleLine("status connected r\xc3\xa9lais", {});
+  EXPECT_THAT(outlet.statuses, ElementsAre("connected r\xc3\xa9lais"));
+  struct RawOutlet : RecordingOutlet {
+    void sendFrame(const std::string& line) override { raw.push_back(line); }
+    std::vector<std::string> raw;
+  } rawOutlet;
+  VpnEngine sending({.tunnelInstance = kInstance, .pingInterval = 0ms}, rawOutlet, helper, {});
+  sending.handleConsoleLine("send {\"type\":\"status\",\"status\":\"\xff\"}", {});
+  EXPECT_THAT(rawOutlet.raw, ElementsAre("{\"type\":\"status\",\"status\":\"\xff\"}\n"));
+}
+
+// A relay named on the command line may be any bytes: the frame still goes out.
+TEST(EngineFrames, TextThatIsNotUtf8IsReplacedNotThrown) {
+  VpnState state{"connected", false, std::string("fra\xff")};
+  EXPECT_EQ(statusFrame(state),
+            "{\"killSwitch\":false,\"relayId\":\"fra\xef\xbf\xbd\",\"status\":\"connected\","
+            "\"type\":\"status\"}\n");
 }
 
 }  // namespace

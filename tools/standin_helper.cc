@@ -10,6 +10,11 @@ namespace {
 
 using nlohmann::json;
 
+// The request text; bytes that are not UTF-8 become U+FFFD instead of throwing.
+std::string dumpJson(const json& request) {
+  return request.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 class SocketHelper : public PrivilegedHelper {
  public:
   SocketHelper(std::string path, std::chrono::milliseconds timeout)
@@ -23,9 +28,12 @@ class SocketHelper : public PrivilegedHelper {
 
  private:
   HelperOutcome exchange(const json& request, bool isScript) {
-    Result<std::string> reply = sendHelperRequest(path_, request.dump(), timeout_);
-    if (!reply) return reply.error();
-    return readHelperResponse(*reply, isScript);
+    HelperExchange reply = sendHelperRequest(path_, dumpJson(request), timeout_);
+    if (!reply.response) {
+      return reply.connected ? HelperOutcome::lost(reply.response.error())
+                             : HelperOutcome(reply.response.error());
+    }
+    return readHelperResponse(*reply.response, isScript);
   }
 
   std::string path_;
@@ -49,7 +57,10 @@ T member(const json& object, const char* name, T fallback) {
 
 HelperOutcome readHelperResponse(const std::string& response, bool isScript) {
   json answer = json::parse(response, nullptr, /*allow_exceptions=*/false);
-  if (!answer.is_object()) return Error{"unreadable response: " + response.substr(0, 120)};
+  // The daemon had the request: what it did is unknown.
+  if (!answer.is_object()) {
+    return HelperOutcome::lost(Error{"unreadable response: " + response.substr(0, 120)});
+  }
   HelperAnswer outcome;
   outcome.success = member(answer, "success", false);
   if (!outcome.success) {

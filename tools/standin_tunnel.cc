@@ -40,6 +40,7 @@ std::string_view stepFile(TunnelStep step) {
 std::string tunnelScript(TunnelStep step, const TunnelParameters& parameters) {
   std::string script = "instance=" + singleQuoted(parameters.instance) + "\n";
   script += "killswitch=" + std::string(parameters.killSwitch ? "1" : "0") + "\n";
+  if (parameters.notAfter) script += "not_after=" + std::to_string(*parameters.notAfter) + "\n";
   script += tunnel_files::kCommon;
   script += stepFile(step);
   return script;

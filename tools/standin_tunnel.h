@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,10 +15,16 @@ enum class TunnelStep { up, check, killSwitch, down };
 // The up step's exit status when this machine cannot run a tunnel (a tool is
 // missing); it has made nothing then.
 inline constexpr int kTunnelUnavailableExit = 69;
+// Any step's exit status when the helper started it after its `notAfter`; it
+// has done nothing then.
+inline constexpr int kTunnelLateExit = 75;
 
 struct TunnelParameters {
   std::string instance;  // 8 lower-case hex digits; names everything the scripts make
   bool killSwitch = false;
+  // Seconds since 1970 after which the step, when it only starts then, does
+  // nothing; none: it always runs.
+  std::optional<long long> notAfter;
 };
 
 // The script text the helper runs for `step`: the parameters as variable lines

@@ -21,7 +21,7 @@ TEST(TunnelScript, EveryStepIsValidBash) {
   for (TunnelStep step :
        {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
     test_support::Process::Ended result = runBash(
-        "bash -n <<'VELTO_END'\n" + tunnelScript(step, {"0123abcd", true}) + "\nVELTO_END\n");
+        "bash -n <<'VELTO_END'\n" + tunnelScript(step, {"0123abcd", true, {}}) + "\nVELTO_END\n");
     EXPECT_EQ(result.status, 0) << result.output;
   }
 }
@@ -35,7 +35,7 @@ TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
                                       "0123abc"s, "0123abcde"s, "0123ABCD"s, "../../etc"s, ""s}) {
     SCOPED_TRACE(instance);
     test_support::Process::Ended result =
-        runBash(tunnelScript(TunnelStep::down, {instance, false}));
+        runBash(tunnelScript(TunnelStep::down, {instance, false, {}}));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.output, "tunnel: instance must be 8 lower-case hexadecimal digits\n");
     EXPECT_NE(::access(planted.c_str(), F_OK), 0);
@@ -45,9 +45,25 @@ TEST(TunnelScript, RefusesAnInstanceThatIsNotItsOwnId) {
 TEST(TunnelScript, ChecksATunnelThatDoesNotExistAsMissing) {
   const std::string first = newTunnelInstance();
   EXPECT_NE(first, newTunnelInstance());
-  test_support::Process::Ended result = runBash(tunnelScript(TunnelStep::check, {first, false}));
+  test_support::Process::Ended result =
+      runBash(tunnelScript(TunnelStep::check, {first, false, {}}));
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, "link=missing\nhandshake=0\n");
+}
+
+// A step the helper only starts after its time does nothing: every step, since
+// the check comes before any step's own part.
+TEST(TunnelScript, AStepStartedTooLateDoesNothing) {
+  for (TunnelStep step :
+       {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
+    test_support::Process::Ended result = runBash(tunnelScript(step, {"0123abcd", true, 1}));
+    EXPECT_EQ(result.status, kTunnelLateExit);
+    EXPECT_EQ(result.output, "late: started after 1; nothing done\n");
+  }
+  // In time, the step runs: a check of a tunnel that is not there.
+  test_support::Process::Ended inTime =
+      runBash(tunnelScript(TunnelStep::check, {"0123abcd", false, 99999999999}));
+  EXPECT_EQ(inTime.output, "link=missing\nhandshake=0\n");
 }
 
 TEST(TunnelReport, ReadsKeyValueLinesOnly) {

@@ -97,10 +97,22 @@ Server start(std::vector<std::string> argv, const std::string& socketPath,
   return server;
 }
 
+// SIGTERM, and SIGKILL for a daemon that is still there 30 s later: the
+// benchmark never leaves one behind.
 void stop(Server& server) {
   if (server.pid <= 0) return;
   kill(server.pid, SIGTERM);
-  while (waitpid(server.pid, nullptr, 0) < 0 && errno == EINTR) {
+  bool ended = false;
+  for (int polls = 0; polls < 3000 && !ended; ++polls) {
+    const pid_t reaped = waitpid(server.pid, nullptr, WNOHANG);
+    ended = reaped == server.pid || (reaped < 0 && errno != EINTR);
+    if (!ended) usleep(10000);
+  }
+  if (!ended) {
+    fprintf(stderr, "helper-benchmark: pid %d outlived SIGTERM by 30 s; killed\n", server.pid);
+    kill(server.pid, SIGKILL);
+    while (waitpid(server.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
   }
   unlink(server.socketPath.c_str());
 }

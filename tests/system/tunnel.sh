@@ -4,8 +4,9 @@
 # its group. The kill switch is on before connect, so the tunnel is built behind
 # it; connected only after the handshake, a ping through the tunnel, nothing but
 # the tunnel's own packets reaches the relay (counted on the relay's side), a
-# dead tunnel leaks nothing with the kill switch on and passes with it off, and
-# quit leaves no namespace, link, table, key file or process.
+# dead tunnel leaks nothing with the kill switch on and passes with it off, a
+# helper killed during the up step leaves the stand-in in error rather than
+# simulating, and quit leaves no namespace, link, table, key file or process.
 #   tunnel.sh HELPER_TESTING STANDIN
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -31,9 +32,14 @@ if ! "${as_user[@]}" test -x "$standin"; then
 fi
 install -d -o "$user_id" -m 700 "$work/user"
 
-VELTOVPN_HELPER_SOCKET="$work/helper.sock" VELTOVPN_HELPER_LOG="$work/helper.log" \
-  VELTOVPN_HELPER_GROUP="$group" "$helper" >>"$work/helper.out" 2>&1 &
-wait_for "$work/helper.out" "listening on $work/helper.sock"
+# start_helper OUTPUT: the helper on the test's socket, its pid in helper_pid.
+start_helper() {
+  VELTOVPN_HELPER_SOCKET="$work/helper.sock" VELTOVPN_HELPER_LOG="$work/helper.log" \
+    VELTOVPN_HELPER_GROUP="$group" "$helper" >>"$1" 2>&1 &
+  helper_pid=$!
+  wait_for "$1" "listening on $work/helper.sock"
+}
+start_helper "$work/helper.out"
 
 open_console
 HOME="$work/user" TMPDIR="$work/user" "${as_user[@]}" "$standin" --no-menubar --ping-ms=0 \
@@ -107,10 +113,44 @@ wait_for "$work/standin.out" "-> status error ks=false rid=-"
 pings "$relay_outside" || fail "with the kill switch off, no ping to $relay_outside"
 probe_reaches_relay || fail "with the kill switch off, the relay counted no datagram (the probe does not work)"
 
+# The helper dies in the middle of the next up step, which runs on without it:
+# the stand-in lost the answer, not the helper, so it must not simulate a tunnel
+# but report error and take down whatever the step built, at quit if the helper
+# is not back before.
+torn_down() { grep -cF "tunnel $instance torn down" "$work/standin.out" || true; }
+# The up step under the helper, caught as it starts and held (SIGSTOP to its
+# process group) so that it cannot finish before the helper is gone.
+hold_up_step() {
+  local pid file
+  for pid in $(pgrep -P "$helper_pid"); do
+    file=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null | sed -n 2p)
+    if [ -n "$file" ] && grep -qs '^complete=1$' "$file" && kill -STOP -- "-$pid"; then
+      up_pid=$pid
+      up_file=$file
+      return 0
+    fi
+  done
+  return 1
+}
+console connect
+up_pid=
+for _ in $(seq 3000); do hold_up_step && break; sleep 0.01; done
+[ -n "$up_pid" ] || fail "no up step ran under the helper after the second connect"
+extra_cleanup+=("kill -KILL -- -$up_pid 2>/dev/null; rm -f '$up_file'")
+kill -KILL "$helper_pid"
+wait_for "$work/standin.out" "the helper took the up step and its answer was lost"
+# The step runs on without the helper and builds the tunnel.
+kill -CONT -- "-$up_pid"
+ended() { [ ! -e "/proc/$1" ] || grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
+poll 60 ended "$up_pid" || fail "the up step never ended"
+! grep -qF "no real tunnel" "$work/standin.out" || fail "the stand-in simulated a tunnel over a lost answer"
+start_helper "$work/helper2.out"
+
+downs=$(torn_down)
 console quit
 wait_for "$work/standin.out" "stand-in exits"
 wait "$standin_pid" || fail "the stand-in exited with status $?"
-grep -qF "tunnel $instance torn down" "$work/standin.out" || fail "quit did not tear the tunnel down"
+[ "$(torn_down)" -gt "$downs" ] || fail "quit did not tear the tunnel down"
 
 # Nothing of the instance is left; a process may take a moment to be reaped.
 nothing_left() {

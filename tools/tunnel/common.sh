@@ -1,7 +1,7 @@
 # Shared part of the example tunnel scripts: the names and addresses of one
 # instance's tunnel, and what building, tearing down and guarding it take.
 # A script is sent to the helper as a few variable lines (instance=8 hex digits,
-# killswitch=0|1), then this file, then the step's own file (up, check,
+# killswitch=0|1, optionally not_after), then this file, then the step's own file (up, check,
 # killswitch, down); the helper runs it as root with bash. By hand, as root:
 #   { echo instance=0123abcd killswitch=0; cat common.sh up.sh; } | bash
 # shellcheck shell=bash disable=SC2034  # the names are for the step files
@@ -15,6 +15,17 @@ fi
 if ! [[ ${killswitch:-0} =~ ^[01]$ ]]; then
   echo "tunnel: killswitch must be 0 or 1" >&2
   exit 2
+fi
+# not_after=<seconds since 1970>, when given: a step that starts later does
+# nothing and exits 75, for its sender may have stopped waiting for its answer
+# and would never tear down what it built.
+if ! [[ ${not_after:-0} =~ ^[0-9]+$ ]]; then
+  echo "tunnel: not_after must be a number of seconds" >&2
+  exit 2
+fi
+if [ -n "${not_after:-}" ] && [ "$(date +%s)" -gt "$not_after" ]; then
+  echo "late: started after $not_after; nothing done"
+  exit 75
 fi
 
 # Everything lives in two namespaces of its own, so the host's network is never

@@ -23,9 +23,12 @@ for ns in "$client_ns" "$relay_ns"; do
 done
 mkdir -m 700 "$state"
 
-# From here on, a failure takes down whatever was built.
+# From here on, a failure or a stop takes down whatever was built. bash may end
+# on SIGTERM without the EXIT trap unless the signal is made an exit; a subshell
+# caught between its fork and its exec has the trap too, and must leave it.
 complete=0
-trap '[ "$complete" = 1 ] || teardown' EXIT
+trap '[ "$complete" = 1 ] || [ "$BASHPID" != $$ ] || teardown' EXIT
+trap 'exit 143' TERM INT HUP
 
 ip netns add "$client_ns"
 ip netns add "$relay_ns"
