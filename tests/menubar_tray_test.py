@@ -252,15 +252,14 @@ class DesktopTest(AgentCase):
     def menu_rows(self, closed, opened):
         """The rows of the menu that opened between two screenshots, top down,
         as (kind, top, bottom, left, right) with kind "text" or "separator"."""
-        changed = opened.changed(closed)
-        box = self.in_bar(changed, inside=False)
+        box = self.in_bar(opened.changed(closed), inside=False)
         self.assertTrue(box, "no menu opened: %s, compared with %s" % (opened.path, closed.path))
         left, right = min(x for x, _y in box), max(x for x, _y in box)
         top, bottom = min(y for _x, y in box), max(y for _x, y in box)
-        # A menu may open over the bar: its box goes on up through the lines
-        # that changed across most of its width.
-        across = Counter(y for x, y in changed if left <= x <= right)
-        while across[top - 1] > (right - left) // 2:
+        # A menu may open over the bar, even one of nearly its colour: its box
+        # goes on up through the lines drawn anew across most of its width.
+        while top > 0 and sum(max(abs(a - b) for a, b in zip(opened.at(x, top - 1), closed.at(x, top - 1))) > INK
+                              for x in range(left, right + 1)) > (right - left) // 2:
             top -= 1
         background = opened.commonest(left, top, right + 1, bottom + 1)
         # Ink: what differs from the menu's background, away from its border.
