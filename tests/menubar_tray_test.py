@@ -4,8 +4,8 @@ private session bus: a minimal StatusNotifierWatcher (tray_probe.py) reads the
 exported menu after status lines from a bridge played by this test. DesktopTest
 puts the agent in a real desktop (xfce4-panel, GNOME Shell with AppIndicator,
 Plasma; GNOME Shell and sway with waybar on Wayland, where the agent is a
-Wayland client), looks at its pixels and clicks it. Run as root, the cases run again as
-an ordinary user (run_as_test_user).
+Wayland client), looks at its pixels and clicks it. Run as root, the cases run
+again as an ordinary user (run_as_test_user).
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
 KEEP_TRAY_DIR=1 keeps each case's directory; DesktopTest's screenshots go to
@@ -240,9 +240,11 @@ class DesktopTest(AgentCase):
         while right + 1 in used or right + 2 in used:
             right += 1
         changed = [(x, y) for x, y in changed if left <= x <= right]
-        # The bar around the icon: the commonest colour near it without the agent.
+        # The bar around the icon: the commonest colour near it without the
+        # agent (or with it, where the bar comes with the icon).
         xs = [x for x, _y in changed]
-        bar = (shot if self.bar_comes_with_icon else without).commonest(max(0, min(xs) - 4), self.bar[0], min(shot.width, max(xs) + 5), self.bar[1])
+        bar = (shot if self.bar_comes_with_icon else without).commonest(
+            max(0, min(xs) - 4), self.bar[0], min(shot.width, max(xs) + 5), self.bar[1])
         stroke = [p for p in changed if contrast(shot.at(*p), bar) >= 3.0]
         best = max(contrast(shot.at(*p), bar) for p in changed)
         self.assertGreaterEqual(len(stroke), MIN_STROKE_PIXELS, "the icon does not stand out from the bar %s: "

@@ -6,24 +6,32 @@ plus a private session bus) to run them in, optionally with a real desktop
 whose pixels can be taken with screenshot() and clicked with pointer_click():
 xfce4-panel with its status tray, GNOME Shell with the AppIndicator
 extension, or KDE Plasma's panel, each of which hosts StatusNotifierItems.
+Wayland sessions (WaylandSession: no X server at all) run GNOME Shell as a
+headless compositor, or sway with waybar's tray; their sessions take the
+screenshots and give the clicks (session.screenshot(), session.click()).
 
 Needs GLib from python (python3-gi): run it with /usr/bin/python3, not a
 python3 that lacks gi.
 
 As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
 
-    tray_probe.py session [--panel THEME | --desktop gnome|plasma] -- CMD ARGS...
+    tray_probe.py session [--panel THEME | --desktop D] -- CMD ARGS...
                                            run CMD with DISPLAY, XAUTHORITY and
                                            DBUS_SESSION_BUS_ADDRESS of a fresh
                                            Xvfb (open only to holders of its
                                            cookie) and dbus-daemon; exit with its status.
                                            With --panel, xfce4-panel runs along with
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
-                                           the watcher; with --desktop, GNOME Shell
-                                           (with its AppIndicator extension) or
-                                           Plasma does
+                                           the watcher; with --desktop gnome or
+                                           plasma, GNOME Shell (with its AppIndicator
+                                           extension) or Plasma does; with
+                                           gnome-wayland or sway, a Wayland session
+                                           without DISPLAY does
     tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
                                            the screen (or only the bar's strip) as PNG
+    tray_probe.py pointer                  a virtual pointer on the wlroots compositor of
+                                           $WAYLAND_DISPLAY: prints "ready", then clicks
+                                           at each line "click X Y BUTTON" it reads
     tray_probe.py hold NAME                own NAME, answering every call with an
                                            error, until killed; prints "ready"
     tray_probe.py watch                    be the StatusNotifierWatcher until
