@@ -499,11 +499,14 @@ class GnomeWaylandSession(WaylandSession):
             raise ProbeError("GNOME Shell took no screenshot")
 
     def click(self, x, y, button=1):
-        # One virtual pointer for the session, kept by the shell.
+        # One virtual pointer for the session, kept by the shell. The backend
+        # is the stage's since GNOME 44, a global before.
         script = """
             const Clutter = imports.gi.Clutter;
+            const backend = global.stage.context ? global.stage.context.get_backend()
+                                                 : Clutter.get_default_backend();
             if (!globalThis.trayProbePointer)
-                globalThis.trayProbePointer = global.stage.context.get_backend().get_default_seat()
+                globalThis.trayProbePointer = backend.get_default_seat()
                     .create_virtual_device(Clutter.InputDeviceType.POINTER_DEVICE);
             const pointer = globalThis.trayProbePointer;
             pointer.notify_absolute_motion(Clutter.CURRENT_TIME, %d, %d);
