@@ -45,4 +45,17 @@ if(menubar_platform STREQUAL "gtk")
       LABELS process display TIMEOUT 180 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
       ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_BINARY_DIR}/desktops ${tray_leaks})
   endforeach()
+
+  # The same in Wayland sessions, with the agent a Wayland client and no X
+  # server anywhere: GNOME Shell as the compositor with the AppIndicator
+  # extension, and sway with waybar's tray in waybar's default style, which
+  # draws icons as they are, and on a dark and a light bar.
+  foreach(desktop Gnome Waybar WaybarDark WaybarLight)
+    velto_add_test(NAME menubar.wayland.${desktop}
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
+              ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
+              Wayland${desktop}Test.test_icon_stands_out_in_both_states
+      LABELS process display TIMEOUT 180 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
+      ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_BINARY_DIR}/desktops ${tray_leaks})
+  endforeach()
 endif()

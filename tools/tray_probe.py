@@ -6,24 +6,32 @@ plus a private session bus) to run them in, optionally with a real desktop
 whose pixels can be taken with screenshot() and clicked with pointer_click():
 xfce4-panel with its status tray, GNOME Shell with the AppIndicator
 extension, or KDE Plasma's panel, each of which hosts StatusNotifierItems.
+Wayland sessions (WaylandSession: no X server at all) run GNOME Shell as a
+headless compositor, or sway with waybar's tray; their sessions take the
+screenshots and give the clicks (session.screenshot(), session.click()).
 
 Needs GLib from python (python3-gi): run it with /usr/bin/python3, not a
 python3 that lacks gi.
 
 As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
 
-    tray_probe.py session [--panel THEME | --desktop gnome|plasma] -- CMD ARGS...
+    tray_probe.py session [--panel THEME | --desktop D] -- CMD ARGS...
                                            run CMD with DISPLAY, XAUTHORITY and
                                            DBUS_SESSION_BUS_ADDRESS of a fresh
                                            Xvfb (open only to holders of its
                                            cookie) and dbus-daemon; exit with its status.
                                            With --panel, xfce4-panel runs along with
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
-                                           the watcher; with --desktop, GNOME Shell
-                                           (with its AppIndicator extension) or
-                                           Plasma does
+                                           the watcher; with --desktop gnome or
+                                           plasma, GNOME Shell (with its AppIndicator
+                                           extension) or Plasma does; with
+                                           gnome-wayland or sway, a Wayland session
+                                           without DISPLAY does
     tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
                                            the screen (or only the bar's strip) as PNG
+    tray_probe.py pointer                  a virtual pointer on the wlroots compositor of
+                                           $WAYLAND_DISPLAY: prints "ready", then clicks
+                                           at each line "click X Y BUTTON" it reads
     tray_probe.py hold NAME                own NAME, answering every call with an
                                            error, until killed; prints "ready"
     tray_probe.py watch                    be the StatusNotifierWatcher until
@@ -84,6 +92,7 @@ ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 MENU_INTERFACE = "com.canonical.dbusmenu"
 CALL_TIMEOUT_MS = 5000
 SCREEN_WIDTH, SCREEN_HEIGHT = 640, 480
+WAYLAND_WIDTH, WAYLAND_HEIGHT = 800, 600  # the Wayland compositors' one output
 PANEL_HEIGHT = 26  # the panel is a strip this high along the top of the screen
 GNOME_EXTENSION = "ubuntu-appindicators@ubuntu.com"  # Debian's AppIndicator extension
 
@@ -93,6 +102,8 @@ BARS = {
     "xfce": ((0, PANEL_HEIGHT), []),
     "gnome": ((0, 30), [(200, 0, 440, 30)]),
     "plasma": ((SCREEN_HEIGHT - 44, SCREEN_HEIGHT), [(495, SCREEN_HEIGHT - 44, 605, SCREEN_HEIGHT)]),
+    "gnome-wayland": ((0, 32), [(300, 0, 500, 32)]),
+    "sway": ((0, 30), []),
 }
 
 # One panel along the top edge holding only the status tray, so that whatever
@@ -156,14 +167,16 @@ def _libexec(name):
 
 
 def desktop_missing(desktop):
-    """Why `desktop` (xfce, gnome or plasma) cannot run here, or "" when it can."""
-    tools = {"xfce": ["xfce4-panel"], "gnome": ["gnome-shell"], "plasma": ["plasmashell", "kded5"]}[desktop]
-    for tool in tools + ["import", "convert"]:
+    """Why `desktop` (a key of BARS) cannot run here, or "" when it can."""
+    tools = {"xfce": ["xfce4-panel", "import", "xdotool"], "gnome": ["gnome-shell", "import", "xdotool"],
+             "plasma": ["plasmashell", "kded5", "import", "xdotool"], "gnome-wayland": ["gnome-shell"],
+             "sway": ["sway", "waybar", "grim"]}[desktop]
+    for tool in tools + ["convert"]:
         if not shutil.which(tool):
             return tool + " is not installed"
     if desktop == "xfce" and not xfconfd_path():
         return "xfconfd is not installed"
-    if desktop == "gnome" and not os.path.isdir("/usr/share/gnome-shell/extensions/" + GNOME_EXTENSION):
+    if desktop.startswith("gnome") and not os.path.isdir("/usr/share/gnome-shell/extensions/" + GNOME_EXTENSION):
         return "the AppIndicator extension (gnome-shell-extension-appindicator) is not installed"
     if desktop == "plasma" and not _libexec("kactivitymanagerd"):
         return "kactivitymanagerd is not installed"
@@ -218,6 +231,21 @@ class HeadlessSession:
 
     def _start(self):
         self._dir = tempfile.mkdtemp(prefix="tray-session-")  # mode 0700
+        self._start_display()
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus("session")
+        # No accessibility bus on the private session.
+        self.env["NO_AT_BRIDGE"] = "1"
+        self._start_desktop()
+
+    def _start_desktop(self):
+        if self.desktop == "xfce":
+            self._start_panel()
+        elif self.desktop == "gnome":
+            self._start_gnome()
+        elif self.desktop == "plasma":
+            self._start_plasma()
+
+    def _start_display(self):
         self.env["XAUTHORITY"] = os.path.join(self._dir, "Xauthority")
         write_xauthority(self.env["XAUTHORITY"])
         # Xvfb picks a free display and reports it on the descriptor.
@@ -226,18 +254,16 @@ class HeadlessSession:
             lambda fd: ["Xvfb", "-displayfd", str(fd), "-auth", self.env["XAUTHORITY"], "-nolisten", "tcp",
                         "-screen", "0", screen])
         self.env["DISPLAY"] = ":" + display
-
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus("session")
-        # No accessibility bus on the private session.
-        self.env["NO_AT_BRIDGE"] = "1"
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env["GDK_BACKEND"] = "x11"
-        if self.desktop == "xfce":
-            self._start_panel()
-        elif self.desktop == "gnome":
-            self._start_gnome()
-        elif self.desktop == "plasma":
-            self._start_plasma()
+
+    def screenshot(self, path):
+        """The whole screen as PNG at `path`."""
+        screenshot(self.env, path)
+
+    def click(self, x, y, button=1):
+        """A pointer click at (x, y) of the screen, as a hand on a mouse would give it."""
+        pointer_click(self.env, x, y, button)
 
     def _start_bus(self, kind):
         """A dbus-daemon of `kind` (session or system) that lets everyone who
@@ -291,8 +317,16 @@ class HeadlessSession:
             self._wait_for(log, WATCHER_NAME, "xfce4-panel's status tray")
 
     def _start_gnome(self):
+        env = self._gnome_home()
+        with self._desktop_log() as log:
+            self._spawn_group(["gnome-shell", "--x11", "--replace"], env, log)
+            self._wait_for(log, WATCHER_NAME, "GNOME Shell's AppIndicator extension", 60)
+
+    def _gnome_home(self):
+        """GNOME Shell's environment, with its AppIndicator extension enabled
+        and a system bus of its own."""
         env = self._home("gnome", GSETTINGS_BACKEND="keyfile", LIBGL_ALWAYS_SOFTWARE="1",
-                         XDG_SESSION_TYPE="x11", XDG_CURRENT_DESKTOP="GNOME")
+                         XDG_SESSION_TYPE=self.env.get("XDG_SESSION_TYPE", "x11"), XDG_CURRENT_DESKTOP="GNOME")
         # Settings in a file, as there is no dconf service on the private bus.
         settings = os.path.join(env["XDG_CONFIG_HOME"], "glib-2.0", "settings")
         os.makedirs(settings)
@@ -311,9 +345,7 @@ class HeadlessSession:
         # without what logind would have told it.
         env["DBUS_SYSTEM_BUS_ADDRESS"] = self._start_bus("system")
         self._processes.append(start_name_holder(env["DBUS_SYSTEM_BUS_ADDRESS"], "org.freedesktop.login1"))
-        with self._desktop_log() as log:
-            self._spawn_group(["gnome-shell", "--x11", "--replace"], env, log)
-            self._wait_for(log, WATCHER_NAME, "GNOME Shell's AppIndicator extension", 60)
+        return env
 
     def _start_plasma(self):
         env = self._home("plasma", LIBGL_ALWAYS_SOFTWARE="1", QT_QUICK_BACKEND="software", QT_QPA_PLATFORM="xcb",
@@ -399,6 +431,247 @@ class HeadlessSession:
             self._dir = None
 
 
+class WaylandSession(HeadlessSession):
+    """A Wayland compositor's session with no X server at all: DISPLAY and
+    XAUTHORITY are gone from env, GTK and Qt clients speak Wayland, and
+    WAYLAND_DISPLAY is the absolute path of the compositor's socket, so that
+    a client needs no XDG_RUNTIME_DIR to find it. A subclass starts its
+    compositor in _start_desktop() through _start_compositor(), and gives
+    screenshot() and click() their means."""
+
+    size = (WAYLAND_WIDTH, WAYLAND_HEIGHT)
+
+    def _start_display(self):
+        for name in ("DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "XDG_RUNTIME_DIR", "SWAYSOCK"):
+            self.env.pop(name, None)
+        self.env.update(GDK_BACKEND="wayland", QT_QPA_PLATFORM="wayland", XDG_SESSION_TYPE="wayland")
+
+    def _start_desktop(self):
+        raise NotImplementedError
+
+    def _start_compositor(self, argv, env, log, seconds=60):
+        """Starts the compositor `argv` in env (from _home()) and waits for its
+        socket in env's runtime directory; sets WAYLAND_DISPLAY for both."""
+        self._spawn_group(argv, env, log)
+        runtime = env["XDG_RUNTIME_DIR"]
+
+        def socket_path():
+            for name in sorted(os.listdir(runtime)):
+                path = os.path.join(runtime, name)
+                if name.startswith("wayland-") and not name.endswith(".lock") and os.path.exists(path + ".lock"):
+                    return path
+            return None
+
+        path = _poll(lambda: self._processes[-1].poll() is None and socket_path(), seconds)
+        if not path:
+            raise ProbeError(argv[0] + " made no Wayland socket" + self._log_tail(log))
+        self.env["WAYLAND_DISPLAY"] = env["WAYLAND_DISPLAY"] = path
+
+    def screenshot(self, path):
+        raise NotImplementedError
+
+    def click(self, x, y, button=1):
+        raise NotImplementedError
+
+
+class GnomeWaylandSession(WaylandSession):
+    """GNOME Shell as a headless Wayland compositor (no Xwayland) with one
+    virtual monitor, in unsafe mode: its own D-Bus calls take the
+    screenshots, and a virtual pointer in its JavaScript gives the clicks."""
+
+    def _start_desktop(self):
+        env = self._gnome_home()
+        with self._desktop_log() as log:
+            self._start_compositor(["gnome-shell", "--headless", "--wayland", "--no-x11", "--unsafe-mode",
+                                    "--virtual-monitor", "%dx%d" % self.size], env, log)
+            self._wait_for(log, WATCHER_NAME, "GNOME Shell's AppIndicator extension", 60)
+        self._bus = connect(self.env)
+
+    def _shell(self, method, parameters, reply):
+        return _call(self._bus, "org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell", method, parameters,
+                     reply)
+
+    def screenshot(self, path):
+        ok, _used = _call(self._bus, "org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
+                          "org.gnome.Shell.Screenshot", "Screenshot",
+                          GLib.Variant("(bbs)", (False, False, os.path.abspath(path))), "(bs)", 30000)
+        if not ok:
+            raise ProbeError("GNOME Shell took no screenshot")
+
+    def click(self, x, y, button=1):
+        # One virtual pointer for the session, kept by the shell. The backend
+        # is the stage's since GNOME 44, a global before.
+        script = """
+            const Clutter = imports.gi.Clutter;
+            const backend = global.stage.context ? global.stage.context.get_backend()
+                                                 : Clutter.get_default_backend();
+            if (!globalThis.trayProbePointer)
+                globalThis.trayProbePointer = backend.get_default_seat()
+                    .create_virtual_device(Clutter.InputDeviceType.POINTER_DEVICE);
+            const pointer = globalThis.trayProbePointer;
+            pointer.notify_absolute_motion(Clutter.CURRENT_TIME, %d, %d);
+            pointer.notify_button(Clutter.CURRENT_TIME, %d, Clutter.ButtonState.PRESSED);
+            pointer.notify_button(Clutter.CURRENT_TIME, %d, Clutter.ButtonState.RELEASED);
+            "clicked";
+        """ % (x, y, button, button)
+        ok, result = self._shell("Eval", GLib.Variant("(s)", (script,)), "(bs)")
+        if not ok:
+            raise ProbeError("GNOME Shell did not click: " + result)
+
+    def close(self):
+        if getattr(self, "_bus", None):
+            self._bus.close_sync(None)
+            self._bus = None
+        super().close()
+
+
+WAYBAR_CONFIG = """{"layer": "top", "position": "top", "height": 30, "modules-right": ["tray"]}"""
+# Bars of one flat colour, dark and light, for waybar in place of its default
+# style sheet.
+WAYBAR_STYLES = {
+    "dark": "window#waybar { background-color: #1e1e1e; } #tray { padding: 0 8px; }",
+    "light": "window#waybar { background-color: #f6f5f4; } #tray { padding: 0 8px; }",
+}
+
+
+class SwaySession(WaylandSession):
+    """sway with a headless output drawn in software (no Xwayland), and
+    waybar with only its tray module, in waybar's default style (or
+    panel_theme, a key of WAYBAR_STYLES): waybar is the StatusNotifierWatcher and its
+    host. grim takes the screenshots; clicks come from a virtual pointer that
+    lives as long as the session (run_pointer), so that clients bind their
+    pointer once, at their start, as they would with a mouse plugged in."""
+
+    def _start_desktop(self):
+        env = self._home("sway", WLR_BACKENDS="headless", WLR_RENDERER="pixman", WLR_LIBINPUT_NO_DEVICES="1",
+                         WLR_HEADLESS_OUTPUTS="1", XDG_CURRENT_DESKTOP="sway")
+        config = os.path.join(self._dir, "sway.conf")
+        with open(config, "w") as f:
+            f.write("xwayland disable\noutput * mode --custom %dx%d\n"
+                    "default_border none\nfocus_follows_mouse no\n" % self.size)
+        waybar_config = os.path.join(self._dir, "waybar.json")
+        with open(waybar_config, "w") as f:
+            f.write(WAYBAR_CONFIG)
+        with self._desktop_log() as log:
+            self._start_compositor(["sway", "--config", config], env, log)
+            self._pointer = _start_ready([sys.executable, os.path.abspath(__file__), "pointer"], env, 20)
+            self._processes.append(self._pointer)
+            style = []
+            if self.panel_theme:
+                style = ["--style", os.path.join(self._dir, "waybar.css")]
+                with open(style[1], "w") as f:
+                    f.write(WAYBAR_STYLES[self.panel_theme])
+            self._spawn_group(["waybar", "--config", waybar_config] + style, env, log)
+            self._wait_for(log, WATCHER_NAME, "waybar's tray", 30)
+
+    def screenshot(self, path):
+        result = subprocess.run(["grim", "-t", "png", path], env=self.desktop_env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, text=True)
+        if result.returncode != 0:
+            raise ProbeError("grim failed: " + result.stderr.strip())
+
+    def click(self, x, y, button=1):
+        self._pointer.stdin.write("click %d %d %d\n" % (x, y, button))
+        self._pointer.stdin.flush()
+        if _read_line(self._pointer.stdout.fileno(), 10) != "clicked":
+            raise ProbeError("the virtual pointer did not click")
+
+
+def run_pointer(width, height):
+    """A virtual pointer on the wlroots compositor of $WAYLAND_DISPLAY
+    (zwlr_virtual_pointer_v1, spoken on the socket by hand): prints "ready",
+    then reads lines "click X Y BUTTON" (X button numbers: 1 left, 2 middle, 3
+    right) and answers each with "clicked" once the compositor has handled it."""
+    import socket as sockets
+    display = os.environ.get("WAYLAND_DISPLAY", "wayland-0")
+    if not display.startswith("/"):
+        display = os.path.join(os.environ["XDG_RUNTIME_DIR"], display)
+    wire = sockets.socket(sockets.AF_UNIX, sockets.SOCK_STREAM)
+    wire.connect(display)
+    state = {"next": 2, "buffer": b""}
+
+    def new_id():
+        state["next"] += 1
+        return state["next"] - 1
+
+    def text(value):
+        data = value.encode() + b"\0"
+        return struct.pack("=I", len(data)) + data + b"\0" * (-len(data) % 4)
+
+    def send(target, opcode, *args):
+        body = b"".join(a if isinstance(a, bytes) else struct.pack("=I", a) for a in args)
+        wire.sendall(struct.pack("=II", target, (8 + len(body)) << 16 | opcode) + body)
+
+    def events():
+        while True:
+            while len(state["buffer"]) >= 8:
+                target, word = struct.unpack_from("=II", state["buffer"])
+                size = word >> 16
+                if len(state["buffer"]) < size:
+                    break
+                body, state["buffer"] = state["buffer"][8:size], state["buffer"][size:]
+                yield target, word & 0xFFFF, body
+            chunk = wire.recv(65536)
+            if not chunk:
+                raise ProbeError("the compositor closed the connection")
+            state["buffer"] += chunk
+
+    def roundtrip(on_event=lambda *event: None):
+        callback = new_id()
+        send(1, 0, callback)  # wl_display.sync
+        for target, opcode, body in events():
+            if target == 1 and opcode == 0:  # wl_display.error
+                raise ProbeError("protocol error %d on object %d" % struct.unpack_from("=II", body)[1::-1])
+            if target == callback:
+                return
+            on_event(target, opcode, body)
+
+    registry = new_id()
+    send(1, 1, registry)  # wl_display.get_registry
+    globals_ = {}
+
+    def on_global(target, opcode, body):
+        if target == registry and opcode == 0:
+            name, length = struct.unpack_from("=II", body)
+            globals_[body[8:8 + length - 1].decode()] = name
+
+    roundtrip(on_global)
+    interface = "zwlr_virtual_pointer_manager_v1"
+    if interface not in globals_:
+        raise ProbeError("the compositor offers no " + interface)
+    manager = new_id()
+    send(registry, 0, globals_[interface], text(interface), 1, manager)  # wl_registry.bind
+    pointer = new_id()
+    send(manager, 0, 0, pointer)  # create_virtual_pointer on the default seat
+
+    def move(x, y):
+        send(pointer, 1, int(time.monotonic() * 1000) & 0xFFFFFFFF, x, y, width, height)  # motion_absolute
+        send(pointer, 4)  # frame
+        roundtrip()
+
+    # Between clicks the pointer waits in the bottom left corner, where its
+    # arrow is off the screen but for its tip and covers nothing of a bar or menu.
+    move(0, height - 1)
+    print("ready", flush=True)
+    buttons = {1: 0x110, 2: 0x112, 3: 0x111}  # BTN_LEFT, BTN_MIDDLE, BTN_RIGHT
+    for line in sys.stdin:
+        _command, x, y, button = line.split()
+        move(int(x), int(y))
+        for pressed in (1, 0):
+            send(pointer, 2, int(time.monotonic() * 1000) & 0xFFFFFFFF, buttons[int(button)], pressed)  # button
+            send(pointer, 4)
+        roundtrip()
+        move(0, height - 1)
+        print("clicked", flush=True)
+
+
+def open_session(panel_theme=None, desktop=None):
+    """The session that runs `desktop` (a key of BARS, or None for a bare X
+    server), not yet started: use it in a with statement."""
+    kinds = {"gnome-wayland": GnomeWaylandSession, "sway": SwaySession}
+    return kinds.get(desktop, HeadlessSession)(panel_theme, desktop)
+
+
 def _read_line(fd, seconds):
     """The first line from a pipe, or "" when none comes within `seconds`.
     Whatever came with it in the same read is dropped."""
@@ -442,8 +715,9 @@ def stop(process, seconds=5):
             process.wait()
     if group:
         send(signal.SIGKILL)  # what the leader left behind
-    if process.stdout:
-        process.stdout.close()
+    for pipe in (process.stdin, process.stdout):
+        if pipe:
+            pipe.close()
 
 
 def _wait_for_owner(bus, name, seconds):
@@ -454,10 +728,10 @@ def _wait_for_owner(bus, name, seconds):
     return bool(_poll(owned, seconds))
 
 
-def pointer_click(env, x, y):
-    """Moves the pointer of env's display to (x, y) and clicks there with the
-    first button, as a user's hand would."""
-    result = subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y), "click", "1"], env=env,
+def pointer_click(env, x, y, button=1):
+    """Moves the pointer of env's display to (x, y) and clicks there with
+    `button`, as a user's hand would."""
+    result = subprocess.run(["xdotool", "mousemove", "--sync", str(x), str(y), "click", str(button)], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if result.returncode != 0:
         raise ProbeError("xdotool failed: " + result.stderr.strip())
@@ -570,7 +844,7 @@ def start_watcher(env, seconds=20):
 
 
 def _start_ready(argv, env, seconds):
-    process = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, text=True)
+    process = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     line = _read_line(process.stdout.fileno(), seconds) if process.stdout else ""
     if line != "ready":
         stop(process)
@@ -741,13 +1015,14 @@ def main(argv):
     commands = parser.add_subparsers(dest="command", required=True)
     session = commands.add_parser("session")
     session.add_argument("--panel", metavar="THEME")
-    session.add_argument("--desktop", choices=("gnome", "plasma"))
+    session.add_argument("--desktop", choices=("gnome", "plasma", "gnome-wayland", "sway"))
     session.add_argument("argv", nargs=argparse.REMAINDER)
     shot = commands.add_parser("screenshot")
     shot.add_argument("path")
     shot.add_argument("--panel", action="store_true")
     shot.add_argument("--desktop", choices=sorted(BARS), default="xfce")
     commands.add_parser("watch")
+    commands.add_parser("pointer")
     commands.add_parser("hold").add_argument("name")
     commands.add_parser("items")
     for name in ("menu", "click", "wait-label"):
@@ -763,10 +1038,13 @@ def main(argv):
             command = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
             if not command:
                 parser.error("session needs a command")
-            with HeadlessSession(args.panel, args.desktop) as headless:
+            with open_session(args.panel, args.desktop) as headless:
                 return subprocess.call(command, env=headless.env)
         if args.command == "screenshot":
             screenshot(os.environ, args.path, args.panel, args.desktop)
+            return 0
+        if args.command == "pointer":
+            run_pointer(WAYLAND_WIDTH, WAYLAND_HEIGHT)
             return 0
         if args.command == "watch":
             run_watcher(os.environ.get("DBUS_SESSION_BUS_ADDRESS"))
