@@ -33,15 +33,21 @@ if(menubar_platform STREQUAL "gtk")
     LABELS process display TIMEOUT 120 LOCKS display ENVIRONMENT ${tray_leaks})
 
   # Real desktops with the agent as the bundle holds it, so that it finds the
-  # icons it ships with: xfce4-panel's status tray dark and light, GNOME Shell
-  # with the AppIndicator extension, and Plasma's panel in Breeze light and
-  # dark. Each is skipped where it is not installed; as root they run as an
-  # ordinary user. Their screenshots go to desktops/ in the build tree.
-  foreach(desktop XfceDark XfceLight Gnome Plasma)
-    velto_add_test(NAME menubar.desktop.${desktop}
+  # icons it ships with: under X11, xfce4-panel's status tray dark and light,
+  # GNOME Shell with the AppIndicator extension, and Plasma's panel in Breeze
+  # light and dark; on Wayland, the agent a Wayland client with no X server in
+  # sight, Plasma 6 (KWin and its panel) in Breeze light and dark. Each is
+  # skipped where it is not installed; as root they run as an ordinary user.
+  # Their screenshots go to desktops/ in the build tree.
+  foreach(test desktop.XfceDark desktop.XfceLight desktop.Gnome desktop.Plasma
+               wayland.PlasmaLight wayland.PlasmaDark)
+    # desktop.Gnome is GnomeTest, wayland.PlasmaDark PlasmaDarkWaylandTest.
+    string(REGEX REPLACE "^desktop\\.(.*)$" "\\1Test" class ${test})
+    string(REGEX REPLACE "^wayland\\.(.*)$" "\\1WaylandTest" class ${class})
+    velto_add_test(NAME menubar.${test}
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
               ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
-              ${desktop}Test.test_icon_stands_out_in_both_states
+              ${class}.test_icon_stands_out_in_both_states
       LABELS process display TIMEOUT 180 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
       ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_BINARY_DIR}/desktops ${tray_leaks})
   endforeach()
