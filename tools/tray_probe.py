@@ -164,7 +164,8 @@ def desktop_missing(desktop):
     """Why `desktop` (a key of BARS) cannot run here, or "" when it can."""
     tools = {"xfce": ["xfce4-panel", "import", "xdotool"], "gnome": ["gnome-shell", "import", "xdotool"],
              "plasma": ["plasmashell", "kded5", "import", "xdotool"], "gnome-wayland": ["gnome-shell"],
-             "sway": ["sway", "waybar", "grim"], "plasma-wayland": ["kwin_wayland", "plasmashell", "kded6", "Xvfb", "import", "xdotool"]}[desktop]
+             "sway": ["sway", "waybar", "grim"],
+             "plasma-wayland": ["kwin_wayland", "plasmashell", "kded6", "Xvfb", "import", "xdotool"]}[desktop]
     for tool in tools + ["convert"]:
         if not shutil.which(tool):
             return tool + " is not installed"
