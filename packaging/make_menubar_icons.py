@@ -3,7 +3,8 @@
 outlined (disconnected), twice: as template PNGs (black with an alpha channel,
 for the macOS menu bar) and as symbolic SVGs (veltovpn-*-symbolic.svg, which
 Linux panels, GTK's and Plasma's alike, recolour to their own foreground, as
-they do their own icons).
+they do their own icons; white in a black rim where a panel draws them as
+they are).
 
     make_menubar_icons.py OUTPUT_DIR
 
@@ -18,6 +19,8 @@ import zlib
 SIZE = 36          # pixels: an 18-point icon at twice the scale
 SAMPLES = 4        # per axis, for smooth edges
 STROKE = 2.6       # outline width in pixels
+RIM = 2.0          # width of the symbolic icons' rim outside the shield, in pixels of SIZE
+SHIELD_COLOUR, RIM_COLOUR = "#ffffff", "#000000"
 
 
 def shield(inset=0.0):
@@ -58,17 +61,23 @@ def outline(inset=0.0, steps=32):
 
 
 def svg(filled):
-    # One path whose colour the panel chooses. GTK (xfce, GNOME) recolours a
-    # -symbolic icon by overriding the fill of its paths; Plasma instead
-    # rewrites the colour-scheme stylesheet and leaves a plain fill alone, so
-    # the path takes its colour from that stylesheet's class. The colour
-    # written here shows only where neither happens. The hole of the outlined
-    # shield is an even-odd subpath.
+    # The shield is a path whose colour the panel chooses. GTK (xfce, GNOME)
+    # recolours a -symbolic icon by overriding the fill of its paths; Plasma
+    # instead rewrites the colour-scheme stylesheet and leaves a plain fill
+    # alone, so the path takes its colour from that stylesheet's class. The
+    # colours written here show where neither happens (waybar draws icons as
+    # they are, on a bar of any colour): a white shield in a black rim, one
+    # of which stands out on dark, light and coloured bars alike. The rim is
+    # the stroke of a path below the shield; recolouring changes fills only,
+    # so it stays black, and the recoloured shield keeps its contrast where
+    # the rim has none. The hole of the outlined shield is an even-odd subpath.
     data = outline() if filled else outline() + " " + outline(STROKE)
     return ('<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 %d %d">\n'
-            '  <style type="text/css" id="current-color-scheme">.ColorScheme-Text { color:#bebebe; }</style>\n'
+            '  <style type="text/css" id="current-color-scheme">.ColorScheme-Text { color:%s; }</style>\n'
+            '  <path style="fill:none;stroke:%s;stroke-width:%.1f;stroke-linejoin:round" fill-rule="evenodd"'
+            ' d="%s"/>\n'
             '  <path class="ColorScheme-Text" style="fill:currentColor" fill-rule="evenodd" d="%s"/>\n'
-            '</svg>\n' % (SIZE, SIZE, data)).encode()
+            '</svg>\n' % (SIZE, SIZE, SHIELD_COLOUR, RIM_COLOUR, 2 * RIM, data, data)).encode()
 
 
 def coverage(x, y, filled):

@@ -3,7 +3,8 @@
 private session bus: a minimal StatusNotifierWatcher (tray_probe.py) reads the
 exported menu after status lines from a bridge played by this test. DesktopTest
 puts the agent in a real desktop (xfce4-panel, GNOME Shell with AppIndicator,
-Plasma), looks at its pixels and clicks it. Run as root, the cases run again as
+Plasma; GNOME Shell and sway with waybar on Wayland, where the agent is a
+Wayland client), looks at its pixels and clicks it. Run as root, the cases run again as
 an ordinary user (run_as_test_user).
 
 Usage: menubar_tray_test.py AGENT_BINARY [unittest arguments, e.g. a case name]
@@ -65,8 +66,8 @@ class AgentCase(unittest.TestCase):
         if icons:
             env["VELTOVPN_MENUBAR_ICON_DIR"] = icons
         env.pop("GDK_GL", None)
-        # The case's own directory, where the log is looked for: the agent
-        # prefers it to TMPDIR, and GTK opens no Wayland display without one.
+        # Preferred to TMPDIR for the private directory; GTK on Wayland will
+        # not start without one, though WAYLAND_DISPLAY is a full path.
         env["XDG_RUNTIME_DIR"] = self.dir
         with open(os.path.join(self.dir, "stderr"), "wb") as stderr:
             self.agent = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=stderr)
@@ -189,6 +190,10 @@ class DesktopTest(AgentCase):
     """The icon (the pixels that change when the agent comes) must stand out
     from the bar and differ between the states; a click opens the menu the
     status calls for, and a click on "Connect" there reaches the bridge."""
+    # Whether the bar behind the icon is drawn only once an icon is there (a
+    # tray of its own colour that an empty bar leaves out): then the bar's
+    # colour is taken around the icon in the shot itself.
+    bar_comes_with_icon = False
 
     def setUp(self):
         missing = tray_probe.desktop_missing(self.desktop) if self.desktop else "a subclass names the desktop"
@@ -237,7 +242,7 @@ class DesktopTest(AgentCase):
         changed = [(x, y) for x, y in changed if left <= x <= right]
         # The bar around the icon: the commonest colour near it without the agent.
         xs = [x for x, _y in changed]
-        bar = without.commonest(max(0, min(xs) - 4), self.bar[0], min(shot.width, max(xs) + 5), self.bar[1])
+        bar = (shot if self.bar_comes_with_icon else without).commonest(max(0, min(xs) - 4), self.bar[0], min(shot.width, max(xs) + 5), self.bar[1])
         stroke = [p for p in changed if contrast(shot.at(*p), bar) >= 3.0]
         best = max(contrast(shot.at(*p), bar) for p in changed)
         self.assertGreaterEqual(len(stroke), MIN_STROKE_PIXELS, "the icon does not stand out from the bar %s: "
@@ -247,10 +252,16 @@ class DesktopTest(AgentCase):
     def menu_rows(self, closed, opened):
         """The rows of the menu that opened between two screenshots, top down,
         as (kind, top, bottom, left, right) with kind "text" or "separator"."""
-        box = self.in_bar(opened.changed(closed), inside=False)
+        changed = opened.changed(closed)
+        box = self.in_bar(changed, inside=False)
         self.assertTrue(box, "no menu opened: %s, compared with %s" % (opened.path, closed.path))
         left, right = min(x for x, _y in box), max(x for x, _y in box)
         top, bottom = min(y for _x, y in box), max(y for _x, y in box)
+        # A menu may open over the bar: its box goes on up through the lines
+        # that changed across most of its width.
+        across = Counter(y for x, y in changed if left <= x <= right)
+        while across[top - 1] > (right - left) // 2:
+            top -= 1
         background = opened.commonest(left, top, right + 1, bottom + 1)
         # Ink: what differs from the menu's background, away from its border.
         # Separators are faint lines, a little off the background.
@@ -346,13 +357,32 @@ class PlasmaTest(DesktopTest):
         self.check_desktop(click=False, name="dark-")
 
 
-class PlasmaLightWaylandTest(DesktopTest):
+class WaylandGnomeTest(DesktopTest):
+    """GNOME Shell as the Wayland compositor, the agent a Wayland client of it."""
+    desktop = "gnome-wayland"
+
+
+class WaylandWaybarTest(DesktopTest):
+    """waybar in sway, in waybar's default style: it draws icons as they are,
+    on its tray's own blue, which appears with the first icon."""
+    desktop, bar_comes_with_icon = "sway", True
+
+
+class WaylandWaybarDarkTest(WaylandWaybarTest):
+    panel_theme = "dark"
+
+
+class WaylandWaybarLightTest(WaylandWaybarTest):
+    panel_theme = "light"
+
+
+class WaylandPlasmaLightTest(DesktopTest):
     """Plasma 6 on Wayland, the agent a Wayland client of KWin."""
     desktop, panel_theme = "plasma-wayland", "BreezeLight"
 
 
-class PlasmaDarkWaylandTest(DesktopTest):
-    desktop, panel_theme = "plasma-wayland", "BreezeDark"
+class WaylandPlasmaDarkTest(WaylandPlasmaLightTest):
+    panel_theme = "BreezeDark"
 
 
 # ---------------------------------------------------------------- as a user

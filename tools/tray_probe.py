@@ -676,19 +676,25 @@ def run_pointer(width, height):
     send(registry, 0, globals_[interface], text(interface), 1, manager)  # wl_registry.bind
     pointer = new_id()
     send(manager, 0, 0, pointer)  # create_virtual_pointer on the default seat
-    roundtrip()
+
+    def move(x, y):
+        send(pointer, 1, int(time.monotonic() * 1000) & 0xFFFFFFFF, x, y, width, height)  # motion_absolute
+        send(pointer, 4)  # frame
+        roundtrip()
+
+    # Between clicks the pointer waits in the bottom left corner, where its
+    # arrow is off the screen but for its tip and covers nothing of a bar or menu.
+    move(0, height - 1)
     print("ready", flush=True)
     buttons = {1: 0x110, 2: 0x112, 3: 0x111}  # BTN_LEFT, BTN_MIDDLE, BTN_RIGHT
     for line in sys.stdin:
         _command, x, y, button = line.split()
-        stamp = int(time.monotonic() * 1000) & 0xFFFFFFFF
-        send(pointer, 1, stamp, int(x), int(y), width, height)  # motion_absolute
-        send(pointer, 4)  # frame
-        roundtrip()
+        move(int(x), int(y))
         for pressed in (1, 0):
-            send(pointer, 2, stamp, buttons[int(button)], pressed)  # button
+            send(pointer, 2, int(time.monotonic() * 1000) & 0xFFFFFFFF, buttons[int(button)], pressed)  # button
             send(pointer, 4)
         roundtrip()
+        move(0, height - 1)
         print("clicked", flush=True)
 
 
@@ -742,8 +748,9 @@ def stop(process, seconds=5):
             process.wait()
     if group:
         send(signal.SIGKILL)  # what the leader left behind
-    if process.stdout:
-        process.stdout.close()
+    for pipe in (process.stdin, process.stdout):
+        if pipe:
+            pipe.close()
 
 
 def _wait_for_owner(bus, name, seconds):
