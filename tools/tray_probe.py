@@ -21,7 +21,11 @@ As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
                                            the watcher; with --desktop, GNOME Shell
                                            (with its AppIndicator extension) or
-                                           Plasma does
+                                           Plasma does. --desktop gnome-wayland, sway
+                                           or plasma-wayland: a Wayland session
+                                           (WAYLAND_DISPLAY, no DISPLAY) instead; for
+                                           plasma-wayland --panel is the colour
+                                           scheme (BreezeLight, BreezeDark)
     tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
                                            the screen (or only the bar's strip) as PNG
     tray_probe.py hold NAME                own NAME, answering every call with an
