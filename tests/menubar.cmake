@@ -33,28 +33,25 @@ if(menubar_platform STREQUAL "gtk")
     LABELS process display TIMEOUT 120 LOCKS display ENVIRONMENT ${tray_leaks})
 
   # Real desktops with the agent as the bundle holds it, so that it finds the
-  # icons it ships with: xfce4-panel's status tray dark and light, GNOME Shell
-  # with the AppIndicator extension, and Plasma's panel in Breeze light and
-  # dark. Each is skipped where it is not installed; as root they run as an
-  # ordinary user. Their screenshots go to desktops/ in the build tree.
-  foreach(desktop XfceDark XfceLight Gnome Plasma)
-    velto_add_test(NAME menubar.desktop.${desktop}
+  # icons it ships with. Under X11: xfce4-panel's status tray dark and light,
+  # GNOME Shell with the AppIndicator extension, and Plasma's panel in Breeze
+  # light and dark. In Wayland sessions, the agent a Wayland client with no X
+  # server in its sight: GNOME Shell as the compositor with the AppIndicator
+  # extension; sway with waybar's tray in waybar's default style, which draws
+  # icons as they are, and on a dark and a light bar; Plasma 6 (KWin and its
+  # panel) in Breeze light and dark. Each is skipped where it is not
+  # installed; as root they run as an ordinary user. Their screenshots go to
+  # desktops/ in the build tree.
+  foreach(test desktop.XfceDark desktop.XfceLight desktop.Gnome desktop.Plasma
+               wayland.Gnome wayland.Waybar wayland.WaybarDark wayland.WaybarLight
+               wayland.PlasmaLight wayland.PlasmaDark)
+    # desktop.Gnome runs GnomeTest, wayland.Gnome WaylandGnomeTest.
+    string(REGEX REPLACE "^desktop\\.(.*)$" "\\1Test" class ${test})
+    string(REGEX REPLACE "^wayland\\.(.*)$" "Wayland\\1Test" class ${class})
+    velto_add_test(NAME menubar.${test}
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
               ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
-              ${desktop}Test.test_icon_stands_out_in_both_states
-      LABELS process display TIMEOUT 180 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
-      ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_BINARY_DIR}/desktops ${tray_leaks})
-  endforeach()
-
-  # The same in Wayland sessions, with the agent a Wayland client and no X
-  # server anywhere: GNOME Shell as the compositor with the AppIndicator
-  # extension, and sway with waybar's tray in waybar's default style, which
-  # draws icons as they are, and on a dark and a light bar.
-  foreach(desktop Gnome Waybar WaybarDark WaybarLight)
-    velto_add_test(NAME menubar.wayland.${desktop}
-      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py
-              ${VELTOVPN_BUNDLE_DIR}/Contents/MacOS/veltovpn-menubar
-              Wayland${desktop}Test.test_icon_stands_out_in_both_states
+              ${class}.test_icon_stands_out_in_both_states
       LABELS process display TIMEOUT 180 LOCKS display SKIP_REGULAR_EXPRESSION "skipped '"
       ENVIRONMENT TRAY_TEST_OUTPUT=${CMAKE_BINARY_DIR}/desktops ${tray_leaks})
   endforeach()

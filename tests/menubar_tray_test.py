@@ -377,6 +377,15 @@ class WaylandWaybarLightTest(WaylandWaybarTest):
     panel_theme = "light"
 
 
+class WaylandPlasmaLightTest(DesktopTest):
+    """Plasma 6 on Wayland, the agent a Wayland client of KWin."""
+    desktop, panel_theme = "plasma-wayland", "BreezeLight"
+
+
+class WaylandPlasmaDarkTest(WaylandPlasmaLightTest):
+    panel_theme = "BreezeDark"
+
+
 # ---------------------------------------------------------------- as a user
 
 

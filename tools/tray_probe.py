@@ -22,11 +22,13 @@ As a command (every command but `session` uses $DBUS_SESSION_BUS_ADDRESS):
                                            cookie) and dbus-daemon; exit with its status.
                                            With --panel, xfce4-panel runs along with
                                            GTK_THEME=THEME (e.g. Adwaita:dark) and is
-                                           the watcher; with --desktop gnome or
-                                           plasma, GNOME Shell (with its AppIndicator
-                                           extension) or Plasma does; with
-                                           gnome-wayland or sway, a Wayland session
-                                           without DISPLAY does
+                                           the watcher; with --desktop, GNOME Shell
+                                           (with its AppIndicator extension) or
+                                           Plasma does. --desktop gnome-wayland, sway
+                                           or plasma-wayland: a Wayland session
+                                           (WAYLAND_DISPLAY, no DISPLAY) instead; for
+                                           plasma-wayland --panel is the colour
+                                           scheme (BreezeLight, BreezeDark)
     tray_probe.py screenshot PATH [--panel [--desktop xfce|gnome|plasma]]
                                            the screen (or only the bar's strip) as PNG
     tray_probe.py pointer                  a virtual pointer on the wlroots compositor of
@@ -104,6 +106,8 @@ BARS = {
     "plasma": ((SCREEN_HEIGHT - 44, SCREEN_HEIGHT), [(495, SCREEN_HEIGHT - 44, 605, SCREEN_HEIGHT)]),
     "gnome-wayland": ((0, 32), [(300, 0, 500, 32)]),
     "sway": ((0, 30), []),
+    # Plasma 6's panel floats a few pixels above the bottom edge.
+    "plasma-wayland": ((SCREEN_HEIGHT - 48, SCREEN_HEIGHT), [(500, SCREEN_HEIGHT - 48, 600, SCREEN_HEIGHT)]),
 }
 
 # One panel along the top edge holding only the status tray, so that whatever
@@ -170,7 +174,8 @@ def desktop_missing(desktop):
     """Why `desktop` (a key of BARS) cannot run here, or "" when it can."""
     tools = {"xfce": ["xfce4-panel", "import", "xdotool"], "gnome": ["gnome-shell", "import", "xdotool"],
              "plasma": ["plasmashell", "kded5", "import", "xdotool"], "gnome-wayland": ["gnome-shell"],
-             "sway": ["sway", "waybar", "grim"]}[desktop]
+             "sway": ["sway", "waybar", "grim"],
+             "plasma-wayland": ["kwin_wayland", "plasmashell", "kded6", "Xvfb", "import", "xdotool"]}[desktop]
     for tool in tools + ["convert"]:
         if not shutil.which(tool):
             return tool + " is not installed"
@@ -178,7 +183,7 @@ def desktop_missing(desktop):
         return "xfconfd is not installed"
     if desktop.startswith("gnome") and not os.path.isdir("/usr/share/gnome-shell/extensions/" + GNOME_EXTENSION):
         return "the AppIndicator extension (gnome-shell-extension-appindicator) is not installed"
-    if desktop == "plasma" and not _libexec("kactivitymanagerd"):
+    if desktop.startswith("plasma") and not _libexec("kactivitymanagerd"):
         return "kactivitymanagerd is not installed"
     return ""
 
@@ -351,29 +356,34 @@ class HeadlessSession:
         env = self._home("plasma", LIBGL_ALWAYS_SOFTWARE="1", QT_QUICK_BACKEND="software", QT_QPA_PLATFORM="xcb",
                          XDG_SESSION_TYPE="x11", XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true")
         with self._desktop_log() as log:
-            # The shell will not start without the activity manager, and
-            # kded5 first waits for a settings update that waits for it.
-            self._spawn_group([_libexec("kactivitymanagerd")], env, log)
-            self._wait_for(log, "org.kde.ActivityManager", "kactivitymanagerd", 60)
-            # The tray's watcher is a module of kded5, loaded on request.
-            self._spawn_group(["kded5"], env, log)
-            self._wait_for(log, "org.kde.kded5", "kded5", 60)
-            bus = connect(env)
-            try:
-                _call(bus, "org.kde.kded5", "/kded", "org.kde.kded5", "loadModule",
-                      GLib.Variant("(s)", ("statusnotifierwatcher",)), "(b)", 90000)
-            finally:
-                bus.close_sync(None)
-            self._wait_for(log, WATCHER_NAME, "kded5's status notifier watcher")
-            self._spawn_group(["plasmashell", "--no-respawn"], env, log)
-            # The panel's system tray registers itself as the watcher's host.
-            bus = connect(env)
-            try:
-                if not _poll(lambda: _property(bus, WATCHER_NAME, WATCHER_PATH, WATCHER_NAME,
-                                               "IsStatusNotifierHostRegistered"), 90):
-                    raise ProbeError("plasmashell's system tray did not start" + self._log_tail(log))
-            finally:
-                bus.close_sync(None)
+            self._start_plasma_shell(env, log, "kded5")
+
+    def _start_plasma_shell(self, env, log, kded):
+        """Plasma's shell and the services it needs, on env's display: `kded`
+        (kded5 or kded6) is the daemon whose module is the tray's watcher."""
+        # The shell will not start without the activity manager, and
+        # kded first waits for a settings update that waits for it.
+        self._spawn_group([_libexec("kactivitymanagerd")], env, log)
+        self._wait_for(log, "org.kde.ActivityManager", "kactivitymanagerd", 60)
+        # The tray's watcher is a module of kded, loaded on request.
+        self._spawn_group([kded], env, log)
+        self._wait_for(log, "org.kde." + kded, kded, 60)
+        bus = connect(env)
+        try:
+            _call(bus, "org.kde." + kded, "/kded", "org.kde." + kded, "loadModule",
+                  GLib.Variant("(s)", ("statusnotifierwatcher",)), "(b)", 90000)
+        finally:
+            bus.close_sync(None)
+        self._wait_for(log, WATCHER_NAME, kded + "'s status notifier watcher")
+        self._spawn_group(["plasmashell", "--no-respawn"], env, log)
+        # The panel's system tray registers itself as the watcher's host.
+        bus = connect(env)
+        try:
+            if not _poll(lambda: _property(bus, WATCHER_NAME, WATCHER_PATH, WATCHER_NAME,
+                                           "IsStatusNotifierHostRegistered"), 90):
+                raise ProbeError("plasmashell's system tray did not start" + self._log_tail(log))
+        finally:
+            bus.close_sync(None)
 
     def plasma_colours(self, scheme):
         """Switches the running Plasma to a colour scheme (BreezeLight,
@@ -577,6 +587,42 @@ class SwaySession(WaylandSession):
             raise ProbeError("the virtual pointer did not click")
 
 
+class PlasmaWaylandSession(WaylandSession):
+    """KWin as a Wayland compositor and Plasma's shell on it, in the colour
+    scheme panel_theme (BreezeLight, BreezeDark), set before the shell starts:
+    Plasma 6 recolours a running panel's text but not its background. KWin's output is a window on a
+    private headless X server, which only KWin is told of: without a GPU,
+    KWin composites in software, and then neither its virtual output nor its
+    screenshot interface shows what it drew, while the X server's screen does.
+    The pointer on that screen is KWin's mouse: its clicks go through KWin's
+    input handling to the Wayland clients, as a hand's would."""
+
+    size = (SCREEN_WIDTH, SCREEN_HEIGHT)
+
+    def _start_display(self):
+        HeadlessSession._start_display(self)
+        self._x11 = {name: self.env[name] for name in ("DISPLAY", "XAUTHORITY")}
+        super()._start_display()
+
+    def _start_desktop(self):
+        env = self._home("plasma", LIBGL_ALWAYS_SOFTWARE="1", QT_QUICK_BACKEND="software", XDG_CURRENT_DESKTOP="KDE",
+                         KDE_FULL_SESSION="true", KDE_SESSION_VERSION="6")
+        with self._desktop_log() as log:
+            self._start_compositor(["kwin_wayland", "--x11-display", self._x11["DISPLAY"], "--no-lockscreen",
+                                    "--socket", "wayland-0", "--width", str(self.size[0]),
+                                    "--height", str(self.size[1])], dict(env, **self._x11), log)
+            env["WAYLAND_DISPLAY"] = self.env["WAYLAND_DISPLAY"]
+            if self.panel_theme:
+                self.plasma_colours(self.panel_theme)
+            self._start_plasma_shell(env, log, "kded6")
+
+    def screenshot(self, path):
+        screenshot(dict(self.env, **self._x11), path)
+
+    def click(self, x, y, button=1):
+        pointer_click(dict(self.env, **self._x11), x, y, button)
+
+
 def run_pointer(width, height):
     """A virtual pointer on the wlroots compositor of $WAYLAND_DISPLAY
     (zwlr_virtual_pointer_v1, spoken on the socket by hand): prints "ready",
@@ -668,7 +714,7 @@ def run_pointer(width, height):
 def open_session(panel_theme=None, desktop=None):
     """The session that runs `desktop` (a key of BARS, or None for a bare X
     server), not yet started: use it in a with statement."""
-    kinds = {"gnome-wayland": GnomeWaylandSession, "sway": SwaySession}
+    kinds = {"gnome-wayland": GnomeWaylandSession, "sway": SwaySession, "plasma-wayland": PlasmaWaylandSession}
     return kinds.get(desktop, HeadlessSession)(panel_theme, desktop)
 
 
@@ -1015,7 +1061,7 @@ def main(argv):
     commands = parser.add_subparsers(dest="command", required=True)
     session = commands.add_parser("session")
     session.add_argument("--panel", metavar="THEME")
-    session.add_argument("--desktop", choices=("gnome", "plasma", "gnome-wayland", "sway"))
+    session.add_argument("--desktop", choices=("gnome", "plasma", "gnome-wayland", "sway", "plasma-wayland"))
     session.add_argument("argv", nargs=argparse.REMAINDER)
     shot = commands.add_parser("screenshot")
     shot.add_argument("path")
