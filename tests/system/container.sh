@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
-# The helper package in a minimal Debian 12 booted with systemd in a container
+# The helper package in a minimal Debian booted with systemd in a container
 # (its own network namespace), installed with apt-get, doing a VPN's real work
 # under its unit: TUN device, WireGuard tunnel to a peer in a namespace, policy
 # route, nftables kill switch, resolv.conf, sysctl. The tunnel must outlive a
 # restart and a reinstall, and the example tunnel's scripts (tools/tunnel) must
 # still check, switch and tear down theirs; teardown and purge must leave nothing.
-#   container.sh BUILD_DIR DEB_DIR
-# BUILD_DIR caches the container's root and gives the helper client; DEB_DIR
-# holds the packages scripts/package made.
+#   container.sh RELEASE BUILD_DIR DEB_DIR
+# RELEASE is the Debian codename booted (bookworm, trixie); BUILD_DIR, a build
+# for that release, gives the helper client and holds the container's copy of
+# the root; DEB_DIR holds the packages scripts/package made for that release.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-build_dir=$1
-deb_dir=$2
+release=$1
+build_dir=$2
+deb_dir=$3
 
 [ "$(id -u)" -eq 0 ] || skip "booting a container needs root"
 need_tools systemd-nspawn debootstrap nsenter python3
-helper_deb=$(ls "$deb_dir"/veltovpn-helper_*.deb)
+helper_deb=$(ls "$deb_dir"/veltovpn-helper_*.deb 2>/dev/null) ||
+  skip "no $release packages in $deb_dir (built by the $release build's system.packages)"
 client=$build_dir/bin/veltovpn-helper-client
 [ -x "$client" ] || fail "$client not built"
 
@@ -27,40 +30,21 @@ remove_nspawn_lock() {
   rm -f "/run/systemd/nspawn/locks/inode-$inode"
 }
 
-# ---- The root: debootstrap once, the tools a VPN uses, cached in the build tree
+# ---- The root: debootstrap once, the tools a VPN uses, cached on this machine
 # The helper's own dependencies go in too: the container installs it offline.
 packages=(systemd dbus iproute2 nftables iputils-ping procps wireguard-go wireguard-tools logrotate)
 mapfile -t depends < <(dpkg-deb -f "$helper_deb" Depends | tr ',' '\n' | sed 's/[(|].*//; s/ //g' | sed '/^$/d')
 packages+=("${depends[@]}")
-key=$(echo "bookworm ${packages[*]}" | sha256sum | cut -c1-12)
-cache=$build_dir/container-root-$key.tar
-if [ ! -f "$cache" ]; then
-  # The mirror this machine's apt uses, so that a local mirror or proxy serves it.
-  # shellcheck disable=SC2016  # apt-get expands the $(FIELD)s
-  mirror=$(apt-get indextargets --format '$(RELEASE) $(REPO_URI)' 2>/dev/null |
-           awk '$1 == "bookworm" { print $2; exit }') || true
-  staging=$(mktemp -d "$build_dir/container-root.XXXXXX")
-  extra_cleanup+=("remove_nspawn_lock '$staging/root'; rm -rf '$staging'")
-  echo "container: debootstrap into the cache (once per build tree)"
-  debootstrap --variant=minbase bookworm "$staging/root" ${mirror:+"$mirror"} \
-    >"$work/debootstrap.out" 2>&1 || fail "debootstrap: $(tail -n 5 "$work/debootstrap.out")"
-  # Not booted, on this machine's network: only the downloads need it.
-  systemd-nspawn -q --register=no --keep-unit -D "$staging/root" --pipe \
-    env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}" \
-    >"$work/root-install.out" 2>&1 </dev/null || fail "installing into the root: $(tail -n 5 "$work/root-install.out")"
-  remove_nspawn_lock "$staging/root"
-  rm -rf "$staging/root/var/lib/apt/lists/"* "$staging/root/var/cache/apt/"*.bin \
-    "$staging/root/var/cache/apt/archives/"*.deb
-  rm -f "$build_dir"/container-root-*.tar
-  tar -C "$staging/root" -cf "$staging/root.tar" .
-  mv "$staging/root.tar" "$cache"
-  rm -rf "$staging" "$work/debootstrap.out" "$work/root-install.out"
-fi
+status=0
+cache=$("$(dirname "$0")/../../scripts/debian-root" container "$release" "${packages[@]}" 2>"$work/root.out") ||
+  status=$?
+[ "$status" -ne 77 ] || skip "$(cat "$work/root.out")"
+[ "$status" -eq 0 ] || fail "no $release root: $(tail -n 5 "$work/root.out")"
 
 # ---- A fresh copy, booted with a network of its own -------------------------
 root=$(mktemp -d "$build_dir/container.XXXXXX")
 extra_cleanup+=("rm -rf '$root'")
-tar -C "$root" -xf "$cache"
+cp -a "$cache/." "$root/"
 install -m 0755 "$client" "$root/usr/local/bin/veltovpn-helper-client"
 # Not the host's: the test replaces it and checks it comes back.
 printf 'nameserver 192.0.2.53\n' >"$root/etc/resolv.conf"
