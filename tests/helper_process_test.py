@@ -279,13 +279,14 @@ class TestingHelperCase(unittest.TestCase):
     nothing else on the machine can meet it) for the tests of one class."""
 
     @classmethod
-    def start_helper(cls, command, workdir_parent=None, **popen_args):
+    def start_helper(cls, command, workdir_parent=None, env_extra=None, **popen_args):
         cls.workdir = tempfile.mkdtemp(prefix="helper-%s-" % cls.__name__, dir=workdir_parent)
         cls.path = os.path.join(cls.workdir, "helper.sock")
         cls.log = os.path.join(cls.workdir, "helper.log")
         cls.helper = subprocess.Popen(command, stdout=subprocess.DEVNULL,
                                       env=dict(os.environ, VELTOVPN_HELPER_SOCKET=cls.path,
-                                               VELTOVPN_HELPER_LOG=cls.log), **popen_args)
+                                               VELTOVPN_HELPER_LOG=cls.log, **(env_extra or {})),
+                                      **popen_args)
         try:
             wait_until_serving(cls.path, cls.helper)
         except RuntimeError:
@@ -460,6 +461,58 @@ class HelperFullTmpTest(TestingHelperCase):
         self.assertEqual([f for f in os.listdir(self.tmp) if f.startswith(SCRIPT_PREFIX)], [])
         # The space is back: the next script is written and runs.
         self.assertEqual(self.run_script("echo ran")["stdout"], "ran\n")
+
+
+# Built at test time into the case's folder and preloaded into the testing
+# build: one posix_spawn set-up call fails as a system out of memory would.
+FAILING_SETUP_C = r"""
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+int posix_spawnattr_setsigmask(posix_spawnattr_t *attr, const sigset_t *mask) {
+  (void)attr;
+  (void)mask;
+  return ENOMEM;
+}
+"""
+
+
+class HelperSpawnSetupTest(TestingHelperCase):
+    """A failed set-up of the shell's spawn is a failed run with the call and
+    the system's text, and no script runs; the sanitizers' runtimes must come
+    first in a process, so sanitized builds skip it."""
+
+    @classmethod
+    def setUpClass(cls):
+        compiler = shutil.which("cc")
+        if SANITIZED or not compiler:
+            raise unittest.SkipTest("sanitized build" if SANITIZED else "no C compiler")
+        cls.shim_dir = tempfile.mkdtemp(prefix="helper-spawn-setup-")
+        source = os.path.join(cls.shim_dir, "failing_setup.c")
+        with open(source, "w") as out:
+            out.write(FAILING_SETUP_C)
+        shim = os.path.join(cls.shim_dir, "failing_setup.so")
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", shim, source], check=True)
+        cls.marker = os.path.join(cls.shim_dir, "ran")
+        try:
+            cls.start_helper([TESTING_HELPER], env_extra={"LD_PRELOAD": shim})
+        except BaseException:
+            shutil.rmtree(cls.shim_dir)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            super().tearDownClass()
+        finally:
+            shutil.rmtree(cls.shim_dir)
+
+    def test_failed_set_up_call_fails_the_run(self):
+        answer = request({"action": "run-script", "script": "touch " + self.marker}, self.path)
+        self.assertEqual(answer, {"success": True, "exit": 1, "stderr": "",
+                                  "stdout": "helper: failed to launch /bin/bash: "
+                                            "posix_spawnattr_setsigmask: Cannot allocate memory"})
+        self.assertFalse(os.path.exists(self.marker), "the script ran")
 
 
 def main():
