@@ -495,6 +495,8 @@ class GnomeWaylandSession(WaylandSession):
             self._start_compositor(["gnome-shell", "--headless", "--wayland", "--no-x11", "--unsafe-mode",
                                     "--virtual-monitor", "%dx%d" % self.size], env, log)
             self._wait_for(log, WATCHER_NAME, "GNOME Shell's AppIndicator extension", 60)
+            # Exported on its own, at times after the extensions have started.
+            self._wait_for(log, "org.gnome.Shell.Screenshot", "GNOME Shell's screenshot service", 60)
         self._bus = connect(self.env)
 
     def _shell(self, method, parameters, reply):
