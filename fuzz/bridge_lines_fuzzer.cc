@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "common/bridge_wire.h"
 #include "common/line_splitter.h"
 #include "common/utf8.h"
-#include "menubar/protocol.h"
 
 namespace {
 

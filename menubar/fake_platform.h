@@ -107,12 +107,17 @@ class FakeStatusItem final : public StatusItem {
     hostChanged = std::move(changed);
   }
 
-  Item& at(size_t index) { return items.at(index); }
+  // The row titled `title`.
   Item& find(const std::string& title) {
-    auto it =
-        std::find_if(items.begin(), items.end(), [&](const Item& i) { return i.title == title; });
-    if (it == items.end()) throw std::runtime_error("no menu item " + title);
-    return *it;
+    return row([&](const Item& i) { return i.title == title; }, title);
+  }
+  // The first row whose title starts with `start`, e.g. "Kill-switch: ".
+  Item& startingWith(std::string_view start) {
+    return row([&](const Item& i) { return i.title.starts_with(start); }, std::string(start));
+  }
+  // The row that only shows the state: no action, and not a separator.
+  Item& statusRow() {
+    return row([](const Item& i) { return !i.action && i.title != "-"; }, "(status)");
   }
   void click(const std::string& title) { find(title).action(); }
 
@@ -121,6 +126,14 @@ class FakeStatusItem final : public StatusItem {
   ImagePtr image;
   std::string description;
   std::function<void(bool present)> hostChanged;  // the controller's, once it watches
+
+ private:
+  template <typename Match>
+  Item& row(Match match, const std::string& what) {
+    auto it = std::find_if(items.begin(), items.end(), match);
+    if (it == items.end()) throw std::runtime_error("no menu item " + what);
+    return *it;
+  }
 };
 
 class FakeRunningApplications final : public RunningApplications {

@@ -15,7 +15,6 @@
 #include "common/unique_fd.h"
 #include "common/unix_socket.h"
 #include "menubar/paths.h"
-#include "menubar/protocol.h"
 #include "menubar/text.h"
 
 namespace velto {
@@ -37,12 +36,20 @@ struct MenuPicture {
   bool disconnectHidden;
 };
 
+bool isConnected(std::string_view status) { return statusNamed(status) == VpnStatus::connected; }
+
 MenuPicture pictureFor(const MenubarController::State& state) {
-  if (state.st == "connected") {
-    return {state.rid ? "Connected \u00B7 " + *state.rid : "Connected", true, false};
+  // Any word the agent does not know shows as not connected.
+  switch (statusNamed(state.status).value_or(VpnStatus::idle)) {
+    case VpnStatus::connected:
+      return {state.relayId ? "Connected \u00B7 " + *state.relayId : "Connected", true, false};
+    case VpnStatus::connecting:
+      return {"Connecting\u2026", true, true};
+    case VpnStatus::error:
+      return {"Error", false, true};
+    case VpnStatus::idle:
+      break;
   }
-  if (state.st == "connecting") return {"Connecting\u2026", true, true};
-  if (state.st == "error") return {"Error", false, true};
   return {"Not connected", false, true};
 }
 
@@ -91,19 +98,18 @@ void MenubarController::buildMenu() {
   statusLine_ = item.addItem("Not connected", nullptr, "");
   item.setEnabled(statusLine_, false);
   item.addSeparator();
-  showWindowItem_ = item.addItem(
-      "Show window", [this] { showWindow(); }, "");
+  auto chosen = [this](BridgeCommand command) {
+    return [this, command] { chooseCommand(command); };
+  };
+  showWindowItem_ = item.addItem("Show window", chosen(BridgeCommand::showWindow), "");
   item.addSeparator();
-  connectItem_ = item.addItem(
-      "Connect", [this] { connect(); }, "");
-  disconnectItem_ = item.addItem(
-      "Disconnect", [this] { disconnect(); }, "");
+  connectItem_ = item.addItem("Connect", chosen(BridgeCommand::connect), "");
+  disconnectItem_ = item.addItem("Disconnect", chosen(BridgeCommand::disconnect), "");
   item.setHidden(disconnectItem_, true);
-  killSwitchItem_ = item.addItem(
-      killSwitchTitle(false), [this] { toggleKillSwitch(); }, "");
+  killSwitchItem_ =
+      item.addItem(killSwitchTitle(false), chosen(BridgeCommand::toggleKillSwitch), "");
   item.addSeparator();
-  item.addItem(
-      "Quit veltoVpn", [this] { quit(); }, "q");
+  item.addItem("Quit veltoVpn", chosen(BridgeCommand::quit), "q");
 }
 
 void MenubarController::refreshMenu() {
@@ -113,11 +119,11 @@ void MenubarController::refreshMenu() {
   item.setTitle(statusLine_, picture.statusTitle);
   item.setHidden(connectItem_, picture.connectHidden);
   item.setHidden(disconnectItem_, picture.disconnectHidden);
-  item.setTitle(killSwitchItem_, killSwitchTitle(now.ks));
+  item.setTitle(killSwitchItem_, killSwitchTitle(now.killSwitch));
   // Panels show the item by its picture alone; this is what a screen reader
   // (or the tooltip) says instead.
   item.setDescription(std::string(kProductName) + ": " + picture.statusTitle);
-  showIconFor(now.st);
+  showIconFor(now.status);
 }
 
 void MenubarController::trayHostChanged(bool present) {
@@ -153,20 +159,18 @@ void MenubarController::bringMainAppForward() {
   }
 }
 
-void MenubarController::showWindow() {
-  bringMainAppForward();
-  sendCommand("show-window");
-}
-
-void MenubarController::connect() { sendCommand("connect"); }
-
-void MenubarController::disconnect() { sendCommand("disconnect"); }
-
-void MenubarController::toggleKillSwitch() { sendCommand("toggle-killswitch"); }
-
-void MenubarController::quit() {
-  bringMainAppForward();
-  sendCommand("quit");
+void MenubarController::chooseCommand(BridgeCommand command) {
+  switch (command) {
+    case BridgeCommand::showWindow:
+    case BridgeCommand::quit:
+      bringMainAppForward();
+      break;
+    case BridgeCommand::connect:
+    case BridgeCommand::disconnect:
+    case BridgeCommand::toggleKillSwitch:
+      break;
+  }
+  sendCommand(command);
 }
 
 // ---------------------------------------------------------------- icons
@@ -200,8 +204,8 @@ void MenubarController::installFallbackIcon() {
   disconnectedIcon_ = image;
 }
 
-void MenubarController::showIconFor(const std::string& st) {
-  services_.statusItem.setImage(st == "connected" ? connectedIcon_ : disconnectedIcon_);
+void MenubarController::showIconFor(const std::string& status) {
+  services_.statusItem.setImage(isConnected(status) ? connectedIcon_ : disconnectedIcon_);
 }
 
 // ---------------------------------------------------------------- bridge lines
@@ -214,16 +218,16 @@ void MenubarController::handleLine(std::string_view line) {
     State stored;
     {
       MutexLock lock(stateMutex_);
-      if (status->payload.status) state_.st = *status->payload.status;
-      if (status->payload.killSwitch) state_.ks = *status->payload.killSwitch;
-      state_.rid = status->payload.relayId;  // an absent relay identifier clears it
+      if (status->payload.status) state_.status = *status->payload.status;
+      if (status->payload.killSwitch) state_.killSwitch = *status->payload.killSwitch;
+      state_.relayId = status->payload.relayId;  // an absent relay identifier clears it
       stored = state_;
     }
     services_.application.postToMain(
         self_.guard([](MenubarController& self) { self.refreshMenu(); }));
-    services_.log("status: " + escapeControlCharacters(stored.st) +
-                  " ks=" + (stored.ks ? "true" : "false") +
-                  " rid=" + escapeControlCharacters(stored.rid.value_or("-")));
+    services_.log("status: " + escapeControlCharacters(stored.status) +
+                  " ks=" + (stored.killSwitch ? "true" : "false") +
+                  " rid=" + escapeControlCharacters(stored.relayId.value_or("-")));
   } else if (std::holds_alternative<MenubarFrame::HideApp>(value)) {
     services_.application.postToMain(self_.guard([](MenubarController& controller) {
       if (auto app = controller.mainApp()) {
@@ -310,10 +314,8 @@ void MenubarController::readLoop(int fd) {
   }
 }
 
-void MenubarController::sendCommand(std::string_view action) {
-  std::optional<std::string> line = commandMessage(action);
-  if (!line) return;
-  bridge_.send(std::string(action), std::move(*line));
+void MenubarController::sendCommand(BridgeCommand command) {
+  bridge_.send(std::string(actionName(command)), commandMessage(command));
 }
 
 }  // namespace velto

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/bridge_wire.h"
 #include "common/log.h"
 #include "common/mutex.h"
 #include "common/thread_annotations.h"
@@ -45,9 +46,9 @@ class MenubarController {
 
   // The state as last reported by the bridge.
   struct State {
-    std::string st = "idle";
-    bool ks = false;
-    std::optional<std::string> rid;
+    std::string status = std::string(statusWord(VpnStatus::idle));  // the word as sent
+    bool killSwitch = false;
+    std::optional<std::string> relayId;
   };
 
   // Loads the icons, builds the menu, attaches it and shows the first picture
@@ -68,9 +69,9 @@ class MenubarController {
   // Connection thread: reads `fd` until end of stream or error, handing every
   // non-empty line to handleLine in order.
   void readLoop(int fd);
-  // Any thread: queues the command line for `action` for writing to the bridge.
+  // Any thread: queues the line for `command` for writing to the bridge.
   // While no bridge is connected the command is dropped (and logged).
-  void sendCommand(std::string_view action);
+  void sendCommand(BridgeCommand command);
 
   // --- Bridge lines ---
   // Connection thread: acts on one line (without its line feed).
@@ -82,11 +83,9 @@ class MenubarController {
   // The running main application: another process with the main application's
   // bundle identifier, preferring one with the regular activation policy.
   std::optional<RunningApplication> mainApp();
-  void showWindow();
-  void connect();
-  void disconnect();
-  void toggleKillSwitch();
-  void quit();
+  // The menu row for `command` was chosen: Show window and Quit bring the
+  // main application forward first, then every row sends its command.
+  void chooseCommand(BridgeCommand command);
 
   // --- Icons (main thread) ---
   std::string iconDir() const;
@@ -104,7 +103,7 @@ class MenubarController {
 
  private:
   void buildMenu();
-  void showIconFor(const std::string& st);
+  void showIconFor(const std::string& status);
   // Main thread: the platform's word on whether a tray host shows the item.
   void trayHostChanged(bool present);
   void bringMainAppForward();

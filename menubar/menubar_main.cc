@@ -17,7 +17,7 @@
 
 namespace velto {
 
-void menubarLog(std::string_view message) { appendLogLine(agent::LOG_PATH(), message); }
+void menubarLog(std::string_view message) { appendLogLine(agent::logPath(), message); }
 
 int VeltoMenubarMain::main() {
   // A bridge or a standard output that went away must never kill the agent:
@@ -41,7 +41,7 @@ int VeltoMenubarMain::main() {
   MenubarPlatform platform = createMenubarPlatform();
   platform.application->setAccessoryPolicy();
   menubarLog("veltovpn-menubar " + std::string(AGENT_VERSION) +
-             " starting (socket: " + agent::SOCKET_PATH() + ")");
+             " starting (socket: " + agent::bridgeSocketPath() + ")");
   for (const std::string& line : directory.skipped) menubarLog(line);
   if (platform.notice) menubarLog(*platform.notice);
 
@@ -53,7 +53,7 @@ int VeltoMenubarMain::main() {
       *platform.runningApplications,
       systemProcessInfo(),
       menubarLog,
-      agent::SOCKET_PATH(),
+      agent::bridgeSocketPath(),
       VELTOVPN_BUNDLE_ID,
       retryPause,
   });

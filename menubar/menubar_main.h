@@ -11,7 +11,7 @@ namespace velto {
 
 inline constexpr std::string_view AGENT_VERSION = VELTOVPN_VERSION_STRING;
 
-// The agent's log: one line to agent::LOG_PATH() and to standard output. Any thread.
+// The agent's log: one line to agent::logPath() and to standard output. Any thread.
 void menubarLog(std::string_view message);
 
 struct VeltoMenubarMain {

@@ -3,12 +3,13 @@
 
 #include <sys/un.h>
 
+#include "common/bridge_wire.h"
 #include "common/no_destructor.h"
 
 namespace velto {
 
 std::string defaultSocketPathFor(const ProcessInfo& process) {
-  return process.temporaryDirectory() + "veltovpn-menubar.sock";
+  return process.temporaryDirectory() + std::string(kBridgeSocketFileName);
 }
 
 std::string socketPathFor(const ProcessInfo& process) {
@@ -32,12 +33,12 @@ size_t maxSocketPathLength() { return sizeof(sockaddr_un::sun_path) - 1; }
 
 namespace agent {
 
-const std::string& SOCKET_PATH() {
+const std::string& bridgeSocketPath() {
   static const NoDestructor<std::string> path(socketPathFor(systemProcessInfo()));
   return *path;
 }
 
-const std::string& LOG_PATH() {
+const std::string& logPath() {
   static const NoDestructor<std::string> path(logPathFor(systemProcessInfo()));
   return *path;
 }

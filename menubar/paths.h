@@ -1,6 +1,6 @@
-// Where the agent finds its bridge socket, log file and icons. The
-// upper-case accessors are computed once per process, at first use; the
-// functions named ...For(process) compute the same from a given ProcessInfo.
+// Where the agent finds its bridge socket, log file and icons. The agent::
+// accessors are computed once per process, at first use; the functions named
+// ...For(process) compute the same from a given ProcessInfo.
 // Any thread.
 #pragma once
 
@@ -12,7 +12,7 @@
 
 namespace velto {
 
-// The private directory (ProcessInfo::temporaryDirectory) + "veltovpn-menubar.sock".
+// The private directory (ProcessInfo::temporaryDirectory) + kBridgeSocketFileName.
 std::string defaultSocketPathFor(const ProcessInfo& process);
 // VELTOVPN_MENUBAR_SOCKET when set (even to the empty string), else the default.
 std::string socketPathFor(const ProcessInfo& process);
@@ -27,11 +27,10 @@ std::string iconDirFor(const ProcessInfo& process);
 size_t maxSocketPathLength();
 
 // The agent's process-wide paths: socketPathFor and logPathFor of this
-// process, each computed once, at first use. They live in their own namespace
-// because the helper has constants of the same names.
+// process, each computed once, at first use.
 namespace agent {
-const std::string& SOCKET_PATH();
-const std::string& LOG_PATH();
+const std::string& bridgeSocketPath();
+const std::string& logPath();
 }  // namespace agent
 
 }  // namespace velto

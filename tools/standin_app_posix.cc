@@ -251,7 +251,7 @@ Status runStandin(const StandinOptions& options) {
           reapAgent(agent);
         } else {
           logLine(std::string("got ") + strsignal(signals[i]) + "; quitting");
-          engine.perform("quit", Clock::now());
+          engine.perform(BridgeCommand::quit, Clock::now());
         }
       }
     }

@@ -16,7 +16,7 @@
 namespace velto::standin {
 
 // Where the bridge listens: `VELTOVPN_MENUBAR_SOCKET` when set (even empty),
-// else the private directory + "veltovpn-menubar.sock" (the agent's default);
+// else the private directory + kBridgeSocketFileName (the agent's default);
 // nothing when there is no private directory.
 std::optional<std::string> bridgeSocketPath();
 

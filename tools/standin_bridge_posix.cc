@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "common/bridge_wire.h"
 #include "common/io.h"
 #include "common/peer_credentials.h"
 #include "common/private_directory.h"
@@ -20,7 +21,7 @@ std::optional<std::string> bridgeSocketPath() {
   if (const char* fromEnv = getenv("VELTOVPN_MENUBAR_SOCKET")) return fromEnv;
   const std::optional<std::string>& directory = privateDirectory().path;
   if (!directory) return std::nullopt;
-  return *directory + "veltovpn-menubar.sock";
+  return *directory + std::string(kBridgeSocketFileName);
 }
 
 BridgeServer::BridgeServer(std::string path, UniqueFd listener)

@@ -2,8 +2,6 @@
 // one. Event-loop thread only.
 #include "tools/standin_engine.h"
 
-#include <nlohmann/json.hpp>
-
 #include <map>
 #include <utility>
 
@@ -12,17 +10,10 @@
 namespace velto::standin {
 namespace {
 
-using nlohmann::json;
-
 constexpr std::string_view kConsoleHelp =
     "commands: connect | disconnect | kill [on|off] | show | hide | ping | quit | "
     "status [WORD [RELAY]] | idle | connecting | connected | error | helper | "
     "script TEXT | send RAW-LINE | help";
-
-std::string frameLine(const json& object) {
-  // Text from the command line may be any bytes; the writer must not throw on them.
-  return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-}
 
 // Splits "word rest of line" at the first blank.
 std::pair<std::string_view, std::string_view> firstWord(std::string_view line) {
@@ -37,22 +28,13 @@ std::pair<std::string_view, std::string_view> firstWord(std::string_view line) {
   return {line.substr(0, blank), rest};
 }
 
-bool isStatusWord(std::string_view word) {
-  return word == "idle" || word == "connecting" || word == "connected" || word == "error";
-}
+bool is(const VpnState& state, VpnStatus status) { return state.status == statusWord(status); }
 
 }  // namespace
 
 std::string statusFrame(const VpnState& state) {
-  json frame = {{"type", "status"}, {"status", state.status}, {"killSwitch", state.killSwitch}};
-  // An absent relay clears the one the agent shows.
-  if (state.relayId) frame["relayId"] = *state.relayId;
-  return frameLine(frame);
+  return statusMessage(state.status, state.killSwitch, state.relayId);
 }
-
-std::string pingFrame() { return frameLine({{"type", "ping"}}); }
-
-std::string hideAppFrame() { return frameLine({{"type", "hide-app"}}); }
 
 std::string describeState(const VpnState& state) {
   return state.status + " ks=" + (state.killSwitch ? "true" : "false") +
@@ -67,52 +49,60 @@ VpnEngine::VpnEngine(EngineOptions options, EngineOutlet& outlet, PrivilegedHelp
       nextPing_(now + options_.pingInterval) {}
 
 void VpnEngine::handleAgentLine(std::string_view line, Clock::time_point now) {
-  json message = json::parse(line, nullptr, /*allow_exceptions=*/false);
+  const ReceivedCommand received = parseCommandMessage(line);
   const std::string shown(line.substr(0, 120));
-  if (!message.is_object()) {
-    outlet_.log("ignored line from agent (not a JSON object): " + shown);
-    return;
+  switch (received.shape) {
+    case ReceivedCommand::Shape::notAnObject:
+      outlet_.log("ignored line from agent (not a JSON object): " + shown);
+      return;
+    case ReceivedCommand::Shape::notACommand:
+      outlet_.log("ignored line from agent (not a command): " + shown);
+      return;
+    case ReceivedCommand::Shape::command:
+      break;
   }
-  auto type = message.find("type");
-  auto action = message.find("action");
-  if (type == message.end() || *type != "command" || action == message.end() ||
-      !action->is_string()) {
-    outlet_.log("ignored line from agent (not a command): " + shown);
-    return;
+  outlet_.log("agent -> command " + received.action);
+  if (std::optional<BridgeCommand> command = commandNamed(received.action)) {
+    perform(*command, now);
+  } else {
+    outlet_.log("unknown action, ignored: " + received.action);
   }
-  const std::string name = action->get<std::string>();
-  outlet_.log("agent -> command " + name);
-  perform(name, now);
 }
 
-void VpnEngine::perform(std::string_view action, Clock::time_point now) {
-  if (action == "connect") {
-    if (state_.status == "connected" || state_.status == "connecting") {
-      outlet_.log("connect: already " + state_.status);
+void VpnEngine::perform(BridgeCommand command, Clock::time_point now) {
+  switch (command) {
+    case BridgeCommand::connect: {
+      if (is(state_, VpnStatus::connected) || is(state_, VpnStatus::connecting)) {
+        outlet_.log("connect: already " + state_.status);
+        return;
+      }
+      VpnState next = state_;
+      next.status = statusWord(VpnStatus::connecting);
+      next.relayId.reset();
+      setState(std::move(next));
+      startTunnel(now);
       return;
     }
-    VpnState next = state_;
-    next.status = "connecting";
-    next.relayId.reset();
-    setState(std::move(next));
-    startTunnel(now);
-  } else if (action == "disconnect") {
-    connectDue_.reset();
-    tearDownTunnel();
-    VpnState next = state_;
-    next.status = "idle";
-    next.relayId.reset();
-    setState(std::move(next));
-  } else if (action == "toggle-killswitch") {
-    toggleKillSwitch();
-  } else if (action == "show-window") {
-    outlet_.log("show-window: the main window would come to the front now");
-  } else if (action == "quit") {
-    outlet_.log("quit: closing the bridge and exiting");
-    tearDownTunnel();
-    quit_ = true;
-  } else {
-    outlet_.log("unknown action, ignored: " + std::string(action));
+    case BridgeCommand::disconnect: {
+      connectDue_.reset();
+      tearDownTunnel();
+      VpnState next = state_;
+      next.status = statusWord(VpnStatus::idle);
+      next.relayId.reset();
+      setState(std::move(next));
+      return;
+    }
+    case BridgeCommand::toggleKillSwitch:
+      toggleKillSwitch();
+      return;
+    case BridgeCommand::showWindow:
+      outlet_.log("show-window: the main window would come to the front now");
+      return;
+    case BridgeCommand::quit:
+      outlet_.log("quit: closing the bridge and exiting");
+      tearDownTunnel();
+      quit_ = true;
+      return;
   }
 }
 
@@ -125,27 +115,26 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
                 std::to_string(valid) + ")");
     return;
   }
-  if (word == "connect" || word == "disconnect" || word == "quit" || word == "show-window" ||
-      word == "toggle-killswitch") {
-    perform(word, now);
+  if (std::optional<BridgeCommand> command = commandNamed(word)) {
+    perform(*command, now);
   } else if (word == "show") {
-    perform("show-window", now);
+    perform(BridgeCommand::showWindow, now);
   } else if (word == "kill" || word == "killswitch") {
     if (rest.empty()) {
-      perform("toggle-killswitch", now);
+      perform(BridgeCommand::toggleKillSwitch, now);
     } else if (rest != "on" && rest != "off") {
       outlet_.log("kill: expected on or off, got " + std::string(rest));
     } else if ((rest == "on") == state_.killSwitch) {
       outlet_.log("kill switch already " + std::string(rest));
     } else {
-      perform("toggle-killswitch", now);
+      perform(BridgeCommand::toggleKillSwitch, now);
     }
   } else if (word == "hide") {
     outlet_.log("-> hide-app");
-    outlet_.sendFrame(hideAppFrame());
+    outlet_.sendFrame(hideAppMessage());
   } else if (word == "ping") {
     outlet_.log("-> ping");
-    outlet_.sendFrame(pingFrame());
+    outlet_.sendFrame(pingMessage());
   } else if (word == "status" && rest.empty()) {
     std::string tunnel;
     if (connectDue_) tunnel = " (simulated connect pending)";
@@ -153,17 +142,17 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
       tunnel = " (tunnel " + options_.tunnelInstance + ": awaiting the handshake)";
     else if (tunnelBuilt_) tunnel = " (tunnel " + options_.tunnelInstance + " built)";
     outlet_.log("state: " + describeState(state_) + tunnel);
-  } else if (isStatusWord(word) || word == "status") {
+  } else if (statusNamed(word) || word == "status") {
     // A status word sends that state as it stands, without the engine's road to it.
-    std::string_view statusWord = word;
+    std::string_view sentWord = word;
     std::string_view relay = rest;
-    if (word == "status") std::tie(statusWord, relay) = firstWord(rest);
+    if (word == "status") std::tie(sentWord, relay) = firstWord(rest);
     VpnState next = state_;
-    next.status = std::string(statusWord);
+    next.status = std::string(sentWord);
     next.relayId.reset();
     if (!relay.empty()) {
       next.relayId = std::string(relay);
-    } else if (statusWord == "connected") {
+    } else if (statusNamed(sentWord) == VpnStatus::connected) {
       next.relayId = options_.relayId;
     }
     connectDue_.reset();
@@ -192,13 +181,13 @@ void VpnEngine::tick(Clock::time_point now) {
   if (connectDue_ && now >= *connectDue_) {
     connectDue_.reset();
     VpnState next = state_;
-    next.status = "connected";
+    next.status = statusWord(VpnStatus::connected);
     next.relayId = options_.relayId;
     setState(std::move(next));
   }
   if (checkDue_ && now >= *checkDue_) checkTunnel(now);
   if (options_.pingInterval.count() > 0 && now >= nextPing_) {
-    outlet_.sendFrame(pingFrame());
+    outlet_.sendFrame(pingMessage());
     nextPing_ = now + options_.pingInterval;
   }
 }
@@ -243,7 +232,7 @@ void VpnEngine::startTunnel(Clock::time_point now) {
     tunnelBuilt_ = true;
     tearDownTunnel();
     VpnState next = state_;
-    next.status = "error";
+    next.status = statusWord(VpnStatus::error);
     setState(std::move(next));
     return;
   }
@@ -265,7 +254,7 @@ void VpnEngine::startTunnel(Clock::time_point now) {
                 ": the helper started the up step more than " +
                 std::to_string(options_.lateStart.count()) + " s after it was sent; nothing built");
     VpnState next = state_;
-    next.status = "error";
+    next.status = statusWord(VpnStatus::error);
     setState(std::move(next));
     return;
   }
@@ -276,7 +265,7 @@ void VpnEngine::startTunnel(Clock::time_point now) {
                 std::to_string(reply->exitCode) + "); tearing down what was built");
     tearDownTunnel();
     VpnState next = state_;
-    next.status = "error";
+    next.status = statusWord(VpnStatus::error);
     setState(std::move(next));
     return;
   }
@@ -303,13 +292,13 @@ void VpnEngine::checkTunnel(Clock::time_point now) {
   const std::string link = read ? report["link"] : "unknown";
   VpnState next = state_;
   next.relayId.reset();
-  next.status = "error";
+  next.status = statusWord(VpnStatus::error);
 
   if (handshakeDeadline_) {
     const std::string handshake = report["handshake"];
     if (!handshake.empty() && handshake != "0") {
       handshakeDeadline_.reset();
-      next.status = "connected";
+      next.status = statusWord(VpnStatus::connected);
       next.relayId = relayIdFromKey(relayKey_);
       outlet_.log("tunnel " + options_.tunnelInstance + ": handshake with the relay (at " +
                   handshake + "); connected");

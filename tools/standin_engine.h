@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/bridge_wire.h"
 #include "common/result.h"
 #include "tools/standin_tunnel.h"
 
@@ -19,7 +20,7 @@ namespace velto::standin {
 using Clock = std::chrono::steady_clock;
 
 struct VpnState {
-  std::string status = "idle";
+  std::string status = std::string(statusWord(VpnStatus::idle));  // any word, from the console
   bool killSwitch = false;
   std::optional<std::string> relayId;
 };
@@ -85,11 +86,8 @@ struct EngineOptions {
   std::chrono::seconds lateStart{5};
 };
 
-// The bridge frames the stand-in sends. Text that is not UTF-8 is sent with
-// U+FFFD in place of the bad bytes.
+// The status line for `state`.
 std::string statusFrame(const VpnState& state);
-std::string pingFrame();
-std::string hideAppFrame();
 
 // "connecting ks=false rid=-": a state in the agent's own log wording.
 std::string describeState(const VpnState& state);
@@ -105,8 +103,8 @@ class VpnEngine {
   // One line typed on the console (standard input).
   void handleConsoleLine(std::string_view line, Clock::time_point now);
 
-  // One of the agent's actions: connect, disconnect, toggle-killswitch, show-window, quit.
-  void perform(std::string_view action, Clock::time_point now);
+  // One of the agent's commands.
+  void perform(BridgeCommand command, Clock::time_point now);
 
   // Completes a pending connect, checks the tunnel and sends pings when their
   // time has come.

@@ -100,11 +100,11 @@ struct Connecting {
   Connecting(std::deque<HelperOutcome> up, std::deque<HelperOutcome> check = {}) {
     helper.answers[TunnelStep::up] = std::move(up);
     helper.answers[TunnelStep::check] = std::move(check);
-    engine.perform("connect", now);
+    engine.perform(BridgeCommand::connect, now);
   }
   // Moves the clock on by `step` and lets the engine act.
   void after(Clock::duration step) { engine.tick(now += step); }
-  void perform(std::string_view action) { engine.perform(action, now); }
+  void perform(BridgeCommand command) { engine.perform(command, now); }
 
   Clock::time_point now{};
   FakeHelper helper;
@@ -123,8 +123,8 @@ TEST(EngineTimeline, SimulatesWhereNoRealTunnelCanBeBuilt) {
     SCOPED_TRACE(why);
     Connecting run({upAnswer});
     run.after(1500ms);
-    run.perform("toggle-killswitch");
-    run.perform("disconnect");
+    run.perform(BridgeCommand::toggleKillSwitch);
+    run.perform(BridgeCommand::disconnect);
     EXPECT_THAT(run.outlet.statuses, ElementsAre("connecting", "connected fra-wg-007",
                                                  "connected fra-wg-007 ks", "idle ks"));
     EXPECT_THAT(run.outlet.logText, HasSubstr(std::string("no real tunnel (") + why +
@@ -152,9 +152,9 @@ TEST(EngineTimeline, ConnectedOnlyAfterTheHandshakeAndErrorWhenTheTunnelDies) {
               HasSubstr("tunnel 0123abcd: lost (the client's link is missing)"));
   // The dead tunnel stays until the user acts: a kill switch set now still
   // goes into its namespace, and quit takes it down.
-  run.perform("toggle-killswitch");
+  run.perform(BridgeCommand::toggleKillSwitch);
   run.after(10s);
-  run.perform("quit");
+  run.perform(BridgeCommand::quit);
   EXPECT_THAT(run.outlet.statuses,
               ElementsAre("connecting", "connected relay-ab-_cdef", "error", "error ks"));
   EXPECT_THAT(run.helper.asked.back(), (Step{TunnelStep::down, true}));
@@ -185,7 +185,7 @@ TEST(EngineTimeline, FailuresEndInErrorWithNothingLeftStanding) {
     EXPECT_THAT(run.outlet.logText, HasSubstr(c.logged));
     EXPECT_EQ(run.helper.stepsAsked().back(), TunnelStep::down);
     // Torn down once; disconnect has nothing more to remove.
-    run.perform("disconnect");
+    run.perform(BridgeCommand::disconnect);
     EXPECT_EQ(
         std::count(run.helper.asked.begin(), run.helper.asked.end(), Step{TunnelStep::down, false}),
         1);
@@ -198,23 +198,56 @@ TEST(EngineTimeline, KillSwitchFollowsWhatTheTunnelReallyHas) {
   run.helper.answers[TunnelStep::killSwitch] = {
       answer(0), answer(1, "Error: Could not process rule\n"), unreachable()};
   run.after(0ms);
-  run.perform("toggle-killswitch");
-  run.perform("toggle-killswitch");  // the table cannot be removed: the switch stays on
-  run.perform("toggle-killswitch");
+  run.perform(BridgeCommand::toggleKillSwitch);
+  run.perform(BridgeCommand::toggleKillSwitch);  // the table cannot be removed: the switch stays on
+  run.perform(BridgeCommand::toggleKillSwitch);
   EXPECT_THAT(run.outlet.statuses,
               ElementsAre("connecting", "connected relay-ab-_cdef", "connected relay-ab-_cdef ks"));
   EXPECT_THAT(run.outlet.logText,
               HasSubstr("kill switch stays on: the tunnel's table could not be changed"));
   // A second connect while connected builds nothing; a failed tear-down is tried again.
   run.helper.answers[TunnelStep::down] = {unreachable()};
-  run.perform("connect");
-  run.perform("disconnect");
-  run.perform("quit");
+  run.perform(BridgeCommand::connect);
+  run.perform(BridgeCommand::disconnect);
+  run.perform(BridgeCommand::quit);
   EXPECT_THAT(
       run.helper.stepsAsked(),
       ElementsAre(TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::killSwitch,
                   TunnelStep::killSwitch, TunnelStep::down, TunnelStep::down));
   EXPECT_THAT(run.outlet.logText, HasSubstr("tear-down failed; it is tried again"));
+}
+
+// Lines from an agent: each is acted on or ignored with a line that says why.
+TEST(EngineAgentLines, CommandsActAndEverythingElseIsLoggedAsIgnored) {
+  struct Case {
+    std::string line;
+    std::string log;
+    std::vector<std::string> statuses;
+  };
+  const Case cases[] = {
+      {R"({"action":"toggle-killswitch","type":"command"})",
+       "agent -> command toggle-killswitch\n-> status idle ks=true rid=-\n",
+       {"idle ks"}},
+      {R"({"type":"command","action":"show-window"})",
+       "agent -> command show-window\nshow-window: the main window would come to the front now\n",
+       {}},
+      {R"({"type":"command","action":"reconnect"})",
+       "agent -> command reconnect\nunknown action, ignored: reconnect\n",
+       {}},
+      {R"({"type":"status","status":"idle"})",
+       "ignored line from agent (not a command): {\"type\":\"status\",\"status\":\"idle\"}\n",
+       {}},
+      {"connect", "ignored line from agent (not a JSON object): connect\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    FakeHelper helper;
+    RecordingOutlet outlet;
+    VpnEngine engine({.tunnelInstance = kInstance, .pingInterval = 0ms}, outlet, helper, {});
+    engine.handleAgentLine(c.line, {});
+    EXPECT_EQ(outlet.logText, c.log);
+    EXPECT_EQ(outlet.statuses, c.statuses);
+  }
 }
 
 // The console is typed at: any bytes may come, and none may end the stand-in.
@@ -243,14 +276,6 @@ TEST(EngineConsole, LinesThatAreNotUtf8AreRefusedAndSendPassesThemOn) {
   VpnEngine sending({.tunnelInstance = kInstance, .pingInterval = 0ms}, rawOutlet, helper, {});
   sending.handleConsoleLine("send {\"type\":\"status\",\"status\":\"\xff\"}", {});
   EXPECT_THAT(rawOutlet.raw, ElementsAre("{\"type\":\"status\",\"status\":\"\xff\"}\n"));
-}
-
-// A relay named on the command line may be any bytes: the frame still goes out.
-TEST(EngineFrames, TextThatIsNotUtf8IsReplacedNotThrown) {
-  VpnState state{"connected", false, std::string("fra\xff")};
-  EXPECT_EQ(statusFrame(state),
-            "{\"killSwitch\":false,\"relayId\":\"fra\xef\xbf\xbd\",\"status\":\"connected\","
-            "\"type\":\"status\"}\n");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Parsing of bridge lines and writing of command lines.
-#include "menubar/protocol.h"
+// Both ends of the bridge's lines: what each end writes, the other reads as meant.
+#include "common/bridge_wire.h"
 
 #include <gtest/gtest.h>
 
@@ -74,17 +74,82 @@ TEST(MenubarStatus, AbsentNeverEqualsPresent) {
   EXPECT_NE(MenubarFrame::unknown("ping"), MenubarFrame::ping());
 }
 
-TEST(CommandMessage, IsOneCompactLineOfTwoMembersAndNeverOfBytesThatAreNotUtf8) {
-  for (const char* action : {"connect", "disconnect", "toggle-killswitch", "show-window", "quit"}) {
-    std::optional<std::string> line = commandMessage(action);
-    ASSERT_TRUE(line.has_value());
-    ASSERT_EQ(line->back(), '\n');
-    std::string text = line->substr(0, line->size() - 1);
+// Each command written by the agent is one compact line of two members, and the
+// bridge reads back the command it was.
+TEST(CommandMessage, EveryCommandGoesOutAsOneCompactLineTheBridgeReadsBack) {
+  const std::pair<BridgeCommand, const char*> commands[] = {
+      {BridgeCommand::connect, "connect"},
+      {BridgeCommand::disconnect, "disconnect"},
+      {BridgeCommand::toggleKillSwitch, "toggle-killswitch"},
+      {BridgeCommand::showWindow, "show-window"},
+      {BridgeCommand::quit, "quit"}};
+  for (const auto& [command, action] : commands) {
+    const std::string line = commandMessage(command);
+    ASSERT_EQ(line.back(), '\n');
+    std::string text = line.substr(0, line.size() - 1);
     EXPECT_EQ(text.find_first_of(" \r\n\t"), std::string::npos) << text;
-    nlohmann::json parsed = nlohmann::json::parse(text);
-    EXPECT_EQ(parsed, (nlohmann::json{{"type", "command"}, {"action", action}}));
+    EXPECT_EQ(nlohmann::json::parse(text),
+              (nlohmann::json{{"type", "command"}, {"action", action}}));
+    ReceivedCommand received = parseCommandMessage(text);
+    EXPECT_EQ(received.shape, ReceivedCommand::Shape::command);
+    EXPECT_EQ(commandNamed(received.action), command) << action;
   }
-  EXPECT_FALSE(commandMessage("conn\xFF").has_value());
+  EXPECT_EQ(commandNamed("Connect"), std::nullopt);
+  EXPECT_EQ(commandNamed(""), std::nullopt);
+}
+
+TEST(ParseCommandMessage, TellsObjectsCommandsAndTheirActions) {
+  using Shape = ReceivedCommand::Shape;
+  struct Case {
+    std::string line;
+    Shape shape;
+    std::string action;
+  };
+  const Case cases[] = {
+      {R"({"action":"quit","type":"command"})", Shape::command, "quit"},
+      {R"({"type":"command","action":"reconnect","x":1})", Shape::command, "reconnect"},
+      {R"({"type":"command","action":""})", Shape::command, ""},
+      {R"({"type":"command","action":5})", Shape::notACommand, ""},
+      {R"({"type":"command"})", Shape::notACommand, ""},
+      {R"({"type":"Command","action":"quit"})", Shape::notACommand, ""},
+      {R"({"type":7,"action":"quit"})", Shape::notACommand, ""},
+      {R"(["command"])", Shape::notAnObject, ""},
+      {"", Shape::notAnObject, ""},
+      {R"({"type":"command","action":"quit"} x)", Shape::notAnObject, ""},
+      {"{\"type\":\"command\",\"action\":\"q\xFFuit\"}", Shape::notAnObject, ""},
+  };
+  for (const Case& c : cases) {
+    ReceivedCommand received = parseCommandMessage(c.line);
+    EXPECT_EQ(received.shape, c.shape) << c.line;
+    EXPECT_EQ(received.action, c.action) << c.line;
+  }
+}
+
+// What the bridge writes, the agent reads as meant; a relay named on the stand-in's
+// command line may be any bytes, and the line still goes out.
+TEST(BridgeMessages, AreReadByTheAgentAsMeant) {
+  EXPECT_EQ(statusMessage("connected", false, std::string("fra\xff")),
+            "{\"killSwitch\":false,\"relayId\":\"fra\xef\xbf\xbd\",\"status\":\"connected\","
+            "\"type\":\"status\"}\n");
+  struct Case {
+    std::string line;
+    MenubarFrame expected;
+  };
+  const Case cases[] = {
+      {statusMessage("connecting", true, std::nullopt), status("connecting", true, {})},
+      {statusMessage("connected", false, "r-1"), status("connected", false, "r-1")},
+      {pingMessage(), MenubarFrame::ping()},
+      {hideAppMessage(), MenubarFrame::hideApp()},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.line.back(), '\n');
+    EXPECT_EQ(parseMenubarLine(c.line.substr(0, c.line.size() - 1)), c.expected) << c.line;
+  }
+  for (const char* word : {"idle", "connecting", "connected", "error"}) {
+    ASSERT_TRUE(statusNamed(word).has_value()) << word;
+    EXPECT_EQ(statusWord(*statusNamed(word)), word);
+  }
+  EXPECT_EQ(statusNamed("Connected"), std::nullopt);
 }
 
 }  // namespace
