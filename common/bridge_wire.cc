@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/enum_names.h"
 #include "common/utf8.h"
 
 namespace velto {
@@ -42,19 +43,6 @@ std::optional<bool> killSwitchMember(const json& object) {
     if (n == 0) return false;
   }
   return std::nullopt;
-}
-
-// The value of `Enum` that `nameOf` names `text`. The values run from 0 up, and
-// the first without a name is past the last: a value added to the enum is found
-// once the switch in `nameOf` (which the compiler makes name every value) names it.
-template <typename Enum>
-std::optional<Enum> valueNamed(std::string_view text, std::string_view (*nameOf)(Enum)) {
-  for (int i = 0;; ++i) {
-    const auto value = static_cast<Enum>(i);
-    const std::string_view name = nameOf(value);
-    if (name.empty()) return std::nullopt;
-    if (name == text) return value;
-  }
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // Fuzzes the helper's request handling. The input chooses the request bytes and
 // what the script runner returns (output and exit code); whatever they are, the
-// answer must be exactly one JSON object with a boolean "success". Input layout
+// answer must be exactly one JSON object with a boolean "success", which a
+// client reads as the daemon meant it. Input layout
 // (FuzzedDataProvider): runner output, then the request; exit code at the end.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -46,6 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parsed.is_discarded() || !parsed.is_object()) broken("not exactly one JSON object", response);
   const auto success = parsed.find("success");
   if (success == parsed.end() || !success->is_boolean()) broken("no boolean \"success\"", response);
+  const std::optional<velto::HelperResponse> read =
+      velto::parseHelperResponse(response, velto::HelperAction::runScript);
+  if (!read || read->success != success->get<bool>())
+    broken("a client reads the response otherwise", response);
   if (runs > 1 || logLines > 2)
     broken("runner called more than once or log more than twice", response);
   if (runs == 0) return 0;

@@ -2,12 +2,13 @@
 // scripts for the main application. Main thread only.
 #pragma once
 
+#include "common/helper_wire.h"
 #include "helper/helper_server.h"
 
 namespace velto {
 
-inline constexpr const char* SOCKET_PATH = "/var/run/veltovpn-helper.sock";
-inline constexpr const char* LOG_PATH = "/var/log/veltovpn-helper.log";
+inline constexpr const char* SOCKET_PATH = kHelperSocketPath;
+inline constexpr const char* LOG_PATH = kHelperLogPath;
 
 struct VeltoHelperMain {
   // Serves SOCKET_PATH, logging to LOG_PATH, until SIGTERM or SIGINT, which end

@@ -11,9 +11,6 @@
 
 namespace velto {
 
-// Where the helper daemon listens in an installed system.
-inline constexpr const char* kDefaultHelperSocket = "/var/run/veltovpn-helper.sock";
-
 // What one exchange with the daemon gave: its response text, or why there is
 // none (the Error's message() says what went wrong).
 struct HelperExchange {

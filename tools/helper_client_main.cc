@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/helper_wire.h"
 #include "tools/helper_client.h"
 
 namespace {
@@ -17,7 +18,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string socketPath = velto::kDefaultHelperSocket;
+  std::string socketPath = velto::kHelperSocketPath;
   long timeoutSeconds = 330;  // a script may run 300 s, the request itself 10 s more
   std::string request;
   bool haveRequest = false;

@@ -293,7 +293,7 @@ Status runStandin(const StandinOptions& options) {
 StandinOptions parseStandinArguments(int argc, const char* const* argv) {
   StandinOptions options;
   options.programPath = argc > 0 ? argv[0] : "veltoVpn-bin";
-  options.helperSocket = kDefaultHelperSocket;
+  options.helperSocket = kHelperSocketPath;
   auto milliseconds = [&options](std::string_view name, std::string_view value,
                                  std::chrono::milliseconds* out) {
     char* end = nullptr;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/bridge_wire.h"
+#include "common/helper_wire.h"
 #include "common/result.h"
 #include "tools/standin_tunnel.h"
 
@@ -26,12 +27,7 @@ struct VpnState {
 };
 
 // What the helper daemon answered.
-struct HelperAnswer {
-  bool success = false;  // its "success" member
-  int exitCode = 0;      // run-script: the script's exit status
-  std::string text;      // ping: the version; run-script: the output;
-                         // a refusal: its error text
-};
+using HelperAnswer = HelperResponse;
 
 // The answer, or why there is none: the daemon could not be reached (nothing
 // was done), or it took the request and its answer was lost or unreadable

@@ -10,10 +10,6 @@
 
 namespace velto::standin {
 
-// Reads one response text of the daemon into an outcome; `isScript` says whether
-// the request was a run-script.
-HelperOutcome readHelperResponse(const std::string& response, bool isScript);
-
 std::unique_ptr<PrivilegedHelper> makeSocketHelper(std::string socketPath,
                                                    std::chrono::milliseconds timeout);
 
