@@ -1,9 +1,11 @@
-// Looking up a wire enum's value by its text, for enums whose values run from 0
-// up and whose name function is a switch over every value. Any thread.
+// Looking up an enum's value by its text, and listing its values, for enums
+// whose values run from 0 up and whose name function is a switch over every
+// value. Any thread.
 #pragma once
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace velto {
 
@@ -18,6 +20,15 @@ std::optional<Enum> valueNamed(std::string_view text, std::string_view (*nameOf)
     if (name.empty()) return std::nullopt;
     if (name == text) return value;
   }
+}
+
+// Every value of `Enum`, in order; the same bound as valueNamed.
+template <typename Enum>
+std::vector<Enum> everyValue(std::string_view (*nameOf)(Enum)) {
+  std::vector<Enum> values;
+  for (int i = 0; !nameOf(static_cast<Enum>(i)).empty(); ++i)
+    values.push_back(static_cast<Enum>(i));
+  return values;
 }
 
 }  // namespace velto

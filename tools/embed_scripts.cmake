@@ -1,20 +1,17 @@
-# Writes OUTPUT, a header holding each of the files in FILES (a ;-list) as a
-# std::string_view constant k<Name> (file name without .sh, first letter upper),
-# so the stand-in carries the example tunnel scripts as the main application
-# carries its own. Run with cmake -P at build time.
-set(text "// Generated from the files in tools/tunnel by tools/embed_scripts.cmake.\n#pragma once\n\n#include <string_view>\n\nnamespace velto::standin::tunnel_files {\n")
+# Writes OUTPUT, a header holding each of the files in FILES (a ;-list) as an
+# entry {name, text} of the array kScripts, name being the file name without
+# .sh, so the stand-in carries the example tunnel scripts as the main
+# application carries its own. Run with cmake -P at build time.
+set(text "// Generated from the files in tools/tunnel by tools/embed_scripts.cmake.\n#pragma once\n\n#include <string_view>\n\nnamespace velto::standin::tunnel_files {\n\nstruct Script {\n  std::string_view name;\n  std::string_view text;\n};\n\ninline constexpr Script kScripts[] = {\n")
 foreach(file IN LISTS FILES)
   file(READ "${file}" content)
   if(content MATCHES "\\)velto_script\"")
     message(FATAL_ERROR "${file} holds the raw-string delimiter")
   endif()
   get_filename_component(stem "${file}" NAME_WE)
-  string(SUBSTRING "${stem}" 0 1 first)
-  string(TOUPPER "${first}" first)
-  string(SUBSTRING "${stem}" 1 -1 rest)
-  string(APPEND text "inline constexpr std::string_view k${first}${rest} = R\"velto_script(${content})velto_script\";\n")
+  string(APPEND text "    {\"${stem}\", R\"velto_script(${content})velto_script\"},\n")
 endforeach()
-string(APPEND text "}  // namespace velto::standin::tunnel_files\n")
+string(APPEND text "};\n\n}  // namespace velto::standin::tunnel_files\n")
 file(WRITE "${OUTPUT}.tmp" "${text}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")

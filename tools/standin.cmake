@@ -3,14 +3,9 @@
 find_package(nlohmann_json REQUIRED)
 
 # The example tunnel scripts go into the stand-in as text, the way the main
-# application carries its own scripts to the helper.
-set(tunnel_script_files
-  ${CMAKE_CURRENT_SOURCE_DIR}/tunnel/common.sh
-  ${CMAKE_CURRENT_SOURCE_DIR}/tunnel/up.sh
-  ${CMAKE_CURRENT_SOURCE_DIR}/tunnel/check.sh
-  ${CMAKE_CURRENT_SOURCE_DIR}/tunnel/killswitch.sh
-  ${CMAKE_CURRENT_SOURCE_DIR}/tunnel/down.sh
-)
+# application carries its own scripts to the helper: every script in tunnel/,
+# so a new step needs its script there and its name in standin_tunnel.cc only.
+file(GLOB tunnel_script_files CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tunnel/*.sh)
 set(tunnel_scripts_header ${CMAKE_CURRENT_BINARY_DIR}/generated/tools/tunnel_scripts.h)
 add_custom_command(
   OUTPUT ${tunnel_scripts_header}

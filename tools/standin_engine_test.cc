@@ -52,8 +52,7 @@ class FakeHelper : public PrivilegedHelper {
     std::string script = sent;
     const size_t bound = script.find("\nnot_after=");
     if (bound != std::string::npos) script.erase(bound, script.find('\n', bound + 1) - bound);
-    for (TunnelStep step :
-         {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
+    for (TunnelStep step : everyTunnelStep()) {
       for (bool killSwitch : {false, true}) {
         if (script != tunnelScript(step, {kInstance, killSwitch, {}})) continue;
         EXPECT_EQ(bound != std::string::npos,

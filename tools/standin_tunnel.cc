@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "common/enum_names.h"
 #include "tools/tunnel_scripts.h"
 
 namespace velto::standin {
@@ -21,28 +22,44 @@ std::string singleQuoted(std::string_view value) {
   return quoted;
 }
 
-std::string_view stepFile(TunnelStep step) {
-  switch (step) {
-    case TunnelStep::up:
-      return tunnel_files::kUp;
-    case TunnelStep::check:
-      return tunnel_files::kCheck;
-    case TunnelStep::killSwitch:
-      return tunnel_files::kKillswitch;
-    case TunnelStep::down:
-      return tunnel_files::kDown;
+// The text of the embedded script `name`; empty when there is none.
+std::string_view embeddedScript(std::string_view name) {
+  for (const tunnel_files::Script& script : tunnel_files::kScripts) {
+    if (script.name == name) return script.text;
   }
   return {};
 }
 
 }  // namespace
 
+std::string_view tunnelStepFile(TunnelStep step) {
+  switch (step) {
+    case TunnelStep::up:
+      return "up";
+    case TunnelStep::check:
+      return "check";
+    case TunnelStep::killSwitch:
+      return "killswitch";
+    case TunnelStep::down:
+      return "down";
+  }
+  return {};
+}
+
+std::vector<TunnelStep> everyTunnelStep() { return everyValue<TunnelStep>(tunnelStepFile); }
+
+std::vector<std::string_view> embeddedTunnelFiles() {
+  std::vector<std::string_view> names;
+  for (const tunnel_files::Script& script : tunnel_files::kScripts) names.push_back(script.name);
+  return names;
+}
+
 std::string tunnelScript(TunnelStep step, const TunnelParameters& parameters) {
   std::string script = "instance=" + singleQuoted(parameters.instance) + "\n";
   script += "killswitch=" + std::string(parameters.killSwitch ? "1" : "0") + "\n";
   if (parameters.notAfter) script += "not_after=" + std::to_string(*parameters.notAfter) + "\n";
-  script += tunnel_files::kCommon;
-  script += stepFile(step);
+  script += embeddedScript("common");
+  script += embeddedScript(tunnelStepFile(step));
   return script;
 }
 

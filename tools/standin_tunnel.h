@@ -7,10 +7,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velto::standin {
 
+// Every step of the real tunnel. A step's script is tools/tunnel/<file>.sh,
+// <file> as tunnelStepFile names it; the build embeds every script there.
 enum class TunnelStep { up, check, killSwitch, down };
+
+// The name of the step's script file, without ".sh".
+std::string_view tunnelStepFile(TunnelStep step);
+// Every step, in the enum's order.
+std::vector<TunnelStep> everyTunnelStep();
+// The names (without ".sh") of the scripts the build embedded: every step's
+// and the shared part, "common".
+std::vector<std::string_view> embeddedTunnelFiles();
 
 // The up step's exit status when this machine cannot run a tunnel (a tool is
 // missing); it has made nothing then.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/testing/process.h"
 #include "common/testing/temp_dir.h"
 
@@ -17,9 +19,20 @@ test_support::Process::Ended runBash(const std::string& script) {
   return test_support::run({"/bin/bash", "-c", script});
 }
 
+// Each step has its script in tools/tunnel, and each script there but the
+// shared part is a step's: a file without a step, or a step without a file,
+// would be sent to the helper as nothing.
+TEST(TunnelScript, StepsAndEmbeddedScriptsMatchOneToOne) {
+  std::vector<std::string_view> stepFiles = {"common"};
+  for (TunnelStep step : everyTunnelStep()) stepFiles.push_back(tunnelStepFile(step));
+  std::vector<std::string_view> embedded = embeddedTunnelFiles();
+  std::sort(stepFiles.begin(), stepFiles.end());
+  std::sort(embedded.begin(), embedded.end());
+  EXPECT_EQ(embedded, stepFiles);
+}
+
 TEST(TunnelScript, EveryStepIsValidBash) {
-  for (TunnelStep step :
-       {TunnelStep::up, TunnelStep::check, TunnelStep::killSwitch, TunnelStep::down}) {
+  for (TunnelStep step : everyTunnelStep()) {
     test_support::Process::Ended result = runBash(
         "bash -n <<'VELTO_END'\n" + tunnelScript(step, {"0123abcd", true, {}}) + "\nVELTO_END\n");
     EXPECT_EQ(result.status, 0) << result.output;
