@@ -1,7 +1,12 @@
-# The application bundle of a macOS build: its property lists, the helper's
-# embedded ones, and the target veltovpn-app, which lays out <build>/veltoVpn.app
-# (cmake/assemble-macos-app.cmake). Included at the end of the top-level
-# CMakeLists.txt, once every option and program target exists.
+# The application bundle of a macOS build: its options and property lists,
+# written when this file is included (by the top-level CMakeLists.txt, before
+# any folder), and two functions for the folders that define the targets:
+#   velto_embed_helper_plists(<target>)  the helper's own property lists, in its
+#                                        __TEXT segment (helper/)
+#   velto_add_macos_bundle(ICON_DIR <dir>)  the targets veltovpn-app, which lays
+#                                        out <build>/veltoVpn.app
+#                                        (cmake/assemble-macos-app.cmake), and
+#                                        veltovpn-sign-app (packaging/)
 #
 # The helper is registered in one of two ways, and the bundle carries both:
 #   macOS 13+  SMAppService: Contents/Library/LaunchDaemons/<label>.plist, whose
@@ -31,20 +36,13 @@ set(_velto_macos_dir "${CMAKE_BINARY_DIR}/macos")
 set(VELTOVPN_PLIST_OUTPUT_DIR "${_velto_macos_dir}")
 include("${PROJECT_SOURCE_DIR}/cmake/macos-plists.cmake")
 
-velto_install_program(veltovpn-helper ${VELTOVPN_HELPER_LABEL}
-  veltoVpn.app/Contents/Library/LaunchServices COMPONENT macos-bundle)
-install(FILES ${_velto_macos_dir}/Info.plist
-  DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
-install(FILES ${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
-  DESTINATION veltoVpn.app/Contents/Library/LaunchDaemons COMPONENT macos-bundle)
-
-if(TARGET veltovpn-helper)
-  target_link_options(veltovpn-helper PRIVATE
+function(velto_embed_helper_plists target)
+  target_link_options(${target} PRIVATE
     "LINKER:-sectcreate,__TEXT,__info_plist,${_velto_macos_dir}/helper-Info.plist"
     "LINKER:-sectcreate,__TEXT,__launchd_plist,${_velto_macos_dir}/helper-launchd.plist")
-  set_property(TARGET veltovpn-helper APPEND PROPERTY LINK_DEPENDS
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
     "${_velto_macos_dir}/helper-Info.plist" "${_velto_macos_dir}/helper-launchd.plist")
-endif()
+endfunction()
 
 # Only a real framework ships: the cross build links against a stub that has
 # headers and a .tbd but no binary.
@@ -54,49 +52,57 @@ if(NOT CMAKE_CROSSCOMPILING AND EXISTS "${_velto_sparkle}/Versions/B/Sparkle")
   set(_velto_ship_sparkle "${_velto_sparkle}")
 endif()
 
-if(_velto_ship_sparkle)
-  # install(DIRECTORY) keeps the framework's symbolic links.
-  install(DIRECTORY "${_velto_ship_sparkle}" DESTINATION veltoVpn.app/Contents/Frameworks
-          COMPONENT macos-bundle USE_SOURCE_PERMISSIONS)
-endif()
-
-foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
-  if(NOT TARGET ${program})
-    message(STATUS "veltovpn-app: no target ${program} yet, so no bundle target")
-    return()
+# REQUIRES: the program targets exist; ICON_DIR holds the menu-bar icons that the
+# target veltovpn-menubar-icons draws.
+function(velto_add_macos_bundle)
+  cmake_parse_arguments(ARG "" "ICON_DIR" "" ${ARGN})
+  velto_install_program(veltovpn-helper ${VELTOVPN_HELPER_LABEL}
+    veltoVpn.app/Contents/Library/LaunchServices COMPONENT macos-bundle)
+  install(FILES ${_velto_macos_dir}/Info.plist
+    DESTINATION veltoVpn.app/Contents COMPONENT macos-bundle)
+  install(FILES ${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
+    DESTINATION veltoVpn.app/Contents/Library/LaunchDaemons COMPONENT macos-bundle)
+  if(_velto_ship_sparkle)
+    # install(DIRECTORY) keeps the framework's symbolic links.
+    install(DIRECTORY "${_velto_ship_sparkle}" DESTINATION veltoVpn.app/Contents/Frameworks
+            COMPONENT macos-bundle USE_SOURCE_PERMISSIONS)
   endif()
-endforeach()
 
-add_custom_target(veltovpn-app
-  COMMAND ${CMAKE_COMMAND}
-    -DAPP=${CMAKE_BINARY_DIR}/veltoVpn.app
-    -DBIN_DIR=$<TARGET_FILE_DIR:VeltoVpnLauncher>
-    -DINFO_PLIST=${_velto_macos_dir}/Info.plist
-    -DLAUNCHD_PLIST=${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
-    -DHELPER_NAME=${VELTOVPN_HELPER_LABEL}
-    -DICON_DIR=${VELTOVPN_MENUBAR_ICON_BUILD_DIR}
-    -DSPARKLE_FRAMEWORK=${_velto_ship_sparkle}
-    -P ${PROJECT_SOURCE_DIR}/cmake/assemble-macos-app.cmake
-  DEPENDS VeltoVpnLauncher veltovpn-menubar veltovpn-helper
-  COMMENT "Laying out veltoVpn.app"
-  VERBATIM
-)
-add_dependencies(veltovpn-app veltovpn-menubar-icons)
-if(TARGET veltovpn-dev-app)
-  add_dependencies(veltovpn-dev-app veltovpn-app)
-endif()
+  foreach(program VeltoVpnLauncher veltovpn-menubar veltovpn-helper)
+    if(NOT TARGET ${program})
+      message(STATUS "veltovpn-app: no target ${program} yet, so no bundle target")
+      return()
+    endif()
+  endforeach()
 
-# Signing is a step of its own: the main application goes into the bundle between
-# the layout and the signature. Each client executable gets its identifier from
-# VELTOVPN_HELPER_CLIENT_IDENTIFIERS, the list the client requirement was checked
-# against.
-add_custom_target(veltovpn-sign-app
-  COMMAND ${CMAKE_COMMAND}
-    -DAPP=${CMAKE_BINARY_DIR}/veltoVpn.app
-    -DIDENTITY=${VELTOVPN_CODESIGN_IDENTITY}
-    -DHELPER_NAME=${VELTOVPN_HELPER_LABEL}
-    "-DVELTOVPN_HELPER_CLIENT_IDENTIFIERS=${VELTOVPN_HELPER_CLIENT_IDENTIFIERS}"
-    -P ${PROJECT_SOURCE_DIR}/cmake/sign-macos-app.cmake
-  COMMENT "Signing veltoVpn.app"
-  VERBATIM
-)
+  add_custom_target(veltovpn-app
+    COMMAND ${CMAKE_COMMAND}
+      -DAPP=${VELTOVPN_BUNDLE_DIR}
+      -DBIN_DIR=$<TARGET_FILE_DIR:VeltoVpnLauncher>
+      -DINFO_PLIST=${_velto_macos_dir}/Info.plist
+      -DLAUNCHD_PLIST=${_velto_macos_dir}/${VELTOVPN_HELPER_LABEL}.plist
+      -DHELPER_NAME=${VELTOVPN_HELPER_LABEL}
+      -DICON_DIR=${ARG_ICON_DIR}
+      -DSPARKLE_FRAMEWORK=${_velto_ship_sparkle}
+      -P ${PROJECT_SOURCE_DIR}/cmake/assemble-macos-app.cmake
+    DEPENDS VeltoVpnLauncher veltovpn-menubar veltovpn-helper
+    COMMENT "Laying out veltoVpn.app"
+    VERBATIM
+  )
+  add_dependencies(veltovpn-app veltovpn-menubar-icons)
+
+  # Signing is a step of its own: the main application goes into the bundle between
+  # the layout and the signature. Each client executable gets its identifier from
+  # VELTOVPN_HELPER_CLIENT_IDENTIFIERS, the list the client requirement was checked
+  # against.
+  add_custom_target(veltovpn-sign-app
+    COMMAND ${CMAKE_COMMAND}
+      -DAPP=${VELTOVPN_BUNDLE_DIR}
+      -DIDENTITY=${VELTOVPN_CODESIGN_IDENTITY}
+      -DHELPER_NAME=${VELTOVPN_HELPER_LABEL}
+      "-DVELTOVPN_HELPER_CLIENT_IDENTIFIERS=${VELTOVPN_HELPER_CLIENT_IDENTIFIERS}"
+      -P ${PROJECT_SOURCE_DIR}/cmake/sign-macos-app.cmake
+    COMMENT "Signing veltoVpn.app"
+    VERBATIM
+  )
+endfunction()

@@ -6,6 +6,8 @@
 
 namespace velto {
 
+void MainLoopTraits::free(GMainLoop* loop) { g_main_loop_unref(loop); }
+
 GLibApplication::GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE)) {}
 
 GLibApplication::~GLibApplication() {
@@ -15,10 +17,9 @@ GLibApplication::~GLibApplication() {
     drainSource_ = 0;
     blocks_.clear();
   }
-  g_main_loop_unref(loop_);
 }
 
-void GLibApplication::run() { g_main_loop_run(loop_); }
+void GLibApplication::run() { g_main_loop_run(loop_.get()); }
 
 void GLibApplication::postToMain(std::function<void()> block) {
   MutexLock lock(mutex_);
@@ -46,6 +47,6 @@ int GLibApplication::drain(void* data) {
   }
 }
 
-void GLibApplication::terminate() { g_main_loop_quit(loop_); }
+void GLibApplication::terminate() { g_main_loop_quit(loop_.get()); }
 
 }  // namespace velto

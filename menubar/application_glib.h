@@ -5,12 +5,19 @@
 #include <deque>
 
 #include "common/mutex.h"
+#include "common/scoped_handle.h"
 #include "common/thread_annotations.h"
 #include "menubar/platform.h"
 
 typedef struct _GMainLoop GMainLoop;
 
 namespace velto {
+
+struct MainLoopTraits {
+  using Handle = GMainLoop*;
+  static Handle empty() { return nullptr; }
+  static void free(Handle loop);  // in application_glib.cc, which sees GLib
+};
 
 class GLibApplication final : public Application {
  public:
@@ -25,7 +32,7 @@ class GLibApplication final : public Application {
  private:
   static int drain(void* self);
 
-  GMainLoop* loop_;
+  ScopedHandle<MainLoopTraits> loop_;
   // Blocks hand over through this queue and its mutex rather than through
   // GLib's own locking, so that the hand-over is plain C++ (and visible to
   // ThreadSanitizer); one idle source at a time runs them on the main thread.

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "common/scoped_handle.h"
 #include "menubar/paths.h"
 
 namespace velto {
@@ -17,6 +18,21 @@ constexpr char kFallbackIconName[] = "network-vpn-symbolic";
 constexpr double kLetterPoints = 16;
 constexpr int kLetterScale = 2;  // pixels per point, for sharp rendering on dense panels
 
+// cairo declares no g_autoptr cleanup on every release we build on, so its
+// objects get holders of their own.
+struct CairoSurfaceTraits {
+  using Handle = cairo_surface_t*;
+  static Handle empty() { return nullptr; }
+  static void free(Handle surface) { cairo_surface_destroy(surface); }
+};
+struct CairoTraits {
+  using Handle = cairo_t*;
+  static Handle empty() { return nullptr; }
+  static void free(Handle cr) { cairo_destroy(cr); }
+};
+using CairoSurface = ScopedHandle<CairoSurfaceTraits>;
+using Cairo = ScopedHandle<CairoTraits>;
+
 }  // namespace
 
 GtkIconImage::~GtkIconImage() {
@@ -26,24 +42,18 @@ GtkIconImage::~GtkIconImage() {
 namespace {
 
 bool decodes(const std::string& path, int points) {
-  GError* error = nullptr;
-  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(path.c_str(), points, points, &error);
-  if (!pixbuf) {
-    g_clear_error(&error);
-    return false;
-  }
-  g_object_unref(pixbuf);
-  return true;
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GdkPixbuf) pixbuf =
+      gdk_pixbuf_new_from_file_at_size(path.c_str(), points, points, &error);
+  return pixbuf != nullptr;
 }
 
 // The indicator and the panel want absolute paths; a relative one (or none)
 // is taken from the working directory, as the loads here do.
 std::string absolutePath(const std::string& path) {
   if (!path.empty() && path.front() == '/') return path;
-  char* cwd = g_get_current_dir();
-  std::string absolute = path.empty() ? std::string(cwd) : joinPath(cwd, path);
-  g_free(cwd);
-  return absolute;
+  g_autofree char* cwd = g_get_current_dir();
+  return path.empty() ? std::string(cwd) : joinPath(cwd, path);
 }
 
 }  // namespace
@@ -71,33 +81,33 @@ ImagePtr GtkImages::fallbackSymbol() {
 
 ImagePtr GtkImages::drawnLetter(std::string_view letter) {
   const int pixels = static_cast<int>(kLetterPoints) * kLetterScale;
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pixels, pixels);
-  cairo_t* cr = cairo_create(surface);
-  cairo_scale(cr, kLetterScale, kLetterScale);
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
-  cairo_set_font_size(cr, 13);
-  cairo_set_source_rgb(cr, 0, 0, 0);
-  // The letter's box sits on the bottom edge, 2 points from the left: its
-  // baseline is one descent above the bottom.
-  cairo_font_extents_t extents;
-  cairo_font_extents(cr, &extents);
-  cairo_move_to(cr, 2, kLetterPoints - extents.descent);
-  std::string text(letter);
-  cairo_show_text(cr, text.c_str());
-  cairo_destroy(cr);
+  CairoSurface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, pixels, pixels));
+  {
+    Cairo cr(cairo_create(surface.get()));
+    cairo_scale(cr.get(), kLetterScale, kLetterScale);
+    cairo_select_font_face(cr.get(), "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr.get(), 13);
+    cairo_set_source_rgb(cr.get(), 0, 0, 0);
+    // The letter's box sits on the bottom edge, 2 points from the left: its
+    // baseline is one descent above the bottom.
+    cairo_font_extents_t extents;
+    cairo_font_extents(cr.get(), &extents);
+    cairo_move_to(cr.get(), 2, kLetterPoints - extents.descent);
+    std::string text(letter);
+    cairo_show_text(cr.get(), text.c_str());
+  }
 
   std::string path = temporaryDirectory_ + "veltovpn-menubar-icon-XXXXXX.png";
   int fd = ::mkstemps(path.data(), 4);
   std::shared_ptr<GtkIconImage> image;
   if (fd >= 0) {
     ::close(fd);
-    if (cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS) {
+    if (cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS) {
       image = std::make_shared<GtkIconImage>(path, path);
     } else {
       ::unlink(path.c_str());
     }
   }
-  cairo_surface_destroy(surface);
   // Without a file there is nothing the indicator could show; the theme's
   // generic icon name keeps the item visible.
   if (!image) image = std::make_shared<GtkIconImage>("image-missing");

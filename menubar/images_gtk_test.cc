@@ -34,12 +34,11 @@ TEST_F(ImagesGtkTest, DrawnLetterIsAPngThatLivesAsLongAsTheImage) {
     ASSERT_NE(icon, nullptr);
     path = icon->icon();
     ASSERT_EQ(fs::path(path).parent_path(), fs::path(dir_));
-    GError* error = nullptr;
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(path.c_str(), &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GdkPixbuf) pixbuf = gdk_pixbuf_new_from_file(path.c_str(), &error);
     ASSERT_NE(pixbuf, nullptr) << (error ? error->message : "");
     EXPECT_EQ(gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf));
     EXPECT_TRUE(gdk_pixbuf_get_has_alpha(pixbuf));
-    g_object_unref(pixbuf);
 
     // The loaded file is then a valid icon file too, shown by absolute path.
     ImagePtr loaded = images.loadTemplate(path, 18);

@@ -59,22 +59,26 @@ G_GNUC_END_IGNORE_DEPRECATIONS
 
 }  // namespace
 
+void IndicatorTraits::free(AppIndicator* indicator) { g_object_unref(indicator); }
+
+void MenuTraits::free(GtkWidget* menu) {
+  gtk_widget_destroy(menu);
+  g_object_unref(menu);
+}
+
 GtkStatusItem::GtkStatusItem() : indicator_(newIndicator()), menu_(gtk_menu_new()) {
-  g_object_ref_sink(menu_);
+  g_object_ref_sink(menu_.get());
 }
 
 GtkStatusItem::~GtkStatusItem() {
   if (hostWatch_ != 0) g_bus_unwatch_name(hostWatch_);
-  g_object_unref(indicator_);
-  gtk_widget_destroy(menu_);
-  g_object_unref(menu_);
+  indicator_.reset();
+  menu_.reset();
   // The agent usually ends right after a menu choice (Quit closes the bridge):
   // send what is still queued on the session bus, the reply to that click and
   // the item's removal among it, before the process goes.
-  if (GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
-    g_dbus_connection_flush_sync(bus, nullptr, nullptr);
-    g_object_unref(bus);
-  }
+  g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (bus) g_dbus_connection_flush_sync(bus, nullptr, nullptr);
 }
 
 MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> action,
@@ -87,7 +91,7 @@ MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> 
   // Shown now, before any item is hidden: the exported menu then knows every
   // item, and hiding one later only flips its visibility.
   gtk_widget_show(item);
-  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), item);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_.get()), item);
   items_.push_back(item);
   return static_cast<MenuItemId>(items_.size() - 1);
 }
@@ -95,7 +99,7 @@ MenuItemId GtkStatusItem::addItem(std::string_view title, std::function<void()> 
 void GtkStatusItem::addSeparator() {
   GtkWidget* separator = gtk_separator_menu_item_new();
   gtk_widget_show(separator);
-  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), separator);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_.get()), separator);
 }
 
 GtkWidget* GtkStatusItem::widget(MenuItemId item) const {
@@ -116,7 +120,7 @@ void GtkStatusItem::setEnabled(MenuItemId item, bool enabled) {
   if (GtkWidget* w = widget(item)) gtk_widget_set_sensitive(w, enabled);
 }
 
-void GtkStatusItem::attachMenu() { setIndicatorMenu(indicator_, menu_); }
+void GtkStatusItem::attachMenu() { setIndicatorMenu(indicator_.get(), menu_.get()); }
 
 void GtkStatusItem::setImage(const ImagePtr& image) {
   const auto* icon = dynamic_cast<const GtkIconImage*>(image.get());
@@ -124,7 +128,7 @@ void GtkStatusItem::setImage(const ImagePtr& image) {
   // Set only on change: each change makes the panel reload its icon theme.
   if (!icon->themePath().empty() && icon->themePath() != themePath_) {
     themePath_ = icon->themePath();
-    setIndicatorThemePath(indicator_, themePath_.c_str());
+    setIndicatorThemePath(indicator_.get(), themePath_.c_str());
   }
   icon_ = icon->icon();
   showIcon();
@@ -136,7 +140,8 @@ void GtkStatusItem::setDescription(std::string_view text) {
 }
 
 void GtkStatusItem::showIcon() {
-  setIndicatorIcon(indicator_, icon_.c_str(), description_.empty() ? kTitle : description_.c_str());
+  setIndicatorIcon(indicator_.get(), icon_.c_str(),
+                   description_.empty() ? kTitle : description_.c_str());
 }
 
 void GtkStatusItem::watchHost(std::function<void(bool present)> changed) {

@@ -6,12 +6,25 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_handle.h"
 #include "menubar/platform.h"
 
 typedef struct _AppIndicator AppIndicator;
 typedef struct _GtkWidget GtkWidget;
 
 namespace velto {
+
+// Holders for the item's two GObjects, given back in status_item_gtk.cc.
+struct IndicatorTraits {
+  using Handle = AppIndicator*;
+  static Handle empty() { return nullptr; }
+  static void free(Handle indicator);
+};
+struct MenuTraits {
+  using Handle = GtkWidget*;
+  static Handle empty() { return nullptr; }
+  static void free(Handle menu);  // destroys the menu, then drops the item's reference
+};
 
 class GtkStatusItem final : public StatusItem {
  public:
@@ -35,8 +48,8 @@ class GtkStatusItem final : public StatusItem {
   GtkWidget* widget(MenuItemId item) const;
   void showIcon();
 
-  AppIndicator* indicator_;
-  GtkWidget* menu_;
+  ScopedHandle<IndicatorTraits> indicator_;
+  ScopedHandle<MenuTraits> menu_;
   std::string icon_;         // what the indicator shows, by name or path
   std::string themePath_;    // the item's icon theme path as last set
   std::string description_;  // the icon's accessible description

@@ -7,8 +7,7 @@ velto_add_unit_tests(menubar_process_tests
   SOURCES menubar_process_test.cc
   LIBRARIES velto_common
   LABELS process TIMEOUT 120)
-get_target_property(menubar_platform velto_menubar VELTO_MENUBAR_PLATFORM)
-if(menubar_platform STREQUAL "none")
+if(VELTOVPN_MENUBAR_PLATFORM STREQUAL "none")
   set(menubar_built_with_tray false)
 else()
   set(menubar_built_with_tray true)
@@ -25,7 +24,7 @@ velto_add_test(NAME tray_probe.display_access
   LABELS process display root TIMEOUT 60 LOCKS display SKIP_RETURN_CODE 77)
 
 # The real tray: only where the agent is built with it.
-if(menubar_platform STREQUAL "gtk")
+if(VELTOVPN_MENUBAR_PLATFORM STREQUAL "gtk")
   set(tray_leaks "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/lsan_fontconfig.supp")
   velto_add_test(NAME menubar.tray
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/menubar_tray_test.py

@@ -61,17 +61,16 @@ if(VELTOVPN_PACKAGE_TEST)
     ARGS trixie ${debian13_build} ${debian13_build}/packages)
 endif()
 
-# The README's main job, exactly as a newcomer runs it, against this very build:
-# every menu item chosen through the real tray, the programs' lives checked.
-cmake_path(GET CMAKE_BINARY_DIR FILENAME system_preset)
-if(CMAKE_BINARY_DIR STREQUAL "${PROJECT_SOURCE_DIR}/build/${system_preset}"
-   AND TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
+# The README's main job, exactly as a newcomer runs it, against this very build
+# wherever its folder is: every menu item chosen through the real tray, the
+# programs' lives checked.
+if(TARGET VeltoVpnLauncher AND TARGET veltovpn-menubar)
   velto_add_test(NAME system.demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo
     LABELS system display TIMEOUT 180 LOCKS helper-socket display
-    ENVIRONMENT VELTOVPN_DEMO_PRESET=${system_preset})
+    ENVIRONMENT VELTOVPN_DEMO_BUILD_DIR=${CMAKE_BINARY_DIR})
   # Beside a helper that serves but is busy: the demo uses it and leaves its socket.
   velto_add_system_test(demo_busy_helper LABELS root TIMEOUT 180 LOCKS helper-socket
-    ARGS ${PROJECT_SOURCE_DIR} ${system_preset} $<TARGET_FILE:veltovpn-helper>)
+    ARGS ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR} $<TARGET_FILE:veltovpn-helper>)
 endif()
 
 # A real WireGuard tunnel built by the stand-in through the helper, as root,

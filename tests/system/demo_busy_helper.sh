@@ -3,11 +3,11 @@
 # the demo must see that the helper is there (it listens, though it answers
 # late), use it rather than start its own, and leave its socket alone on exit.
 # Runs the demo without a display (its console path); needs root for the helper.
-#   demo_busy_helper.sh SOURCE_DIR PRESET HELPER
+#   demo_busy_helper.sh SOURCE_DIR BUILD_DIR HELPER
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source_dir=$1
-preset=$2
+build_dir=$2
 helper=$3
 socket=/var/run/veltovpn-helper.sock
 log=/var/log/veltovpn-helper.log
@@ -35,7 +35,7 @@ PY
 wait_for "$work/busy.started" started
 
 env -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS VELTOVPN_DEMO_HEADLESS=1 \
-  VELTOVPN_DEMO_PRESET="$preset" "$source_dir/scripts/demo" >"$work/demo.out" 2>&1 &
+  VELTOVPN_DEMO_BUILD_DIR="$build_dir" "$source_dir/scripts/demo" >"$work/demo.out" 2>&1 &
 demo_pid=$!
 # The line after the section header says whether the demo used the helper or
 # tried its own; a demo that ended says no more.
