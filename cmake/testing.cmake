@@ -1,5 +1,7 @@
-# The one way to register a test. Every test gets its labels, a timeout and the
-# build's version in VELTOVPN_VERSION, so that no test carries a literal version.
+# The one way to register a test. Every test gets its labels, a timeout, the
+# build's version in VELTOVPN_VERSION and the helper's socket and log in
+# VELTOVPN_HELPER_SOCKET and VELTOVPN_HELPER_LOG, so that no test carries a
+# literal version or path of its own.
 #
 # velto_add_test(NAME <name> COMMAND <command> [args...] LABELS <label>...
 #                [TIMEOUT <seconds>] [PROCESSORS <n>] [LOCKS <lock>...] [SKIP_RETURN_CODE <code>]
@@ -23,7 +25,9 @@ function(velto_test_properties out separator)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 60)
   endif()
-  set(environment VELTOVPN_VERSION=${VELTOVPN_VERSION_STRING} ${ARG_ENVIRONMENT})
+  set(environment VELTOVPN_VERSION=${VELTOVPN_VERSION_STRING}
+                  VELTOVPN_HELPER_SOCKET=${VELTOVPN_HELPER_SOCKET_PATH}
+                  VELTOVPN_HELPER_LOG=${VELTOVPN_HELPER_LOG_PATH} ${ARG_ENVIRONMENT})
   list(JOIN ARG_LABELS "${separator}" labels)
   list(JOIN environment "${separator}" environment)
   set(properties LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${environment}")

@@ -77,7 +77,9 @@ configure_file(veltovpn.metainfo.xml.in
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${VELTOVPN_BUNDLE_ID}.metainfo.xml
   DESTINATION share/metainfo COMPONENT linux)
 install(FILES man/veltovpn.1 man/veltovpn-menubar.1 DESTINATION share/man/man1 COMPONENT linux)
-install(FILES man/veltovpn-helper.8 DESTINATION share/man/man8 COMPONENT linux)
+configure_file(man/veltovpn-helper.8.in ${CMAKE_CURRENT_BINARY_DIR}/man/veltovpn-helper.8 @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/veltovpn-helper.8 DESTINATION share/man/man8
+  COMPONENT linux)
 
 # The files that name install paths are written at install time, so that
 # `cmake --install --prefix` gets them right.

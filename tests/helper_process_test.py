@@ -24,8 +24,8 @@ import tempfile
 import time
 import unittest
 
-SOCKET_PATH = "/var/run/veltovpn-helper.sock"
-LOG_PATH = "/var/log/veltovpn-helper.log"
+SOCKET_PATH = os.environ["VELTOVPN_HELPER_SOCKET"]
+LOG_PATH = os.environ["VELTOVPN_HELPER_LOG"]
 VERSION = os.environ["VELTOVPN_VERSION"]
 INVALID = {"success": False, "error": "invalid request \u2014 expected JSON with action field"}
 PONG = {"success": True, "message": "pong", "version": VERSION}

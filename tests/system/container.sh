@@ -135,7 +135,7 @@ served as_user member || fail "a member of veltovpn was refused"
 refused=$(as_user stranger veltovpn-helper-client '{"action":"ping"}' || true)
 [ "$refused" = '{"error":"unauthorized peer","success":false}' ] || fail "a stranger got: $refused"
 stranger_uid=$(in_ct id -u stranger)
-in_ct grep -q "refused peer uid=$stranger_uid " /var/log/veltovpn-helper.log || fail "the refusal is not logged"
+in_ct grep -q "refused peer uid=$stranger_uid " "$VELTOVPN_HELPER_LOG" || fail "the refusal is not logged"
 
 # through_helper < SCRIPT: runs it through the helper as the member; its output, its exit code.
 through_helper() {
@@ -264,9 +264,9 @@ left=$(in_ct sh -c "pgrep -a -f 'wireguard-go vwg[cr]$instance'; ls /run/netns /
 
 # ---- The log is rotated, and the helper goes on in a new file ---------------
 in_ct logrotate -f /etc/logrotate.d/veltovpn-helper || fail "logrotate failed"
-in_ct test -f /var/log/veltovpn-helper.log.1.gz || fail "the log was not rotated"
+in_ct test -f "$VELTOVPN_HELPER_LOG".1.gz || fail "the log was not rotated"
 served in_ct || fail "not served after the rotation"
-in_ct grep -q "recv" /var/log/veltovpn-helper.log || fail "the helper did not start a new log file"
+in_ct grep -q "recv" "$VELTOVPN_HELPER_LOG" || fail "the helper did not start a new log file"
 
 # ---- Teardown through the helper --------------------------------------------
 # A namespace named under an earlier helper is only a file in /run/netns to

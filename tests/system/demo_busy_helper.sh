@@ -9,8 +9,8 @@ source "$(dirname "$0")/lib.sh"
 source_dir=$1
 build_dir=$2
 helper=$3
-socket=/var/run/veltovpn-helper.sock
-log=/var/log/veltovpn-helper.log
+socket=${VELTOVPN_HELPER_SOCKET:?}
+log=${VELTOVPN_HELPER_LOG:?}
 
 [ "$(id -u)" -eq 0 ] || skip "the helper daemon needs root"
 socket_answers "$socket" && skip "a helper is serving $socket here"

@@ -17,7 +17,7 @@ if dpkg-query -W -f='${Status}\n' veltovpn veltovpn-helper 2>/dev/null | grep -q
 fi
 
 # The installed helper takes over the helper's socket path while this runs.
-socket_answers /var/run/veltovpn-helper.sock && skip "a helper is serving /var/run/veltovpn-helper.sock here"
+socket_answers "$VELTOVPN_HELPER_SOCKET" && skip "a helper is serving $VELTOVPN_HELPER_SOCKET here"
 
 changelog_version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 [ "$changelog_version" = "${version//-/\~}" ] ||
