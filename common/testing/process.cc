@@ -41,8 +41,7 @@ int statusCode(int status) {
 
 void killAndReap(pid_t pid) {
   ::kill(pid, SIGKILL);
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  (void)waitForChild(pid);  // killed: only the reaping is left
 }
 
 // Sends `output` to `target` in the child; `capture` is the write end of the
@@ -56,10 +55,11 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
       return posix_spawn_file_actions_addopen(actions, target, output.path.c_str(),
                                               O_WRONLY | O_CREAT | O_TRUNC, 0600) == 0;
     case Output::Kind::kReaderGone: {
-      UniqueFd reader, writer;
-      bool ok = makeCloseOnExecPipe(reader, writer).ok() &&
-                posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
-      keep->push_back(std::move(writer));
+      // The read end closes on return: whoever writes to `target` finds no reader.
+      Result<Pipe> pipe = makeCloseOnExecPipe();
+      bool ok =
+          pipe.ok() && posix_spawn_file_actions_adddup2(actions, pipe->writeEnd.get(), target) == 0;
+      if (pipe) keep->push_back(std::move(pipe->writeEnd));
       return ok;
     }
   }
@@ -69,11 +69,13 @@ bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int 
 }  // namespace
 
 Process::Process(std::vector<std::string> args, ProcessOptions options) {
-  UniqueFd captureWriter, inputReader;
-  if (args.empty() || !makeCloseOnExecPipe(output_, captureWriter).ok() ||
-      (options.holdStdin && !makeCloseOnExecPipe(inputReader, stdin_).ok())) {
-    return;
-  }
+  Result<Pipe> capture = makeCloseOnExecPipe();
+  Result<Pipe> input = options.holdStdin ? makeCloseOnExecPipe() : Result<Pipe>(Pipe{});
+  if (args.empty() || !capture || !input) return;
+  output_ = std::move(capture->readEnd);
+  UniqueFd captureWriter = std::move(capture->writeEnd);
+  stdin_ = std::move(input->writeEnd);
+  UniqueFd inputReader = std::move(input->readEnd);
   std::vector<UniqueFd> keep;  // descriptors that must live until the spawn
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
@@ -155,8 +157,10 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds pat
 }
 
 ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string>()>& work) {
-  UniqueFd writer;
-  if (!makeCloseOnExecPipe(result_, writer).ok()) return;
+  Result<Pipe> pipe = makeCloseOnExecPipe();
+  if (!pipe) return;
+  result_ = std::move(pipe->readEnd);
+  UniqueFd writer = std::move(pipe->writeEnd);
   pid_ = ::fork();
   if (pid_ == 0) {
     result_.reset();
