@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -163,8 +162,9 @@ void drainPipe(int fd, OutputCollector& output) {
 }  // namespace
 
 ScriptResult runScript(const std::string& script, const ScriptRunOptions& options) {
-  if (Result<bool> stop = readyNow(options.stopFd, POLLIN); stop.ok() && *stop)
+  if (Result<bool> stop = readyNow(options.stopFd, POLLIN); stop.ok() && *stop) {
     return {std::string(kStoppedNote), kStoppedExitCode, true};
+  }
   ScriptFile file(newScriptPath());
   if (Status written = file.write(script); !written) {
     return {"helper: failed to write script tmpfile: " + written.error().reason(), 1};
@@ -225,7 +225,7 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   bool pipeOpen = true;
   bool timedOut = false;
   bool stopped = false;
-  int waitError = 0;
+  std::optional<Error> waitFailed;
   for (;;) {
     if (Clock::now() >= deadline) {
       timedOut = !stopped;
@@ -237,7 +237,7 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
                                 {stopped ? -1 : options.stopFd, POLLIN, 0}};
     int ready = ::poll(entries, 3, pollTimeoutUntil(deadline));
     if (ready < 0 && errno != EINTR) {
-      waitError = errno;  // cannot bound the script any more: end it now
+      waitFailed = errnoError("poll");  // cannot bound the script any more: end it now
       break;
     }
     if (ready <= 0) continue;
@@ -261,13 +261,13 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
     }
   }
   // While the shell is unreaped its number, and so the group's, cannot be reused.
-  if (timedOut || stopped || waitError != 0) ::kill(-pid, SIGKILL);
+  if (timedOut || stopped || waitFailed) ::kill(-pid, SIGKILL);
   Result<std::optional<int>> status = waitForChild(pid);
   drainPipe(readEnd.get(), output);
 
   std::string text = output.finish();
-  if (waitError != 0) {
-    return {"helper: failed to wait for " + options.shell + ": " + errnoText(waitError), 1};
+  if (waitFailed) {
+    return {"helper: failed to wait for " + options.shell + ": " + waitFailed->reason(), 1};
   }
   auto withNote = [&text](std::string_view note) {
     if (!text.empty() && text.back() != '\n') text += '\n';
