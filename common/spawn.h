@@ -23,8 +23,9 @@ class SpawnSetup {
 
   // The child's descriptor `target` is a copy of this process's `fd`.
   void duplicate(int fd, int target);
-  // The child's descriptor `target` is `path`, opened with `flags`.
-  void open(int target, const char* path, int flags);
+  // The child's descriptor `target` is `path`, opened with `flags` (and `mode`
+  // when it creates the file).
+  void open(int target, const char* path, int flags, mode_t mode = 0);
   // The child starts with these signals at their default action, ignored ones
   // included (ignoring survives exec).
   void defaultSignals(const sigset_t& signals);

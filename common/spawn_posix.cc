@@ -26,8 +26,8 @@ void SpawnSetup::duplicate(int fd, int target) {
         "posix_spawn_file_actions_adddup2");
 }
 
-void SpawnSetup::open(int target, const char* path, int flags) {
-  check(posix_spawn_file_actions_addopen(&actions_, target, path, flags, 0),
+void SpawnSetup::open(int target, const char* path, int flags, mode_t mode) {
+  check(posix_spawn_file_actions_addopen(&actions_, target, path, flags, mode),
         "posix_spawn_file_actions_addopen");
 }
 

@@ -26,9 +26,9 @@ namespace velto {
 [[nodiscard]] Status connectUnixSocket(int fd, const std::string& path);
 
 // A socket from unixStreamSocket() connected to `path` (as connectUnixSocket).
-// A server whose listen queue is full keeps connect(2) waiting; with a `deadline`
-// the wait ends then at the latest (connect fails with EAGAIN on Linux,
-// EWOULDBLOCK on macOS), without one it lasts as long as the queue stays full.
+// Where a server's full listen queue keeps connect(2) waiting (Linux), a
+// `deadline` ends the wait then at the latest, connect failing with EAGAIN;
+// without one it lasts as long as the queue stays full.
 [[nodiscard]] Result<UniqueFd> connectUnix(
     const std::string& path,
     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);

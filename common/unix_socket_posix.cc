@@ -19,8 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bounds connect(2) on a full listen queue: both Linux and macOS wait no longer
-// than the socket's send time-out. A bound of 0 would mean none at all, so the
+// Bounds connect(2) on a full listen queue, which waits no longer than the
+// socket's send time-out. A time-out of 0 would mean none at all, so the
 // shortest is one millisecond.
 void boundConnectWait(int fd, Clock::time_point deadline) {
   const long long ms = std::max<long long>(
