@@ -196,10 +196,9 @@ HelperRunEnd runHelperServer(const HelperServerOptions& options) {
       log(errnoLine(failed));
     }
     // Told apart for the exit status: a service manager that restarts a failed
-    // daemon must not start a duplicate again and again. One that came up between
-    // the probe and the bind counts too.
-    return {.anotherServes =
-                failed.kind == ErrorKind::kTaken || unixSocketAnswers(options.socketPath)};
+    // daemon must not start a duplicate again and again. Asked afresh, so that
+    // one that came up between the probe and the bind counts too.
+    return {.anotherServes = unixSocketAnswers(options.socketPath)};
   }
   UniqueFd listener = std::move(*listening);
   log("listening on " + options.socketPath);
