@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,8 +36,8 @@ inline constexpr int kSendNoSignal = 0;
 
 // Like sendAll, for a socket whose sends do not block (O_NONBLOCK, or
 // MSG_DONTWAIT among `flags`): when the peer takes nothing, waits for room until
-// `stallDeadline()`, asked afresh at each stall. A failed send is an Error with
-// the context "send"; a stall past its deadline, or a failed wait, has another.
+// `stallDeadline()`, asked afresh at each stall. A stall past its deadline is an
+// Error of kind kTimedOut; a failed send or wait carries its errno.
 using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
 [[nodiscard]] Status sendAllWaiting(int fd, std::string_view data, int flags,
                                     const DeadlineFunction& stallDeadline);
@@ -59,10 +60,21 @@ using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
 // Adds O_NONBLOCK to a descriptor's status flags, keeping the others.
 [[nodiscard]] Status setNonBlocking(int fd);
 
+struct Pipe {
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+};
+
 // A pipe whose two ends are closed on exec (atomically where pipe2 exists), so
-// that a spawned program gets only the copies it is handed. The ends are stored
-// only when both are made.
-[[nodiscard]] Status makeCloseOnExecPipe(UniqueFd& readEnd, UniqueFd& writeEnd);
+// that a spawned program gets only the copies it is handed.
+[[nodiscard]] Result<Pipe> makeCloseOnExecPipe();
+
+// open(2) that retries EINTR; the Error's context is "open".
+[[nodiscard]] Result<UniqueFd> openRetrying(const std::string& path, int flags, mode_t mode = 0);
+
+// waitpid(2) that retries EINTR: the child's status, or nothing when `options`
+// hold WNOHANG and the child is still running. The Error's context is "waitpid".
+[[nodiscard]] Result<std::optional<int>> waitForChild(pid_t pid, int options = 0);
 
 // Creates the directory `path` and each missing parent with mode 0700 (less the
 // umask); what exists is left as it is. An existing directory (or a link to one)
@@ -70,9 +82,19 @@ using DeadlineFunction = std::function<std::chrono::steady_clock::time_point()>;
 // and EEXIST when `path` itself is taken by something that is not a directory.
 [[nodiscard]] Status createDirectories(const std::string& path);
 
+// The poll(2) time-out, in milliseconds, that ends at `deadline`: rounded up so
+// that a wake-up never comes early, 0 once the deadline has passed, and at most
+// a minute (poll takes an int; a caller waits for a far deadline in steps).
+int pollTimeoutUntil(std::chrono::steady_clock::time_point deadline);
+
 // Waits until `fd` is ready for `events` (poll(2) bits) or `deadline` passes,
-// retrying EINTR: true when ready, false on time-out.
+// retrying EINTR: true when ready, false on time-out. A negative `fd` is never
+// ready.
 [[nodiscard]] Result<bool> waitUntilReady(int fd, short events,
                                           std::chrono::steady_clock::time_point deadline);
+
+// Whether `fd` is ready for `events` at this moment, without waiting. A negative
+// `fd` is never ready.
+[[nodiscard]] Result<bool> readyNow(int fd, short events);
 
 }  // namespace velto

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,7 +57,8 @@ Status sendAllWaiting(int fd, std::string_view data, int flags,
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errnoError("send");
     Result<bool> ready = waitUntilReady(fd, POLLOUT, stallDeadline());
     if (!ready) return ready.error();
-    if (!*ready) return Error{"no room to send before the deadline", ETIMEDOUT};
+    if (!*ready)
+      return Error{"no room to send before the deadline", ETIMEDOUT, ErrorKind::kTimedOut};
   }
   return {};
 }
@@ -107,34 +109,62 @@ Status setNonBlocking(int fd) {
   return {};
 }
 
-Status makeCloseOnExecPipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+Result<Pipe> makeCloseOnExecPipe() {
   int ends[2];
 #if VELTO_HAVE_PIPE2
   if (::pipe2(ends, O_CLOEXEC) != 0) return errnoError("pipe2");
-  readEnd.reset(ends[0]);
-  writeEnd.reset(ends[1]);
+  return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 #else
   if (::pipe(ends) != 0) return errnoError("pipe");
-  UniqueFd reader(ends[0]), writer(ends[1]);
-  if (Status set = setCloseOnExec(reader.get()); !set) return set;
-  if (Status set = setCloseOnExec(writer.get()); !set) return set;
-  readEnd = std::move(reader);
-  writeEnd = std::move(writer);
+  Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  if (Status set = setCloseOnExec(pipe.readEnd.get()); !set) return set.error();
+  if (Status set = setCloseOnExec(pipe.writeEnd.get()); !set) return set.error();
+  return pipe;
 #endif
-  return {};
+}
+
+Result<UniqueFd> openRetrying(const std::string& path, int flags, mode_t mode) {
+  for (;;) {
+    UniqueFd fd(::open(path.c_str(), flags, mode));
+    if (fd) return fd;
+    if (errno != EINTR) return errnoError("open");
+  }
+}
+
+Result<std::optional<int>> waitForChild(pid_t pid, int options) {
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, options);
+    if (done > 0) return std::optional<int>(status);
+    if (done == 0) return std::optional<int>();
+    if (errno != EINTR) return errnoError("waitpid");
+  }
+}
+
+int pollTimeoutUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
 }
 
 Result<bool> waitUntilReady(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-            .count();
-    if (left <= 0) return false;
+    // Checked before each poll: a peer that keeps its socket ready must not
+    // stretch a wait past its deadline.
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     struct pollfd entry = {fd, events, 0};
-    // poll's time-out is an int; a far deadline is waited for in steps.
-    int n = ::poll(&entry, 1, static_cast<int>(std::min<long long>(left, 60000)));
+    int n = ::poll(&entry, 1, pollTimeoutUntil(deadline));
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return errnoError("poll");
+  }
+}
+
+Result<bool> readyNow(int fd, short events) {
+  for (;;) {
+    struct pollfd entry = {fd, events, 0};
+    int n = ::poll(&entry, 1, 0);
+    if (n >= 0) return n > 0;
+    if (errno != EINTR) return errnoError("poll");
   }
 }
 

@@ -40,17 +40,13 @@ std::string formatLogLine(std::string_view message, std::chrono::system_clock::t
 
 void appendLogLine(const std::string& path, std::string_view message, mode_t mode) {
   const std::string line = formatLogLine(message, std::chrono::system_clock::now());
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    UniqueFd file(fd);
+  if (Result<UniqueFd> file =
+          openRetrying(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode)) {
     // One write call per line: with O_APPEND the kernel places it at the end
     // atomically. Only a short write (disk full) needs the rest sent after it.
     // A log that cannot be written has nowhere to report it; the copy on
     // standard output below is the fallback.
-    (void)writeAll(file.get(), line);
+    (void)writeAll(file->get(), line);
   }
   // Standard output may be closed (a daemon under a service manager); nothing to do then.
   (void)writeAll(STDOUT_FILENO, line);

@@ -5,7 +5,11 @@
 // - A function that makes a system call or does I/O returns a [[nodiscard]]
 //   Result<T> (a value or an Error), or a Status when there is no value. The
 //   Error carries what was being done ("bind(/run/x.sock)") and the errno,
-//   captured at once, before anything else can overwrite it.
+//   captured at once, before anything else can overwrite it. A failure that is
+//   no failed system call but that a caller must tell apart (a deadline, a
+//   bound, a refused peer, a socket already served) has its ErrorKind.
+// - Callers decide by the kind or the errno, never by the text: context and
+//   message() are for people.
 // - Only the edges write log lines: the code that knows who reads them (the
 //   daemon's log, the agent's log, a tool's standard error) turns an Error into
 //   text with message(), or with reason() where a line has its own wording.
@@ -29,12 +33,23 @@ namespace velto {
 // The message for an errno value, e.g. "No such file or directory".
 std::string errnoText(int err);
 
+// What a caller may have to tell apart beyond the errno. Only kinds that some
+// caller acts on are here.
+enum class ErrorKind {
+  kFailed,    // a system call failed (see `code`), or an input was unusable
+  kTimedOut,  // a deadline passed before the work was done
+  kTooLarge,  // more arrived than the caller's bound allows
+  kRefused,   // the peer is not one this program serves
+  kTaken,     // a live server already answers at the socket's path
+};
+
 // What failed and why.
 struct Error {
   // What was being done, e.g. "connect(/run/x.sock)".
   std::string context;
   // The errno of the failure; 0 when no system call failed (a malformed input).
   int code = 0;
+  ErrorKind kind = ErrorKind::kFailed;
 
   // The system's reason alone: errnoText(code), or empty when code is 0.
   std::string reason() const { return code != 0 ? errnoText(code) : std::string(); }

@@ -23,8 +23,7 @@ Result<UniqueFd> watchChildExit(pid_t pid) {
   UniqueFd watch(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #else
   (void)pid;
-  UniqueFd watch;
-  errno = ENOSYS;
+  return Error{"pidfd_open", ENOSYS};
 #endif
   if (!watch) return errnoError("pidfd_open");
   return watch;

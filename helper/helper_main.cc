@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "common/io.h"
 #include "helper/stop_signals.h"
 
 #if VELTO_HAVE_MALLOPT
@@ -25,11 +26,9 @@ namespace {
 void openMissingStandardDescriptors() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    int opened;
-    do {
-      opened = ::open("/dev/null", O_RDWR);  // takes the lowest free number: `fd`
-    } while (opened < 0 && errno == EINTR);
-    if (opened > STDERR_FILENO) ::close(opened);
+    // Takes the lowest free number, `fd`, which stays open for good.
+    Result<UniqueFd> opened = openRetrying("/dev/null", O_RDWR);
+    if (opened && opened->get() <= STDERR_FILENO) (void)opened->release();
   }
 }
 
@@ -105,9 +104,9 @@ int VeltoHelperMain::main(const HelperServerOptions& options) {
   // daemon it stopped; a failed set-up, which the log has told, by status 1. A
   // duplicate (a second launchd job, a copy started by hand) ends successfully,
   // so that neither launchd nor systemd starts it again.
-  const Result<int> stopped = runHelperServer(options);
-  if (stopped) endBySignal(*stopped);
-  return stopped.error().code == EADDRINUSE ? 0 : 1;
+  const HelperRunEnd end = runHelperServer(options);
+  if (end.stopSignal != 0) endBySignal(end.stopSignal);
+  return end.anotherServes ? 0 : 1;
 }
 
 }  // namespace velto

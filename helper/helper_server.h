@@ -30,17 +30,6 @@ struct RequestLimits {
   size_t maxBytes = kMaxRequestBytes;
 };
 
-struct RequestRead {
-  std::string text;       // the request's bytes, as they came
-  bool tooLarge = false;  // more than the limit arrived; `text` is then empty
-};
-
-// Reads the connection `fd` until the peer ends its sending side, a read fails, or
-// `deadline` passes. Bytes past `maxBytes` are read and dropped (so the peer is
-// not reset before it can read the answer) and the request is marked too large.
-RequestRead readFullRequest(int fd, std::chrono::steady_clock::time_point deadline,
-                            size_t maxBytes);
-
 // Writes the whole response to `fd`. A peer that has gone away, or that takes
 // nothing for `stallLimit`, only cuts the response short.
 void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit);
@@ -92,12 +81,11 @@ struct HelperServices {
   int stopFd = -1;
 };
 
-// When something already accepts connections at `socketPath` (another daemon),
-// logs "another veltovpn-helper is serving <path>" and returns an invalid
-// descriptor, leaving the file alone. Otherwise removes a stale file there, then
-// creates, binds (mode 0666) and listens on the daemon's socket. Logs and returns
-// an invalid descriptor when a step fails.
-UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log);
+// Creates, binds (mode 0666) and listens on the daemon's socket, replacing a
+// stale file at `socketPath`. When something already accepts connections there
+// (another daemon), an Error of kind kTaken and the file left alone; a failed
+// call is an Error as listenUnix tells it.
+[[nodiscard]] Result<UniqueFd> setUpListeningSocket(const std::string& socketPath);
 
 // Accepts one connection on `listenFd` and serves it to the end: a refused peer
 // gets the unauthorized-peer response unread; anyone else gets the response to
@@ -112,13 +100,21 @@ struct HelperServerOptions {
   std::string clientGroup = kHelperClientGroup;
 };
 
+// How a run of the daemon ended, for its exit status.
+struct HelperRunEnd {
+  // The stop signal that ended serving; 0 when the set-up failed.
+  int stopSignal = 0;
+  // The set-up failed because another daemon serves the socket.
+  bool anotherServes = false;
+};
+
 // The whole daemon: start line, socket set-up, then connections until SIGTERM or
 // SIGINT. A stop lets the connection in progress finish (its script cut short as
 // runScript tells), logs one line, "stopped by <signal>; " followed by "no script
 // was running" or "cut short: the script of <n> bytes whose first line is
-// <line>", and returns the signal. An Error when the set-up failed, which the
-// log has already told; its code is EADDRINUSE when that is because another
-// daemon serves the socket.
-[[nodiscard]] Result<int> runHelperServer(const HelperServerOptions& options);
+// <line>", and returns the signal. A failed set-up is told in the log: "another
+// veltovpn-helper is serving <path>", or the failed call as "bind() failed:
+// errno=N".
+[[nodiscard]] HelperRunEnd runHelperServer(const HelperServerOptions& options);
 
 }  // namespace velto

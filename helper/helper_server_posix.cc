@@ -30,27 +30,11 @@ using Clock = std::chrono::steady_clock;
 // (out of descriptors) does not spin and flood the log.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
-std::string errnoLine(const std::string& call, int err) {
-  return call + "() failed: errno=" + std::to_string(err);
-}
-
-// accept that hands back a close-on-exec descriptor (scripts never inherit the
-// daemon's connections), in one call where the platform has one.
-int acceptConnection(int listenFd) {
-  int fd;
-  do {
-#if VELTO_HAVE_ACCEPT4
-    fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-#else
-    fd = ::accept(listenFd, nullptr, nullptr);
-#endif
-  } while (fd < 0 && errno == EINTR);
-#if !VELTO_HAVE_ACCEPT4
-  // Only a script could ever notice the flag missing, and scripts have their
-  // descriptors closed past stderr when they start.
-  if (fd >= 0) (void)setCloseOnExec(fd);
-#endif
-  return fd;
+// The daemon's line for a failed system call: "bind() failed: errno=98". The
+// call is the Error's context up to its arguments.
+std::string errnoLine(const Error& failed) {
+  return failed.context.substr(0, failed.context.find('(')) +
+         "() failed: errno=" + std::to_string(failed.code);
 }
 
 // Which script a stop cut short, for the log: its size and its first line, shown
@@ -75,32 +59,6 @@ std::string signalName(int signo) {
 }
 
 }  // namespace
-
-RequestRead readFullRequest(int fd, Clock::time_point deadline, size_t maxBytes) {
-  RequestRead result;
-  std::string bytes;
-  char buffer[65536];
-  // Read first and wait only when nothing is there: most clients have sent their
-  // whole request by the time it is accepted.
-  for (;;) {
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (Result<bool> ready = waitUntilReady(fd, POLLIN, deadline); !ready.ok() || !*ready) break;
-      continue;
-    }
-    if (n <= 0) break;
-    if (result.tooLarge) continue;
-    if (bytes.size() + static_cast<size_t>(n) > maxBytes) {
-      result.tooLarge = true;
-      std::string().swap(bytes);
-      continue;
-    }
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  if (!result.tooLarge) result.text = std::move(bytes);
-  return result;
-}
 
 void writeFullResponse(int fd, std::string_view response, std::chrono::milliseconds stallLimit) {
   // Whatever stops the response (a peer gone, a stall) ends this connection only;
@@ -163,26 +121,16 @@ void RefusalLog::flush(Clock::time_point now, const LogFunction& log) {
   lastLine_ = now;
 }
 
-UniqueFd setUpListeningSocket(const std::string& socketPath, const LogFunction& log) {
-  if (unixSocketAnswers(socketPath)) {
-    log("another veltovpn-helper is serving " + socketPath);
-    return UniqueFd();
-  }
-  ::unlink(socketPath.c_str());  // a file left by an earlier run; missing is normal
-
+Result<UniqueFd> setUpListeningSocket(const std::string& socketPath) {
   // Scripts never inherit the daemon's sockets (close-on-exec). The socket file
   // comes into being owner-only and is opened up only by the chmod below; the
   // daemon has one thread, so the brief umask change touches no other file.
-  Result<UniqueFd> listener = listenUnix(socketPath, 5, 077);
-  if (!listener) {
-    log(errnoLine(listener.error().context, listener.error().code));
-    return UniqueFd();
-  }
+  Result<UniqueFd> listener = listenUnixExclusive(socketPath, 5, 077);
+  if (!listener) return listener;
   // Lets clients that are not root connect; who may actually use the daemon is
   // decided per connection by the peer check. A failure leaves root alone admitted.
   (void)::chmod(socketPath.c_str(), 0666);
-  log("listening on " + socketPath);
-  return std::move(*listener);
+  return listener;
 }
 
 void serveNextConnection(int listenFd, HelperServices& services) {
@@ -190,11 +138,7 @@ void serveNextConnection(int listenFd, HelperServices& services) {
   // written once their second is over, even when nobody connects after them.
   for (;;) {
     std::optional<Clock::time_point> due = services.refusals.flushDue();
-    int timeoutMs = -1;
-    if (due) {
-      timeoutMs = static_cast<int>(std::clamp<long long>(
-          std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count(), 0, 60000));
-    }
+    const int timeoutMs = due ? pollTimeoutUntil(*due) : -1;
     struct pollfd entries[2] = {{listenFd, POLLIN, 0}, {services.stopFd, POLLIN, 0}};
     int ready = ::poll(entries, 2, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
@@ -203,13 +147,13 @@ void serveNextConnection(int listenFd, HelperServices& services) {
     if (ready != 0) break;
     services.refusals.flush(Clock::now(), services.log);
   }
-  int fd = acceptConnection(listenFd);
-  if (fd < 0) {
-    services.log(errnoLine("accept", errno));
+  Result<UniqueFd> accepted = acceptConnection(listenFd);
+  if (!accepted) {
+    services.log(errnoLine(accepted.error()));
     std::this_thread::sleep_for(kAcceptRetryPause);
     return;
   }
-  UniqueFd connection(fd);
+  UniqueFd connection = std::move(*accepted);
   const Clock::time_point deadline = Clock::now() + services.limits.timeout;
   // A client that stops reading its response cannot hold the daemon for longer
   // than this per stalled write.
@@ -222,35 +166,42 @@ void serveNextConnection(int listenFd, HelperServices& services) {
     return;
   }
 
-  RequestRead request = readFullRequest(connection.get(), deadline, services.limits.maxBytes);
-  if (request.tooLarge) {
+  // What has come by the deadline, or before a failed read, is the request.
+  ReadToClose request = readUntilClosed(connection.get(), deadline, services.limits.maxBytes);
+  if (!request.end && request.end.error().kind == ErrorKind::kTooLarge) {
     services.log("request too large: more than " + std::to_string(services.limits.maxBytes) +
                  " bytes");
     writeFullResponse(connection.get(), requestTooLargeResponse(), stallLimit);
     return;
   }
-  writeFullResponse(connection.get(), handleRequest(request.text, services.runScript, services.log),
-                    stallLimit);
+  writeFullResponse(connection.get(),
+                    handleRequest(request.bytes, services.runScript, services.log), stallLimit);
 }
 
-Result<int> runHelperServer(const HelperServerOptions& options) {
+HelperRunEnd runHelperServer(const HelperServerOptions& options) {
   // A client that hangs up before its response is written must not end the daemon.
   ::signal(SIGPIPE, SIG_IGN);
   LogFunction log = fileLogger(options.logPath, 0640);
   log("veltovpn-helper " + std::string(HELPER_VERSION) + " starting...");
   if (Status caught = catchStopSignals(); !caught) {
     log("cannot catch stop signals: " + caught.error().message());
-    return caught.error();
+    return {};
   }
-  UniqueFd listener = setUpListeningSocket(options.socketPath, log);
-  if (!listener) {
-    // Told apart for the exit status: a service manager that restarts a failed
-    // daemon must not start a duplicate again and again.
-    if (unixSocketAnswers(options.socketPath)) {
-      return Error{"another veltovpn-helper serves " + options.socketPath, EADDRINUSE};
+  Result<UniqueFd> listening = setUpListeningSocket(options.socketPath);
+  if (!listening) {
+    const Error& failed = listening.error();
+    if (failed.kind == ErrorKind::kTaken) {
+      log("another veltovpn-helper is serving " + options.socketPath);
+    } else {
+      log(errnoLine(failed));
     }
-    return Error{"no listening socket at " + options.socketPath};
+    // Told apart for the exit status: a service manager that restarts a failed
+    // daemon must not start a duplicate again and again. Asked afresh, so that
+    // one that came up between the probe and the bind counts too.
+    return {.anotherServes = unixSocketAnswers(options.socketPath)};
   }
+  UniqueFd listener = std::move(*listening);
+  log("listening on " + options.socketPath);
 
   std::unique_ptr<PeerAuthorizer> authorizer = makePlatformPeerAuthorizer(options.clientGroup);
   if (std::optional<std::string> notice = authorizer->startNotice()) log(*notice);
@@ -267,7 +218,7 @@ Result<int> runHelperServer(const HelperServerOptions& options) {
   while (stopSignal() == 0) serveNextConnection(listener.get(), services);
   log("stopped by " + signalName(stopSignal()) + "; " +
       (cutShort ? "cut short: " + *cutShort : std::string("no script was running")));
-  return stopSignal();
+  return {.stopSignal = stopSignal()};
 }
 
 }  // namespace velto

@@ -6,16 +6,16 @@
 
 namespace velto {
 
-bool admitsPeer(ClientRule rule, uid_t uid,
-                const std::function<std::optional<uid_t>()>& consoleOwner,
+bool admitsPeer(ClientRule rule, uid_t uid, const std::function<Result<uid_t>()>& consoleOwner,
                 const std::function<bool()>& satisfiesRequirement) {
   if (uid == 0) return true;
   switch (rule) {
     case ClientRule::kSignedClient:
       return satisfiesRequirement();
     case ClientRule::kConsoleUser: {
-      const std::optional<uid_t> console = consoleOwner();
-      return console.has_value() && *console == uid;
+      // A console that cannot be read admits nobody but root.
+      const Result<uid_t> console = consoleOwner();
+      return console.ok() && *console == uid;
     }
   }
   return false;

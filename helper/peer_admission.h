@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+#include "common/result.h"
+
 namespace velto {
 
 // What the macOS helper checks besides root.
@@ -23,10 +25,9 @@ enum class ClientRule {
 
 // Whether a peer running as `uid` is admitted under `rule`. The facts are asked
 // for only when the rule needs them: `consoleOwner` (the uid at the console, or
-// nothing when it cannot be read) and `satisfiesRequirement` (the peer's code
+// why it cannot be read) and `satisfiesRequirement` (the peer's code
 // against the build's requirement).
-bool admitsPeer(ClientRule rule, uid_t uid,
-                const std::function<std::optional<uid_t>()>& consoleOwner,
+bool admitsPeer(ClientRule rule, uid_t uid, const std::function<Result<uid_t>()>& consoleOwner,
                 const std::function<bool()>& satisfiesRequirement);
 
 // The signature of a refused peer's code, as its audit token names it. Both are

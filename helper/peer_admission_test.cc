@@ -1,6 +1,7 @@
 // Who the macOS rule admits, for every combination of the facts it may consult.
 #include "helper/peer_admission.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 
 #include "helper/peer_credentials.h"
@@ -33,7 +34,11 @@ TEST(PeerAdmissionTest, SignatureDecidesWhenRequiredElseTheConsoleUser) {
   for (const Case& c : cases) {
     bool askedForSignature = false;
     const bool admitted = admitsPeer(
-        c.rule, c.uid, [&] { return c.console; },
+        c.rule, c.uid,
+        [&]() -> Result<uid_t> {
+          if (c.console) return *c.console;
+          return Error{"/dev/console", EACCES};
+        },
         [&] {
           askedForSignature = true;
           return c.signedClient;

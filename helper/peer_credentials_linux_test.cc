@@ -50,8 +50,9 @@ TEST_P(LinuxPeerCheck, AdmitsRootAndProcessesCarryingTheGroup) {
   test_support::TempDir dir("helper-peer-test");
   ::chmod(dir.path().c_str(), 0755);  // so that a client of another user reaches the socket
   const std::string path = dir.file("helper.sock");
-  UniqueFd listener = setUpListeningSocket(path, [](std::string_view) {});
-  ASSERT_TRUE(listener.valid());
+  Result<UniqueFd> listening = setUpListeningSocket(path);
+  ASSERT_TRUE(listening.ok()) << listening.error().message();
+  UniqueFd listener = std::move(*listening);
   // The client connects, waits for the end of the connection and reports its pid.
   test_support::ChildAs client({c.uid, c.gid, c.groups}, [&]() -> std::optional<std::string> {
     Result<UniqueFd> fd = connectUnix(path);

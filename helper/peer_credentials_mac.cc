@@ -57,9 +57,9 @@ std::string infoString(CFDictionaryRef info, CFStringRef key) {
 }
 
 // The uid that owns /dev/console; root while nobody is logged in.
-std::optional<uid_t> consoleOwner() {
+Result<uid_t> consoleOwner() {
   struct stat info;
-  if (::stat("/dev/console", &info) != 0) return std::nullopt;
+  if (::stat("/dev/console", &info) != 0) return errnoError("stat(/dev/console)");
   return info.st_uid;
 }
 

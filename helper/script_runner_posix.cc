@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "common/io.h"
+#include "common/spawn.h"
 #include "common/unique_fd.h"
 #include "common/utf8.h"
 #include "helper/child_exit_watch.h"
@@ -60,13 +60,11 @@ class ScriptFile {
   // Creates the file private to the owner from the first moment (no window in
   // which another user could read or swap it) and writes `text`.
   [[nodiscard]] Status write(std::string_view text) {
-    int fd;
-    do {
-      fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errnoError("open");
+    Result<UniqueFd> opened =
+        openRetrying(path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    if (!opened) return opened.error();
     created_ = true;
-    UniqueFd file(fd);
+    UniqueFd file = std::move(*opened);
     // The umask may have taken bits away; 0700 is what bash needs.
     if (::fchmod(file.get(), 0700) != 0) return errnoError("fchmod");
     return writeAll(file.get(), text);
@@ -161,77 +159,27 @@ void drainPipe(int fd, OutputCollector& output) {
   }
 }
 
-[[nodiscard]] int waitRetrying(pid_t pid, int* status) {
-  for (;;) {
-    pid_t r = ::waitpid(pid, status, 0);
-    if (r < 0 && errno == EINTR) continue;
-    return r;
-  }
-}
-
-// The spawn attributes and file actions, released on every path; each set-up
-// call's failure is kept with the call's name.
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    actionsMade_ = check(posix_spawn_file_actions_init(&actions), "posix_spawn_file_actions_init");
-    attributesMade_ = check(posix_spawnattr_init(&attributes), "posix_spawnattr_init");
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  ~SpawnSetup() {
-    if (actionsMade_) posix_spawn_file_actions_destroy(&actions);
-    if (attributesMade_) posix_spawnattr_destroy(&attributes);
-  }
-
-  // Notes the first failure; what the later calls do no longer matters.
-  bool check(int err, const char* call) {
-    if (err != 0 && !failure_) failure_ = Error{call, err};
-    return err == 0;
-  }
-  // The first failed call, if any.
-  const std::optional<Error>& failure() const { return failure_; }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-
- private:
-  bool actionsMade_ = false;
-  bool attributesMade_ = false;
-  std::optional<Error> failure_;
-};
-
-bool pollsReadable(int fd) {
-  if (fd < 0) return false;
-  struct pollfd entry = {fd, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&entry, 1, 0);
-  } while (ready < 0 && errno == EINTR);
-  return ready > 0;
-}
-
 }  // namespace
 
 ScriptResult runScript(const std::string& script, const ScriptRunOptions& options) {
-  if (pollsReadable(options.stopFd)) return {std::string(kStoppedNote), kStoppedExitCode, true};
+  if (Result<bool> stop = readyNow(options.stopFd, POLLIN); stop.ok() && *stop) {
+    return {std::string(kStoppedNote), kStoppedExitCode, true};
+  }
   ScriptFile file(newScriptPath());
   if (Status written = file.write(script); !written) {
     return {"helper: failed to write script tmpfile: " + written.error().reason(), 1};
   }
   const std::string launchFailed = "helper: failed to launch " + options.shell + ": ";
 
-  UniqueFd readEnd, writeEnd;
-  if (Status piped = makeCloseOnExecPipe(readEnd, writeEnd); !piped) {
-    return {launchFailed + piped.error().reason(), 1};
-  }
+  Result<Pipe> pipe = makeCloseOnExecPipe();
+  if (!pipe) return {launchFailed + pipe.error().reason(), 1};
+  UniqueFd readEnd = std::move(pipe->readEnd);
+  UniqueFd writeEnd = std::move(pipe->writeEnd);
 
   SpawnSetup setup;
   // Both streams go into one pipe, so the output keeps the order it was written in.
-  setup.check(posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO),
-              "posix_spawn_file_actions_adddup2");
-  setup.check(posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO),
-              "posix_spawn_file_actions_adddup2");
+  setup.duplicate(writeEnd.get(), STDOUT_FILENO);
+  setup.duplicate(writeEnd.get(), STDERR_FILENO);
   // Put the child in its own process group, so a time-out or a stop can reach
   // everything it started. The daemon ignores SIGPIPE for itself, and whoever
   // embeds the runner may ignore more; an ignored signal would be inherited across
@@ -239,15 +187,10 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   sigset_t defaults, mask;
   sigfillset(&defaults);
   sigemptyset(&mask);
-  setup.check(posix_spawnattr_setsigdefault(&setup.attributes, &defaults),
-              "posix_spawnattr_setsigdefault");
-  setup.check(posix_spawnattr_setsigmask(&setup.attributes, &mask), "posix_spawnattr_setsigmask");
-  setup.check(posix_spawnattr_setpgroup(&setup.attributes, 0), "posix_spawnattr_setpgroup");
-  setup.check(
-      posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                                      POSIX_SPAWN_SETSIGMASK),
-      "posix_spawnattr_setflags");
-  if (setup.failure()) return {launchFailed + setup.failure()->message(), 1};
+  setup.defaultSignals(defaults);
+  setup.signalMask(mask);
+  setup.ownProcessGroup();
+  if (Status ready = setup.ready(); !ready) return {launchFailed + ready.error().message(), 1};
 
   std::vector<std::string> environment = scriptEnvironment();
   std::vector<char*> envp;
@@ -257,21 +200,19 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   std::string path = file.path();
   char* argv[] = {shell.data(), path.data(), nullptr};
 
-  pid_t pid = -1;
-  int err =
-      ::posix_spawn(&pid, shell.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
-  if (err != 0) return {launchFailed + errnoText(err), 1};
+  Result<pid_t> spawned = setup.spawn(shell, argv, envp.data());
+  if (!spawned) return {launchFailed + spawned.error().reason(), 1};
+  const pid_t pid = *spawned;
   // Only the child writes from here on, so end of file means it (and whatever it
   // started) closed the pipe.
   writeEnd.reset();
 
-  int status = 0;
   Result<UniqueFd> watch = watchChildExit(pid);
   if (!watch) {
     // Without word of its exit the shell could not be bounded in time.
     ::kill(-pid, SIGKILL);
     // The shell is killed; its status no longer matters, only that it is reaped.
-    (void)waitRetrying(pid, &status);
+    (void)waitForChild(pid);
     return {launchFailed + watch.error().reason(), 1};
   }
   UniqueFd exited = std::move(*watch);
@@ -284,10 +225,9 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
   bool pipeOpen = true;
   bool timedOut = false;
   bool stopped = false;
-  int waitError = 0;
+  std::optional<Error> waitFailed;
   for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
+    if (Clock::now() >= deadline) {
       timedOut = !stopped;
       break;
     }
@@ -295,9 +235,9 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
     struct pollfd entries[3] = {{exited.get(), POLLIN, 0},
                                 {pipeOpen ? readEnd.get() : -1, POLLIN, 0},
                                 {stopped ? -1 : options.stopFd, POLLIN, 0}};
-    int ready = ::poll(entries, 3, static_cast<int>(std::min<long long>(left, 60000)));
+    int ready = ::poll(entries, 3, pollTimeoutUntil(deadline));
     if (ready < 0 && errno != EINTR) {
-      waitError = errno;  // cannot bound the script any more: end it now
+      waitFailed = errnoError("poll");  // cannot bound the script any more: end it now
       break;
     }
     if (ready <= 0) continue;
@@ -321,13 +261,13 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
     }
   }
   // While the shell is unreaped its number, and so the group's, cannot be reused.
-  if (timedOut || stopped || waitError != 0) ::kill(-pid, SIGKILL);
-  const bool reaped = waitRetrying(pid, &status) == pid;
+  if (timedOut || stopped || waitFailed) ::kill(-pid, SIGKILL);
+  Result<std::optional<int>> status = waitForChild(pid);
   drainPipe(readEnd.get(), output);
 
   std::string text = output.finish();
-  if (waitError != 0) {
-    return {"helper: failed to wait for " + options.shell + ": " + errnoText(waitError), 1};
+  if (waitFailed) {
+    return {"helper: failed to wait for " + options.shell + ": " + waitFailed->reason(), 1};
   }
   auto withNote = [&text](std::string_view note) {
     if (!text.empty() && text.back() != '\n') text += '\n';
@@ -340,7 +280,7 @@ ScriptResult runScript(const std::string& script, const ScriptRunOptions& option
                      " s"),
             kTimedOutExitCode};
   }
-  return {std::move(text), reaped ? exitCodeOf(status) : 1};
+  return {std::move(text), status.ok() ? exitCodeOf(**status) : 1};
 }
 
 }  // namespace velto

@@ -221,12 +221,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunScriptTest, StopBeforeTheRunRunsNothing) {
-  UniqueFd readEnd, writeEnd;
-  ASSERT_TRUE(makeCloseOnExecPipe(readEnd, writeEnd).ok());
-  ASSERT_EQ(write(writeEnd.get(), "x", 1), 1);
+  Result<Pipe> stop = makeCloseOnExecPipe();
+  ASSERT_TRUE(stop.ok());
+  ASSERT_EQ(write(stop->writeEnd.get(), "x", 1), 1);
   test_support::TempDir dir("helper-runner-test");
   ScriptRunOptions options;
-  options.stopFd = readEnd.get();
+  options.stopFd = stop->readEnd.get();
   ScriptResult result = runScript("touch " + dir.file("ran"), options);
   EXPECT_EQ(result.output, "helper: script stopped: the helper is shutting down");
   EXPECT_EQ(result.exitCode, kStoppedExitCode);

@@ -36,12 +36,12 @@ extern "C" void onStopSignal(int signo) {
 }  // namespace
 
 Status catchStopSignals() {
-  UniqueFd readEnd, writeEnd;
-  if (Status piped = makeCloseOnExecPipe(readEnd, writeEnd); !piped) return piped;
-  if (Status set = setNonBlocking(writeEnd.get()); !set) return set;
+  Result<Pipe> pipe = makeCloseOnExecPipe();
+  if (!pipe) return pipe.error();
+  if (Status set = setNonBlocking(pipe->writeEnd.get()); !set) return set;
   // Kept for the life of the process: the handler may write at any moment.
-  gStopRead.store(readEnd.release());
-  gStopWrite.store(writeEnd.release());
+  gStopRead.store(pipe->readEnd.release());
+  gStopWrite.store(pipe->writeEnd.release());
   struct sigaction action = {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);

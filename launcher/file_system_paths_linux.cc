@@ -16,9 +16,12 @@ namespace velto::launcher {
 
 namespace {
 
-std::optional<std::string> realPath(const std::string& path) {
+Result<std::string> realPath(const std::string& path) {
   char buffer[PATH_MAX];
-  if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+  if (::realpath(path.c_str(), buffer) == nullptr) {
+    const int err = errno;
+    return Error{"realpath(" + path + ")", err};
+  }
   return std::string(buffer);
 }
 
@@ -28,9 +31,10 @@ std::optional<std::string> realPath(const std::string& path) {
 Result<std::string> resolvedOwnExecutablePath() { return ownExecutablePath(); }
 
 std::string resolveSymlinks(const std::string& absolutePath) {
-  if (auto resolved = realPath(absolutePath)) return *resolved;
+  // Whatever cannot be resolved is kept as given; why does not matter here.
+  if (Result<std::string> resolved = realPath(absolutePath)) return *resolved;
   std::string parent = parentPath(absolutePath);
-  if (auto resolvedParent = realPath(parent)) {
+  if (Result<std::string> resolvedParent = realPath(parent)) {
     return joinPath(*resolvedParent, absolutePath.substr(absolutePath.rfind('/') + 1));
   }
   return absolutePath;

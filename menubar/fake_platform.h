@@ -3,6 +3,7 @@
 // FakeApplication::runPending.
 #pragma once
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -159,7 +160,10 @@ class FakeProcessInfo final : public ProcessInfo {
     if (it == environment.end()) return std::nullopt;
     return it->second;
   }
-  std::optional<std::string> executablePath() const override { return executable; }
+  Result<std::string> executablePath() const override {
+    if (!executable) return Error{"no executable", ENOENT};
+    return *executable;
+  }
   std::string temporaryDirectory() const override { return temporary; }
 
   std::map<std::string, std::string> environment;

@@ -273,13 +273,9 @@ void MenubarController::connectionTask() {
       app.postToMain([&app] { app.terminate(); });
       return;
     }
-    // The path is known to fit: its length was checked just above.
-    sockaddr_un address;
-    const bool ready = fillUnixAddress(path, &address).ok();
     // An empty path would name Linux's abstract namespace: treat it as the
     // failed attempt it is everywhere else.
-    if (ready && !path.empty() &&
-        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+    if (!path.empty() && connectUnixSocket(fd.get(), path).ok() &&
         bridgeRunsAsThisUser(fd.get(), path, services_.log, foreignBridgeLogged)) {
       pumpConnection(std::move(fd));
       return;

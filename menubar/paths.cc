@@ -24,7 +24,9 @@ std::string logPathFor(const ProcessInfo& process) {
 std::string iconDirFor(const ProcessInfo& process) {
   auto value = process.environmentValue("VELTOVPN_MENUBAR_ICON_DIR");
   if (value && !value->empty()) return *value;
-  auto executable = process.executablePath();
+  // Without its own path the agent only loses its bundled icons, which the
+  // caller handles; the reason is not worth a line of its own.
+  Result<std::string> executable = process.executablePath();
   if (!executable) return "";
   return joinPath(parentPath(parentPath(*executable)), "Resources/menubar");
 }

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
+
 namespace velto {
 
 // An image that the status item can show. Opaque to portable code: only the
@@ -138,8 +140,8 @@ class ProcessInfo {
   // The environment variable `name`, or absent when it is not set (an empty
   // value is returned as the empty string).
   virtual std::optional<std::string> environmentValue(const char* name) const = 0;
-  // Absolute path of the running executable, or absent when it is unknown.
-  virtual std::optional<std::string> executablePath() const = 0;
+  // Absolute path of the running executable, or why it is unknown.
+  [[nodiscard]] virtual Result<std::string> executablePath() const = 0;
   // The per-user temporary directory, always ending in "/".
   virtual std::string temporaryDirectory() const = 0;
 };

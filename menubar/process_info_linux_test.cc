@@ -7,8 +7,8 @@ namespace velto {
 namespace {
 
 TEST(LinuxProcessInfo, ExecutablePathIsThisProgram) {
-  std::optional<std::string> path = systemProcessInfo().executablePath();
-  ASSERT_TRUE(path.has_value());
+  Result<std::string> path = systemProcessInfo().executablePath();
+  ASSERT_TRUE(path.ok()) << path.error().message();
   EXPECT_NE(path->find("menubar_tests"), std::string::npos) << *path;
 }
 

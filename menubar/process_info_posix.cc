@@ -19,13 +19,7 @@ class PosixProcessInfo final : public ProcessInfo {
     return std::string(value);
   }
 
-  // Without its own path the agent only loses its bundled icons, which the
-  // caller handles; the reason is not worth a line of its own.
-  std::optional<std::string> executablePath() const override {
-    Result<std::string> path = ownExecutablePath();
-    if (!path) return std::nullopt;
-    return std::move(*path);
-  }
+  Result<std::string> executablePath() const override { return ownExecutablePath(); }
 
   // REQUIRES: privateDirectory() found one (the agent ends at start otherwise).
   std::string temporaryDirectory() const override {

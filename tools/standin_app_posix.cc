@@ -22,6 +22,7 @@
 #include "common/line_splitter.h"
 #include "common/paths.h"
 #include "common/private_directory.h"
+#include "common/spawn.h"
 #include "common/unique_fd.h"
 #include "tools/helper_client.h"
 #include "tools/standin_bridge.h"
@@ -78,50 +79,37 @@ std::string describeExit(int status) {
   return "status " + std::to_string(status);
 }
 
-pid_t startAgent(const std::string& directory) {
-  const std::string program = directory + "/veltovpn-menubar";
+// Starts the agent `program`: its pid, or why there is none, in the console's words.
+Result<pid_t> startAgent(const std::string& program) {
   if (::access(program.c_str(), X_OK) != 0) {
-    logLine("no agent at " + program + " (" + errnoText(errno) + "); running without one");
-    return -1;
+    const int err = errno;
+    return Error{"no agent at " + program + " (" + errnoText(err) + "); running without one"};
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
+  SpawnSetup setup;
   // The console belongs to the stand-in; the agent only writes.
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
+  setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
   sigaddset(&defaults, SIGCHLD);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  setup.defaultSignals(defaults);
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) {
-    logLine("could not start the agent " + program + ": " + errnoText(error));
-    return -1;
-  }
-  logLine("started agent " + program + " (pid " + std::to_string(pid) + ")");
+  Status ready = setup.ready();
+  Result<pid_t> pid = ready ? setup.spawn(program, argv, environ) : Result<pid_t>(ready.error());
+  if (!pid) return Error{"could not start the agent " + program + ": " + pid.error().reason()};
   return pid;
 }
 
 // Reaps the agent if it has ended; returns true when it has (or never ran).
 bool reapAgent(pid_t& agent) {
   if (agent <= 0) return true;
-  int status = 0;
-  pid_t done;
-  do {
-    done = ::waitpid(agent, &status, WNOHANG);
-  } while (done < 0 && errno == EINTR);
-  if (done == 0) return false;
-  if (done == agent)
-    logLine("agent (pid " + std::to_string(agent) + ") ended: " + describeExit(status));
+  Result<std::optional<int>> status = waitForChild(agent, WNOHANG);
+  if (status.ok() && !status->has_value()) return false;
+  if (status.ok()) {
+    logLine("agent (pid " + std::to_string(agent) + ") ended: " + describeExit(**status));
+  }
   agent = -1;
   return true;
 }
@@ -139,10 +127,8 @@ void stopAgent(pid_t& agent) {
     std::this_thread::sleep_for(50ms);
   }
   ::kill(agent, SIGKILL);
-  int status;
   // Killed: only the reaping is left, whatever the status says.
-  while (::waitpid(agent, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)waitForChild(agent);
   agent = -1;
 }
 
@@ -169,11 +155,13 @@ class LineReader {
 
 Status runStandin(const StandinOptions& options) {
   // The agent must not inherit the signal pipe, which would only keep it open.
-  UniqueFd signalRead, signalWrite;
-  if (Status piped = makeCloseOnExecPipe(signalRead, signalWrite); !piped) {
-    logLine(piped.error().message());
-    return piped;
+  Result<Pipe> signalPipe = makeCloseOnExecPipe();
+  if (!signalPipe) {
+    logLine(signalPipe.error().message());
+    return signalPipe.error();
   }
+  UniqueFd signalRead = std::move(signalPipe->readEnd);
+  UniqueFd signalWrite = std::move(signalPipe->writeEnd);
   // A blocking write end could stall the signal handler once the pipe is full,
   // which no run fills.
   (void)setNonBlocking(signalWrite.get());
@@ -222,7 +210,14 @@ Status runStandin(const StandinOptions& options) {
 
   pid_t agent = -1;
   if (options.startAgent) {
-    agent = startAgent(options.path.value_or(directoryOf(options.programPath)));
+    const std::string program =
+        options.path.value_or(directoryOf(options.programPath)) + "/veltovpn-menubar";
+    if (Result<pid_t> started = startAgent(program)) {
+      agent = *started;
+      logLine("started agent " + program + " (pid " + std::to_string(agent) + ")");
+    } else {
+      logLine(started.error().message());
+    }
   }
   logLine("type help for the console commands");
 
@@ -235,9 +230,7 @@ Status runStandin(const StandinOptions& options) {
     fds.push_back({consoleOpen ? STDIN_FILENO : -1, POLLIN, 0});
     for (int fd : bridge->clientFds()) fds.push_back({fd, POLLIN, 0});
 
-    auto wait = engine.nextWakeup() - Clock::now();
-    int timeoutMs = static_cast<int>(std::clamp<long long>(
-        std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0, 60000));
+    const int timeoutMs = pollTimeoutUntil(engine.nextWakeup());
     if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
       logLine("poll(): " + errnoText(errno));
       break;
@@ -260,7 +253,7 @@ Status runStandin(const StandinOptions& options) {
         logLine("agent connected to the bridge");
         logLine("-> status " + describeState(engine.state()));
         bridge->sendTo(*fd, statusFrame(engine.state()));
-      } else if (fd.error().code == 0) {
+      } else if (fd.error().kind == ErrorKind::kRefused) {
         logLine(fd.error().message());  // a refusal; a failed accept is retried by the loop
       }
     }

@@ -33,7 +33,7 @@ class BridgeServer {
   std::vector<int> clientFds() const;
 
   // Accepts one waiting agent; returns its descriptor. An agent of another user
-  // is closed at once: an Error with code 0 that says why.
+  // is closed at once: an Error of kind kRefused that says why.
   [[nodiscard]] Result<int> acceptClient();
 
   // Reads what the agent at `fd` sent and appends each complete line to `lines`.

@@ -39,19 +39,17 @@ Result<std::unique_ptr<BridgeServer>> BridgeServer::listenAt(const std::string& 
   if (path.empty() || !fillUnixAddress(path, &address).ok()) {
     return Error{"unusable socket path (empty or too long): \"" + path + "\""};
   }
-  // A socket file that still takes connections belongs to a running main
-  // application; taking it over would strand that one's agent.
-  if (unixSocketAnswers(path)) return Error{"another main application already serves " + path};
-  // A file left by an earlier run; missing is normal.
-  (void)::unlink(path.c_str());
-  // The socket file takes its mode from the umask: no moment in which another
-  // user could connect. The stand-in has no other thread to see the umask change.
-  Result<UniqueFd> listener = listenUnix(path, 5, 077);
+  // A live socket belongs to a running main application, whose agent would be
+  // stranded. The socket file takes its mode from the umask: no moment in which
+  // another user could connect. The stand-in has no other thread to see the
+  // umask change.
+  Result<UniqueFd> listener = listenUnixExclusive(path, 5, 077);
   if (!listener) {
     const Error& failed = listener.error();
-    if (failed.context == "listen") (void)::unlink(path.c_str());  // bound, so the file is ours
-    return Error{failed.context == "bind" ? "bind(" + path + ")" : failed.context + "()",
-                 failed.code};
+    if (failed.kind == ErrorKind::kTaken) {
+      return Error{"another main application already serves " + path, 0, ErrorKind::kTaken};
+    }
+    return failed;
   }
   return std::unique_ptr<BridgeServer>(new BridgeServer(path, std::move(*listener)));
 }
@@ -64,21 +62,18 @@ std::vector<int> BridgeServer::clientFds() const {
 
 Result<int> BridgeServer::acceptClient() {
   if (!listener_) return Error{"accept: not listening", EBADF};
-  int fd;
-  do {
-    fd = ::accept(listener_.get(), nullptr, nullptr);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errnoError("accept");
-  UniqueFd client(fd);
+  Result<UniqueFd> accepted = acceptConnection(listener_.get());
+  if (!accepted) return accepted.error();
+  UniqueFd client = std::move(*accepted);
+  const int fd = client.get();
   // Root can connect whatever the socket file's mode; only this user's agent
   // may see the state or send commands.
   if (Result<PeerCredentials> owner = peerCredentials(fd); !owner || owner->uid != ::geteuid()) {
     return Error{owner ? "agent of uid " + std::to_string(owner->uid) + " refused: not this user"
-                       : "agent refused: its owner cannot be told: " + owner.error().reason()};
+                       : "agent refused: its owner cannot be told: " + owner.error().reason(),
+                 0, ErrorKind::kRefused};
   }
-  // Both only guard against a child inheriting the agent or a write raising
-  // SIGPIPE; the stand-in starts no other programs and ignores SIGPIPE.
-  (void)setCloseOnExec(fd);
+  // Only guards against a write raising SIGPIPE, which the stand-in ignores.
   (void)disableSigpipe(fd);
   clients_[fd] = std::make_unique<Client>(std::move(client));
   return fd;

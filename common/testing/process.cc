@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/io.h"
+#include "common/spawn.h"
 
 extern char** environ;
 
@@ -41,57 +42,56 @@ int statusCode(int status) {
 
 void killAndReap(pid_t pid) {
   ::kill(pid, SIGKILL);
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  (void)waitForChild(pid);  // killed: only the reaping is left
 }
 
 // Sends `output` to `target` in the child; `capture` is the write end of the
-// capturing pipe. False when a descriptor could not be set up.
-bool routeOutput(posix_spawn_file_actions_t* actions, const Output& output, int target, int capture,
+// capturing pipe. A pipe that could not be made fails the spawn.
+void routeOutput(SpawnSetup& setup, const Output& output, int target, int capture,
                  std::vector<UniqueFd>* keep) {
   switch (output.kind) {
     case Output::Kind::kCapture:
-      return posix_spawn_file_actions_adddup2(actions, capture, target) == 0;
+      setup.duplicate(capture, target);
+      return;
     case Output::Kind::kFile:
-      return posix_spawn_file_actions_addopen(actions, target, output.path.c_str(),
-                                              O_WRONLY | O_CREAT | O_TRUNC, 0600) == 0;
+      setup.open(target, output.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      return;
     case Output::Kind::kReaderGone: {
-      UniqueFd reader, writer;
-      bool ok = makeCloseOnExecPipe(reader, writer).ok() &&
-                posix_spawn_file_actions_adddup2(actions, writer.get(), target) == 0;
-      keep->push_back(std::move(writer));
-      return ok;
+      // The read end closes on return: whoever writes to `target` finds no reader.
+      Result<Pipe> pipe = makeCloseOnExecPipe();
+      setup.duplicate(pipe ? pipe->writeEnd.get() : -1, target);
+      if (pipe) keep->push_back(std::move(pipe->writeEnd));
+      return;
     }
   }
-  return false;
 }
 
 }  // namespace
 
 Process::Process(std::vector<std::string> args, ProcessOptions options) {
-  UniqueFd captureWriter, inputReader;
-  if (args.empty() || !makeCloseOnExecPipe(output_, captureWriter).ok() ||
-      (options.holdStdin && !makeCloseOnExecPipe(inputReader, stdin_).ok())) {
-    return;
-  }
+  Result<Pipe> capture = makeCloseOnExecPipe();
+  Result<Pipe> input = options.holdStdin ? makeCloseOnExecPipe() : Result<Pipe>(Pipe{});
+  if (args.empty() || !capture || !input) return;
+  output_ = std::move(capture->readEnd);
+  UniqueFd captureWriter = std::move(capture->writeEnd);
+  stdin_ = std::move(input->writeEnd);
+  UniqueFd inputReader = std::move(input->readEnd);
   std::vector<UniqueFd> keep;  // descriptors that must live until the spawn
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
+  SpawnSetup setup;
+  routeOutput(setup, options.out, STDOUT_FILENO, captureWriter.get(), &keep);
+  routeOutput(setup, options.err, STDERR_FILENO, captureWriter.get(), &keep);
   // Standard input (descriptor 0) is the held pipe or /dev/null.
-  bool ready = routeOutput(&actions, options.out, STDOUT_FILENO, captureWriter.get(), &keep) &&
-               routeOutput(&actions, options.err, STDERR_FILENO, captureWriter.get(), &keep) &&
-               (options.holdStdin
-                    ? posix_spawn_file_actions_adddup2(&actions, inputReader.get(), 0) == 0
-                    : posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0);
+  if (options.holdStdin) {
+    setup.duplicate(inputReader.get(), STDIN_FILENO);
+  } else {
+    setup.open(STDIN_FILENO, "/dev/null", O_RDONLY);
+  }
   // The child starts with no signal blocked but those asked for, whatever this
   // process blocks.
   sigset_t mask;
   sigemptyset(&mask);
   for (int signal : options.blockedSignals) sigaddset(&mask, signal);
-  ready = ready && posix_spawnattr_setsigmask(&attributes, &mask) == 0 &&
-          posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK) == 0;
+  setup.signalMask(mask);
 
   std::vector<std::string> environment =
       options.environment ? *options.environment : environmentWith({});
@@ -100,10 +100,9 @@ Process::Process(std::vector<std::string> args, ProcessOptions options) {
   argv.push_back(nullptr);
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  if (ready && posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
-    pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  if (!setup.ready().ok()) return;
+  Result<pid_t> spawned = setup.spawn(args[0], argv.data(), envp.data());
+  if (spawned) pid_ = *spawned;
 }
 
 Process::Process(Process&& other) noexcept
@@ -155,8 +154,10 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds pat
 }
 
 ChildAs::ChildAs(const User& user, const std::function<std::optional<std::string>()>& work) {
-  UniqueFd writer;
-  if (!makeCloseOnExecPipe(result_, writer).ok()) return;
+  Result<Pipe> pipe = makeCloseOnExecPipe();
+  if (!pipe) return;
+  result_ = std::move(pipe->readEnd);
+  UniqueFd writer = std::move(pipe->writeEnd);
   pid_ = ::fork();
   if (pid_ == 0) {
     result_.reset();

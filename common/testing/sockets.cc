@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include "common/io.h"
+#include "common/unix_socket.h"
 
 namespace velto::test_support {
 
@@ -36,15 +37,8 @@ bool readableWithin(int fd, std::chrono::milliseconds patience) {
 }
 
 Result<UniqueFd> acceptWithin(int listener, std::chrono::milliseconds patience) {
-  if (!readableWithin(listener, patience)) return Error{"accept", ETIMEDOUT};
-  int fd;
-  do {
-    fd = ::accept(listener, nullptr, nullptr);
-  } while (fd < 0 && errno == EINTR);
-  UniqueFd connection(fd);
-  if (!connection) return errnoError("accept");
-  if (Status set = setCloseOnExec(connection.get()); !set) return set.error();
-  return connection;
+  if (!readableWithin(listener, patience)) return Error{"accept", ETIMEDOUT, ErrorKind::kTimedOut};
+  return acceptConnection(listener);
 }
 
 std::string readToEnd(int fd, std::chrono::milliseconds patience) {
