@@ -80,7 +80,7 @@ std::string describeExit(int status) {
 }
 
 // Starts the agent `program`: its pid, or why there is none, in the console's words.
-Result<pid_t> startAgent(const std::string& program) {
+Result<pid_t> spawnAgent(const std::string& program) {
   if (::access(program.c_str(), X_OK) != 0) {
     const int err = errno;
     return Error{"no agent at " + program + " (" + errnoText(err) + "); running without one"};
@@ -213,10 +213,10 @@ EngineOptions engineOptionsFor(const StandinOptions& options) {
 }
 
 // The agent beside the stand-in (or in --path), started; -1 when it could not be.
-pid_t launchAgent(const StandinOptions& options) {
+pid_t startAgent(const StandinOptions& options) {
   const std::string program =
       options.path.value_or(directoryOf(options.programPath)) + "/veltovpn-menubar";
-  Result<pid_t> started = startAgent(program);
+  Result<pid_t> started = spawnAgent(program);
   if (!started) {
     logLine(started.error().message());
     return -1;
@@ -247,7 +247,7 @@ class EventLoop {
   const int signalFd_;
   BridgeServer& bridge_;
   VpnEngine& engine_;
-  pid_t& agent_;
+  pid_t& agent_;  // -1 once reaped, or when none was started
   bool consoleOpen_ = true;
   LineReader console_;
 };
@@ -372,7 +372,7 @@ Status runStandin(const StandinOptions& options) {
       options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
   LoopOutlet outlet(**bridge);
   VpnEngine engine(engineOptionsFor(options), outlet, *helper, Clock::now());
-  pid_t agent = options.startAgent ? launchAgent(options) : -1;
+  pid_t agent = options.startAgent ? startAgent(options) : -1;
   logLine("type help for the console commands");
 
   EventLoop(signalPipe->readEnd.get(), **bridge, engine, agent).run();

@@ -14,10 +14,18 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
 TEST(StandinArguments, OptionsAreReadAndTheRestIsKeptOrReported) {
-  const char* argv[] = {"veltoVpn-bin",           "--res-mode=bundle",   "--path=/a",
-                        "--path=/b",              "--no-menubar",        "--relay=ams-1",
-                        "--connect-delay-ms=250", "--ping-ms=-5",        "--ping-ms=12x",
-                        "--helper-socket=/h",     "--verbose",           "--ping-ms"};
+  const char* argv[] = {"veltoVpn-bin",
+                        "--res-mode=bundle",
+                        "--path=/a",
+                        "--path=/b",
+                        "--no-menubar",
+                        "--relay=ams-1",
+                        "--connect-delay-ms=250",
+                        "--ping-ms=-5",
+                        "--ping-ms=12x",
+                        "--helper-socket=/h",
+                        "--verbose",
+                        "--ping-ms"};
   StandinOptions options = parseStandinArguments(std::size(argv), argv);
   EXPECT_EQ(options.programPath, "veltoVpn-bin");
   // The launcher appends its --path= after any forwarded one: the first counts.
