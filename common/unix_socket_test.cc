@@ -132,7 +132,8 @@ TEST(UnixSocketTest, ReadUntilClosedTellsCloseDeadlineAndBoundApart) {
     SCOPED_TRACE(c.name);
     Result<std::pair<UniqueFd, UniqueFd>> pair = test_support::socketPair();
     ASSERT_TRUE(pair.ok()) << pair.error().message();
-    auto& [reader, writer] = *pair;
+    UniqueFd& reader = pair->first;
+    UniqueFd& writer = pair->second;
     std::thread peer([&] {
       // Blocks until the reader drains the buffer; a peer past the bound must
       // not be reset before it has sent everything.
