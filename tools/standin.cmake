@@ -31,7 +31,7 @@ add_executable(veltovpn-standin standin_main.cc)
 target_link_libraries(veltovpn-standin PRIVATE velto_standin)
 
 velto_add_unit_tests(standin_tests
-  SOURCES standin_engine_test.cc standin_tunnel_test.cc
+  SOURCES standin_app_test.cc standin_engine_test.cc standin_tunnel_test.cc
   LIBRARIES velto_standin
   LABELS unit
 )

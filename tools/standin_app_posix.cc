@@ -80,7 +80,7 @@ std::string describeExit(int status) {
 }
 
 // Starts the agent `program`: its pid, or why there is none, in the console's words.
-Result<pid_t> startAgent(const std::string& program) {
+Result<pid_t> spawnAgent(const std::string& program) {
   if (::access(program.c_str(), X_OK) != 0) {
     const int err = errno;
     return Error{"no agent at " + program + " (" + errnoText(err) + "); running without one"};
@@ -151,28 +151,30 @@ class LineReader {
                          [](std::string_view) {}};
 };
 
-}  // namespace
-
-Status runStandin(const StandinOptions& options) {
+// Routes SIGINT, SIGTERM, SIGHUP and SIGCHLD into a pipe the event loop polls,
+// and ignores SIGPIPE. The returned pipe must outlive the loop.
+Result<Pipe> catchSignals() {
   // The agent must not inherit the signal pipe, which would only keep it open.
   Result<Pipe> signalPipe = makeCloseOnExecPipe();
   if (!signalPipe) {
     logLine(signalPipe.error().message());
     return signalPipe.error();
   }
-  UniqueFd signalRead = std::move(signalPipe->readEnd);
-  UniqueFd signalWrite = std::move(signalPipe->writeEnd);
   // A blocking write end could stall the signal handler once the pipe is full,
   // which no run fills.
-  (void)setNonBlocking(signalWrite.get());
-  gSignalPipe = signalWrite.get();
+  (void)setNonBlocking(signalPipe->writeEnd.get());
+  gSignalPipe = signalPipe->writeEnd.get();
   struct sigaction action = {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaction(sig, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  return signalPipe;
+}
 
+// Who we are, where we run and what the command line asked for.
+void logGreeting(const StandinOptions& options) {
   char cwd[PATH_MAX] = {};
   logLine("veltoVpn stand-in main application, pid " + std::to_string(getpid()) +
           ", working directory " + (::getcwd(cwd, sizeof cwd) ? cwd : "?"));
@@ -180,7 +182,10 @@ Status runStandin(const StandinOptions& options) {
           " --res-mode=" + options.resMode.value_or("(not given)"));
   for (const std::string& extra : options.extra) logLine("further argument: " + extra);
   for (const std::string& problem : options.problems) logLine("ignored: " + problem);
+}
 
+// The bridge, listening where the agent looks for it; or why not, said on the console.
+Result<std::unique_ptr<BridgeServer>> openBridge() {
   std::optional<std::string> socketPath = bridgeSocketPath();
   if (!getenv("VELTOVPN_MENUBAR_SOCKET")) {
     for (const std::string& line : privateDirectory().skipped) logLine(line);
@@ -194,88 +199,185 @@ Status runStandin(const StandinOptions& options) {
     logLine("bridge not started: " + listening.error().message());
     return listening.error();
   }
-  std::unique_ptr<BridgeServer> bridge = std::move(*listening);
-  logLine("bridge listening on " + bridge->path());
+  logLine("bridge listening on " + (*listening)->path());
+  return listening;
+}
 
-  // Long enough for any script the daemon lets run, plus the exchange itself.
-  std::unique_ptr<PrivilegedHelper> helper = makeSocketHelper(
-      options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
-  LoopOutlet outlet(*bridge);
+EngineOptions engineOptionsFor(const StandinOptions& options) {
   EngineOptions engineOptions = options.engine;
   // Per run, so that two stand-ins' tunnels never share a name.
   if (engineOptions.tunnelInstance.empty()) engineOptions.tunnelInstance = newTunnelInstance();
   logLine("tunnel instance " + engineOptions.tunnelInstance + ", helper at " +
           options.helperSocket);
-  VpnEngine engine(std::move(engineOptions), outlet, *helper, Clock::now());
+  return engineOptions;
+}
 
-  pid_t agent = -1;
-  if (options.startAgent) {
-    const std::string program =
-        options.path.value_or(directoryOf(options.programPath)) + "/veltovpn-menubar";
-    if (Result<pid_t> started = startAgent(program)) {
-      agent = *started;
-      logLine("started agent " + program + " (pid " + std::to_string(agent) + ")");
-    } else {
-      logLine(started.error().message());
-    }
+// The agent beside the stand-in (or in --path), started; -1 when it could not be.
+pid_t startAgent(const StandinOptions& options) {
+  const std::string program =
+      options.path.value_or(directoryOf(options.programPath)) + "/veltovpn-menubar";
+  Result<pid_t> started = spawnAgent(program);
+  if (!started) {
+    logLine(started.error().message());
+    return -1;
   }
-  logLine("type help for the console commands");
+  logLine("started agent " + program + " (pid " + std::to_string(*started) + ")");
+  return *started;
+}
 
-  bool consoleOpen = true;
-  LineReader console;
-  while (!engine.quitRequested()) {
-    std::vector<pollfd> fds;
-    fds.push_back({signalRead.get(), POLLIN, 0});
-    fds.push_back({bridge->listenFd(), POLLIN, 0});
-    fds.push_back({consoleOpen ? STDIN_FILENO : -1, POLLIN, 0});
-    for (int fd : bridge->clientFds()) fds.push_back({fd, POLLIN, 0});
+// One thread serving everything: signals, agents connecting, console lines, the
+// agents' lines and the engine's timers, until the engine has quit.
+class EventLoop {
+ public:
+  EventLoop(int signalFd, BridgeServer& bridge, VpnEngine& engine, pid_t& agent)
+      : signalFd_(signalFd), bridge_(bridge), engine_(engine), agent_(agent) {}
 
-    const int timeoutMs = pollTimeoutUntil(engine.nextWakeup());
+  // Returns once quit was asked for, or when poll(2) itself fails.
+  void run();
+
+ private:
+  // The poll set: these slots first, then one per connected agent.
+  enum Slot : size_t { kSignals, kListener, kConsole, kFirstAgent };
+  std::vector<pollfd> pollSet() const;
+  void readSignals();
+  void acceptAgent();
+  void readConsole();
+  void readAgent(int fd);
+
+  const int signalFd_;
+  BridgeServer& bridge_;
+  VpnEngine& engine_;
+  pid_t& agent_;  // -1 once reaped, or when none was started
+  bool consoleOpen_ = true;
+  LineReader console_;
+};
+
+void EventLoop::run() {
+  while (!engine_.quitRequested()) {
+    std::vector<pollfd> fds = pollSet();
+    const int timeoutMs = pollTimeoutUntil(engine_.nextWakeup());
     if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
       logLine("poll(): " + errnoText(errno));
-      break;
+      return;
     }
-
-    if (fds[0].revents & POLLIN) {
-      unsigned char signals[16];
-      ssize_t n = ::read(signalRead.get(), signals, sizeof signals);
-      for (ssize_t i = 0; i < n; ++i) {
-        if (signals[i] == SIGCHLD) {
-          reapAgent(agent);
-        } else {
-          logLine(std::string("got ") + strsignal(signals[i]) + "; quitting");
-          engine.perform(BridgeCommand::quit, Clock::now());
-        }
-      }
+    if (fds[kSignals].revents & POLLIN) readSignals();
+    if (fds[kListener].revents & POLLIN) acceptAgent();
+    if (fds[kConsole].revents & (POLLIN | POLLHUP)) readConsole();
+    for (size_t i = kFirstAgent; i < fds.size(); ++i) {
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readAgent(fds[i].fd);
     }
-    if (fds[1].revents & POLLIN) {
-      if (Result<int> fd = bridge->acceptClient()) {
-        logLine("agent connected to the bridge");
-        logLine("-> status " + describeState(engine.state()));
-        bridge->sendTo(*fd, statusFrame(engine.state()));
-      } else if (fd.error().kind == ErrorKind::kRefused) {
-        logLine(fd.error().message());  // a refusal; a failed accept is retried by the loop
-      }
-    }
-    if (fds[2].revents & (POLLIN | POLLHUP)) {
-      std::vector<std::string> lines;
-      if (!console.read(STDIN_FILENO, lines)) {
-        logLine("console closed; commands now come from the agent only");
-        consoleOpen = false;
-      }
-      for (const std::string& line : lines) engine.handleConsoleLine(line, Clock::now());
-    }
-    for (size_t i = 3; i < fds.size(); ++i) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::vector<std::string> lines;
-      bool open = bridge->readFrom(fds[i].fd, lines);
-      for (const std::string& line : lines) engine.handleAgentLine(line, Clock::now());
-      if (!open) logLine("agent connection closed");
-    }
-    engine.tick(Clock::now());
+    engine_.tick(Clock::now());
   }
+}
 
-  bridge->close();
+std::vector<pollfd> EventLoop::pollSet() const {
+  std::vector<pollfd> fds;
+  fds.push_back({signalFd_, POLLIN, 0});
+  fds.push_back({bridge_.listenFd(), POLLIN, 0});
+  fds.push_back({consoleOpen_ ? STDIN_FILENO : -1, POLLIN, 0});
+  for (int fd : bridge_.clientFds()) fds.push_back({fd, POLLIN, 0});
+  return fds;
+}
+
+void EventLoop::readSignals() {
+  unsigned char signals[16];
+  ssize_t n = ::read(signalFd_, signals, sizeof signals);
+  for (ssize_t i = 0; i < n; ++i) {
+    if (signals[i] == SIGCHLD) {
+      reapAgent(agent_);
+    } else {
+      logLine(std::string("got ") + strsignal(signals[i]) + "; quitting");
+      engine_.perform(BridgeCommand::quit, Clock::now());
+    }
+  }
+}
+
+void EventLoop::acceptAgent() {
+  if (Result<int> fd = bridge_.acceptClient()) {
+    logLine("agent connected to the bridge");
+    logLine("-> status " + describeState(engine_.state()));
+    bridge_.sendTo(*fd, statusFrame(engine_.state()));
+  } else if (fd.error().kind == ErrorKind::kRefused) {
+    logLine(fd.error().message());  // a refusal; a failed accept is retried by the loop
+  }
+}
+
+void EventLoop::readConsole() {
+  std::vector<std::string> lines;
+  if (!console_.read(STDIN_FILENO, lines)) {
+    logLine("console closed; commands now come from the agent only");
+    consoleOpen_ = false;
+  }
+  for (const std::string& line : lines) engine_.handleConsoleLine(line, Clock::now());
+}
+
+void EventLoop::readAgent(int fd) {
+  std::vector<std::string> lines;
+  bool open = bridge_.readFrom(fd, lines);
+  for (const std::string& line : lines) engine_.handleAgentLine(line, Clock::now());
+  if (!open) logLine("agent connection closed");
+}
+
+// The value of `arg` when it starts with `prefix`.
+std::optional<std::string_view> valueAfter(std::string_view prefix, std::string_view arg) {
+  if (arg.substr(0, prefix.size()) != prefix) return std::nullopt;
+  return arg.substr(prefix.size());
+}
+
+// Reads `value` into `out`; a value that is no number of milliseconds leaves
+// `out` as it was and is added to `problems`.
+void readMilliseconds(std::string_view name, std::string_view value, std::chrono::milliseconds& out,
+                      std::vector<std::string>& problems) {
+  char* end = nullptr;
+  std::string text(value);
+  long long number = strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || number < 0) {
+    problems.push_back(std::string(name) + " wants a number of milliseconds, got \"" + text + "\"");
+    return;
+  }
+  out = std::chrono::milliseconds(number);
+}
+
+void applyArgument(std::string_view arg, StandinOptions& options) {
+  if (auto v = valueAfter("--path=", arg)) {
+    if (!options.path) options.path = std::string(*v);
+  } else if (auto v = valueAfter("--res-mode=", arg)) {
+    if (!options.resMode) options.resMode = std::string(*v);
+  } else if (arg == "--no-menubar") {
+    options.startAgent = false;
+  } else if (auto v = valueAfter("--helper-socket=", arg)) {
+    options.helperSocket = std::string(*v);
+  } else if (auto v = valueAfter("--relay=", arg)) {
+    options.engine.relayId = std::string(*v);
+  } else if (auto v = valueAfter("--connect-delay-ms=", arg)) {
+    readMilliseconds("--connect-delay-ms", *v, options.engine.connectDelay, options.problems);
+  } else if (auto v = valueAfter("--ping-ms=", arg)) {
+    readMilliseconds("--ping-ms", *v, options.engine.pingInterval, options.problems);
+  } else {
+    options.extra.emplace_back(arg);
+  }
+}
+
+}  // namespace
+
+Status runStandin(const StandinOptions& options) {
+  Result<Pipe> signalPipe = catchSignals();
+  if (!signalPipe) return signalPipe.error();
+  logGreeting(options);
+  Result<std::unique_ptr<BridgeServer>> bridge = openBridge();
+  if (!bridge) return bridge.error();
+
+  // Long enough for any script the daemon lets run, plus the exchange itself.
+  std::unique_ptr<PrivilegedHelper> helper = makeSocketHelper(
+      options.helperSocket, std::chrono::seconds(VELTOVPN_SCRIPT_TIMEOUT_SECONDS + 10));
+  LoopOutlet outlet(**bridge);
+  VpnEngine engine(engineOptionsFor(options), outlet, *helper, Clock::now());
+  pid_t agent = options.startAgent ? startAgent(options) : -1;
+  logLine("type help for the console commands");
+
+  EventLoop(signalPipe->readEnd.get(), **bridge, engine, agent).run();
+
+  (*bridge)->close();
   logLine("bridge closed");
   stopAgent(agent);
   logLine("stand-in exits");
@@ -287,42 +389,7 @@ StandinOptions parseStandinArguments(int argc, const char* const* argv) {
   StandinOptions options;
   options.programPath = argc > 0 ? argv[0] : "veltoVpn-bin";
   options.helperSocket = kHelperSocketPath;
-  auto milliseconds = [&options](std::string_view name, std::string_view value,
-                                 std::chrono::milliseconds* out) {
-    char* end = nullptr;
-    std::string text(value);
-    long long number = strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || number < 0) {
-      options.problems.push_back(std::string(name) + " wants a number of milliseconds, got \"" +
-                                 text + "\"");
-      return;
-    }
-    *out = std::chrono::milliseconds(number);
-  };
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    auto value = [arg](std::string_view prefix) -> std::optional<std::string_view> {
-      if (arg.substr(0, prefix.size()) != prefix) return std::nullopt;
-      return arg.substr(prefix.size());
-    };
-    if (auto v = value("--path=")) {
-      if (!options.path) options.path = std::string(*v);
-    } else if (auto v = value("--res-mode=")) {
-      if (!options.resMode) options.resMode = std::string(*v);
-    } else if (arg == "--no-menubar") {
-      options.startAgent = false;
-    } else if (auto v = value("--helper-socket=")) {
-      options.helperSocket = std::string(*v);
-    } else if (auto v = value("--relay=")) {
-      options.engine.relayId = std::string(*v);
-    } else if (auto v = value("--connect-delay-ms=")) {
-      milliseconds("--connect-delay-ms", *v, &options.engine.connectDelay);
-    } else if (auto v = value("--ping-ms=")) {
-      milliseconds("--ping-ms", *v, &options.engine.pingInterval);
-    } else {
-      options.extra.emplace_back(arg);
-    }
-  }
+  for (int i = 1; i < argc; ++i) applyArgument(argv[i], options);
   return options;
 }
 

@@ -30,6 +30,34 @@ std::pair<std::string_view, std::string_view> firstWord(std::string_view line) {
 
 bool is(const VpnState& state, VpnStatus status) { return state.status == statusWord(status); }
 
+std::string_view firstLine(std::string_view text) { return text.substr(0, text.find('\n')); }
+
+// The step ran to its end and said it did what it was for.
+bool stepSucceeded(const HelperOutcome& reply) {
+  return reply.ok() && reply->success && reply->exitCode == 0;
+}
+
+// Why the up step's answer leaves the engine to simulate the tunnel; nothing
+// when a real one was attempted.
+std::optional<std::string> whyNoRealTunnel(const HelperOutcome& reply) {
+  if (!reply.ok()) return "no helper to build it";
+  if (!reply->success) return "the helper refused the script";
+  if (reply->exitCode == kTunnelUnavailableExit) {
+    return "this machine cannot run it: " + std::string(firstLine(reply->text));
+  }
+  return std::nullopt;
+}
+
+// Why a check step told nothing about the tunnel.
+std::string whyUnchecked(const HelperOutcome& reply) {
+  if (!reply) {
+    return std::string(reply.answerLost() ? "answer lost: " : "helper not reachable: ") +
+           reply.error().message();
+  }
+  if (!reply->success) return "refused: " + reply->text;
+  return "exit " + std::to_string(reply->exitCode) + ": " + std::string(firstLine(reply->text));
+}
+
 }  // namespace
 
 std::string statusFrame(const VpnState& state) {
@@ -76,20 +104,14 @@ void VpnEngine::perform(BridgeCommand command, Clock::time_point now) {
         outlet_.log("connect: already " + state_.status);
         return;
       }
-      VpnState next = state_;
-      next.status = statusWord(VpnStatus::connecting);
-      next.relayId.reset();
-      setState(std::move(next));
+      setStatus(VpnStatus::connecting, std::nullopt);
       startTunnel(now);
       return;
     }
     case BridgeCommand::disconnect: {
       connectDue_.reset();
       tearDownTunnel();
-      VpnState next = state_;
-      next.status = statusWord(VpnStatus::idle);
-      next.relayId.reset();
-      setState(std::move(next));
+      setStatus(VpnStatus::idle, std::nullopt);
       return;
     }
     case BridgeCommand::toggleKillSwitch:
@@ -120,56 +142,23 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
   } else if (word == "show") {
     perform(BridgeCommand::showWindow, now);
   } else if (word == "kill" || word == "killswitch") {
-    if (rest.empty()) {
-      perform(BridgeCommand::toggleKillSwitch, now);
-    } else if (rest != "on" && rest != "off") {
-      outlet_.log("kill: expected on or off, got " + std::string(rest));
-    } else if ((rest == "on") == state_.killSwitch) {
-      outlet_.log("kill switch already " + std::string(rest));
-    } else {
-      perform(BridgeCommand::toggleKillSwitch, now);
-    }
+    setKillSwitchFromConsole(rest, now);
   } else if (word == "hide") {
-    outlet_.log("-> hide-app");
-    outlet_.sendFrame(hideAppMessage());
+    sendConsoleFrame("hide-app", hideAppMessage());
   } else if (word == "ping") {
-    outlet_.log("-> ping");
-    outlet_.sendFrame(pingMessage());
+    sendConsoleFrame("ping", pingMessage());
   } else if (word == "status" && rest.empty()) {
-    std::string tunnel;
-    if (connectDue_) tunnel = " (simulated connect pending)";
-    if (handshakeDeadline_)
-      tunnel = " (tunnel " + options_.tunnelInstance + ": awaiting the handshake)";
-    else if (tunnelBuilt_) tunnel = " (tunnel " + options_.tunnelInstance + " built)";
-    outlet_.log("state: " + describeState(state_) + tunnel);
-  } else if (statusNamed(word) || word == "status") {
-    // A status word sends that state as it stands, without the engine's road to it.
-    std::string_view sentWord = word;
-    std::string_view relay = rest;
-    if (word == "status") std::tie(sentWord, relay) = firstWord(rest);
-    VpnState next = state_;
-    next.status = std::string(sentWord);
-    next.relayId.reset();
-    if (!relay.empty()) {
-      next.relayId = std::string(relay);
-    } else if (statusNamed(sentWord) == VpnStatus::connected) {
-      next.relayId = options_.relayId;
-    }
-    connectDue_.reset();
-    handshakeDeadline_.reset();
-    checkDue_.reset();
-    setState(std::move(next));
+    logState();
+  } else if (word == "status") {
+    sendTypedStatus(firstWord(rest));
+  } else if (statusNamed(word)) {
+    sendTypedStatus({word, rest});
   } else if (word == "helper") {
     reportHelper("helper ping", helper_.ping());
   } else if (word == "script") {
-    if (rest.empty()) {
-      outlet_.log("script: give the script text after the word");
-      return;
-    }
-    reportHelper("helper run-script", helper_.runScript(std::string(rest)));
+    runConsoleScript(rest);
   } else if (word == "send") {
-    outlet_.log("-> raw " + std::string(rest));
-    outlet_.sendFrame(std::string(rest) + "\n");
+    sendConsoleFrame("raw " + std::string(rest), std::string(rest) + "\n");
   } else if (word == "help") {
     outlet_.log(std::string(kConsoleHelp));
   } else {
@@ -177,13 +166,61 @@ void VpnEngine::handleConsoleLine(std::string_view line, Clock::time_point now) 
   }
 }
 
+void VpnEngine::setKillSwitchFromConsole(std::string_view wanted, Clock::time_point now) {
+  if (wanted.empty()) {
+    perform(BridgeCommand::toggleKillSwitch, now);
+  } else if (wanted != "on" && wanted != "off") {
+    outlet_.log("kill: expected on or off, got " + std::string(wanted));
+  } else if ((wanted == "on") == state_.killSwitch) {
+    outlet_.log("kill switch already " + std::string(wanted));
+  } else {
+    perform(BridgeCommand::toggleKillSwitch, now);
+  }
+}
+
+void VpnEngine::sendConsoleFrame(std::string_view what, const std::string& line) {
+  outlet_.log("-> " + std::string(what));
+  outlet_.sendFrame(line);
+}
+
+void VpnEngine::logState() {
+  std::string tunnel;
+  if (connectDue_) tunnel = " (simulated connect pending)";
+  if (handshakeDeadline_)
+    tunnel = " (tunnel " + options_.tunnelInstance + ": awaiting the handshake)";
+  else if (tunnelBuilt_) tunnel = " (tunnel " + options_.tunnelInstance + " built)";
+  outlet_.log("state: " + describeState(state_) + tunnel);
+}
+
+void VpnEngine::sendTypedStatus(std::pair<std::string_view, std::string_view> wordAndRelay) {
+  const auto [word, relay] = wordAndRelay;
+  // The word is sent as the state stands, without the engine's road to it.
+  VpnState next = state_;
+  next.status = std::string(word);
+  next.relayId.reset();
+  if (!relay.empty()) {
+    next.relayId = std::string(relay);
+  } else if (statusNamed(word) == VpnStatus::connected) {
+    next.relayId = options_.relayId;
+  }
+  connectDue_.reset();
+  handshakeDeadline_.reset();
+  checkDue_.reset();
+  setState(std::move(next));
+}
+
+void VpnEngine::runConsoleScript(std::string_view script) {
+  if (script.empty()) {
+    outlet_.log("script: give the script text after the word");
+    return;
+  }
+  reportHelper("helper run-script", helper_.runScript(std::string(script)));
+}
+
 void VpnEngine::tick(Clock::time_point now) {
   if (connectDue_ && now >= *connectDue_) {
     connectDue_.reset();
-    VpnState next = state_;
-    next.status = statusWord(VpnStatus::connected);
-    next.relayId = options_.relayId;
-    setState(std::move(next));
+    setStatus(VpnStatus::connected, options_.relayId);
   }
   if (checkDue_ && now >= *checkDue_) checkTunnel(now);
   if (options_.pingInterval.count() > 0 && now >= nextPing_) {
@@ -206,6 +243,17 @@ void VpnEngine::setState(VpnState next) {
   outlet_.sendFrame(statusFrame(state_));
 }
 
+void VpnEngine::setStatus(VpnStatus status, std::optional<std::string> relayId) {
+  VpnState next = state_;
+  next.status = statusWord(status);
+  next.relayId = std::move(relayId);
+  setState(std::move(next));
+}
+
+void VpnEngine::logTunnel(std::string_view message) {
+  outlet_.log("tunnel " + options_.tunnelInstance + ": " + std::string(message));
+}
+
 HelperOutcome VpnEngine::runTunnelStep(TunnelStep step, bool killSwitch, std::string_view what) {
   TunnelParameters parameters{options_.tunnelInstance, killSwitch, std::nullopt};
   // Late, these two would change the tunnel behind the engine's back; a late
@@ -226,53 +274,40 @@ void VpnEngine::startTunnel(Clock::time_point now) {
   tearDownTunnel();
   HelperOutcome reply = runTunnelStep(TunnelStep::up, state_.killSwitch, "tunnel up");
   if (!reply.ok() && reply.answerLost()) {
-    outlet_.log("tunnel " + options_.tunnelInstance +
-                ": the helper took the up step and its answer was lost; tearing down "
-                "whatever it built");
+    logTunnel(
+        "the helper took the up step and its answer was lost; tearing down whatever it "
+        "built");
     tunnelBuilt_ = true;
     tearDownTunnel();
-    VpnState next = state_;
-    next.status = statusWord(VpnStatus::error);
-    setState(std::move(next));
+    setStatus(VpnStatus::error, state_.relayId);
     return;
   }
-  if (!reply.ok()) {
-    simulateTunnel("no helper to build it", now);
-    return;
-  }
-  if (!reply->success) {
-    simulateTunnel("the helper refused the script", now);
-    return;
-  }
-  if (reply->exitCode == kTunnelUnavailableExit) {
-    simulateTunnel("this machine cannot run it: " + reply->text.substr(0, reply->text.find('\n')),
-                   now);
+  if (std::optional<std::string> why = whyNoRealTunnel(reply)) {
+    simulateTunnel(*why, now);
     return;
   }
   if (reply->exitCode == kTunnelLateExit) {
-    outlet_.log("tunnel " + options_.tunnelInstance +
-                ": the helper started the up step more than " +
-                std::to_string(options_.lateStart.count()) + " s after it was sent; nothing built");
-    VpnState next = state_;
-    next.status = statusWord(VpnStatus::error);
-    setState(std::move(next));
+    logTunnel("the helper started the up step more than " +
+              std::to_string(options_.lateStart.count()) + " s after it was sent; nothing built");
+    setStatus(VpnStatus::error, state_.relayId);
     return;
   }
   tunnelBuilt_ = true;
   std::map<std::string, std::string> report = readReport(reply->text);
   if (reply->exitCode != 0 || report["relay-key"].empty()) {
-    outlet_.log("tunnel " + options_.tunnelInstance + ": set-up failed (exit " +
-                std::to_string(reply->exitCode) + "); tearing down what was built");
+    logTunnel("set-up failed (exit " + std::to_string(reply->exitCode) +
+              "); tearing down what was built");
     tearDownTunnel();
-    VpnState next = state_;
-    next.status = statusWord(VpnStatus::error);
-    setState(std::move(next));
+    setStatus(VpnStatus::error, state_.relayId);
     return;
   }
-  relayKey_ = report["relay-key"];
-  outlet_.log("tunnel " + options_.tunnelInstance + ": built; waiting up to " +
-              std::to_string(options_.handshakeTimeout.count()) +
-              " ms for the handshake with the relay");
+  awaitHandshake(report["relay-key"], now);
+}
+
+void VpnEngine::awaitHandshake(std::string relayKey, Clock::time_point now) {
+  relayKey_ = std::move(relayKey);
+  logTunnel("built; waiting up to " + std::to_string(options_.handshakeTimeout.count()) +
+            " ms for the handshake with the relay");
   handshakeDeadline_ = now + options_.handshakeTimeout;
   checkDue_ = now;
 }
@@ -286,49 +321,17 @@ void VpnEngine::simulateTunnel(std::string_view why, Clock::time_point now) {
 void VpnEngine::checkTunnel(Clock::time_point now) {
   checkDue_.reset();
   HelperOutcome reply = runTunnelStep(TunnelStep::check, state_.killSwitch, "");
-  const bool read = reply.ok() && reply->success && reply->exitCode == 0;
+  const bool read = stepSucceeded(reply);
   std::map<std::string, std::string> report;
   if (read) report = readReport(reply->text);
   const std::string link = read ? report["link"] : "unknown";
-  VpnState next = state_;
-  next.relayId.reset();
-  next.status = statusWord(VpnStatus::error);
-
   if (handshakeDeadline_) {
-    const std::string handshake = report["handshake"];
-    if (!handshake.empty() && handshake != "0") {
-      handshakeDeadline_.reset();
-      next.status = statusWord(VpnStatus::connected);
-      next.relayId = relayIdFromKey(relayKey_);
-      outlet_.log("tunnel " + options_.tunnelInstance + ": handshake with the relay (at " +
-                  handshake + "); connected");
-      setState(std::move(next));
-      checkDue_ = now + options_.tunnelCheck;
-    } else if (now >= *handshakeDeadline_) {
-      handshakeDeadline_.reset();
-      outlet_.log("tunnel " + options_.tunnelInstance + ": no handshake with the relay within " +
-                  std::to_string(options_.handshakeTimeout.count()) + " ms (link " + link +
-                  "); tearing the tunnel down");
-      tearDownTunnel();
-      setState(std::move(next));
-    } else {
-      checkDue_ = now + options_.handshakePoll;
-    }
+    followHandshake(report["handshake"], link, now);
     return;
   }
   if (!read) {
     // The helper may be restarting; the tunnel is not known to be gone.
-    std::string why;
-    if (!reply) {
-      why = std::string(reply.answerLost() ? "answer lost: " : "helper not reachable: ") +
-            reply.error().message();
-    } else if (!reply->success) {
-      why = "refused: " + reply->text;
-    } else {
-      why = "exit " + std::to_string(reply->exitCode) + ": " +
-            reply->text.substr(0, reply->text.find('\n'));
-    }
-    outlet_.log("tunnel " + options_.tunnelInstance + ": could not check it (" + why + ")");
+    logTunnel("could not check it (" + whyUnchecked(reply) + ")");
     checkDue_ = now + options_.tunnelCheck;
     return;
   }
@@ -338,17 +341,35 @@ void VpnEngine::checkTunnel(Clock::time_point now) {
   }
   // Left standing: with the kill switch on, its table keeps blocking the
   // traffic the dead tunnel no longer carries, until disconnect or a new connect.
-  outlet_.log("tunnel " + options_.tunnelInstance + ": lost (the client's link is " + link +
-              "); the kill switch " +
-              (state_.killSwitch ? "keeps blocking traffic outside it" : "is off"));
-  setState(std::move(next));
+  logTunnel("lost (the client's link is " + link + "); the kill switch " +
+            (state_.killSwitch ? "keeps blocking traffic outside it" : "is off"));
+  setStatus(VpnStatus::error, std::nullopt);
+}
+
+void VpnEngine::followHandshake(const std::string& handshake, const std::string& link,
+                                Clock::time_point now) {
+  if (!handshake.empty() && handshake != "0") {
+    handshakeDeadline_.reset();
+    logTunnel("handshake with the relay (at " + handshake + "); connected");
+    setStatus(VpnStatus::connected, relayIdFromKey(relayKey_));
+    checkDue_ = now + options_.tunnelCheck;
+  } else if (now >= *handshakeDeadline_) {
+    handshakeDeadline_.reset();
+    logTunnel("no handshake with the relay within " +
+              std::to_string(options_.handshakeTimeout.count()) + " ms (link " + link +
+              "); tearing the tunnel down");
+    tearDownTunnel();
+    setStatus(VpnStatus::error, std::nullopt);
+  } else {
+    checkDue_ = now + options_.handshakePoll;
+  }
 }
 
 void VpnEngine::toggleKillSwitch() {
   const bool wanted = !state_.killSwitch;
   if (tunnelBuilt_) {
     HelperOutcome reply = runTunnelStep(TunnelStep::killSwitch, wanted, "kill switch");
-    if (!reply.ok() || !reply->success || reply->exitCode != 0) {
+    if (!stepSucceeded(reply)) {
       outlet_.log(std::string("kill switch stays ") + (state_.killSwitch ? "on" : "off") +
                   ": the tunnel's table could not be changed");
       return;
@@ -364,11 +385,10 @@ void VpnEngine::tearDownTunnel() {
   checkDue_.reset();
   if (!tunnelBuilt_) return;
   HelperOutcome reply = runTunnelStep(TunnelStep::down, state_.killSwitch, "tunnel down");
-  if (reply.ok() && reply->success && reply->exitCode == 0) {
+  if (stepSucceeded(reply)) {
     tunnelBuilt_ = false;
   } else {
-    outlet_.log("tunnel " + options_.tunnelInstance +
-                ": tear-down failed; it is tried again at the next connect, disconnect or quit");
+    logTunnel("tear-down failed; it is tried again at the next connect, disconnect or quit");
   }
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/bridge_wire.h"
 #include "common/helper_wire.h"
@@ -113,10 +114,26 @@ class VpnEngine {
   const VpnState& state() const { return state_; }
 
  private:
+  // Console commands beyond the agent's own.
+  void setKillSwitchFromConsole(std::string_view wanted, Clock::time_point now);
+  void sendConsoleFrame(std::string_view what, const std::string& line);
+  void logState();
+  // A status word typed on the console, with the relay id given after it or none.
+  void sendTypedStatus(std::pair<std::string_view, std::string_view> wordAndRelay);
+  void runConsoleScript(std::string_view script);
+
   void setState(VpnState next);
+  // The state with `status` and `relayId`; the kill switch as it is.
+  void setStatus(VpnStatus status, std::optional<std::string> relayId);
+  void logTunnel(std::string_view message);
   void startTunnel(Clock::time_point now);
+  // The tunnel is built with the relay at `relayKey`: checks begin at once.
+  void awaitHandshake(std::string relayKey, Clock::time_point now);
   void simulateTunnel(std::string_view why, Clock::time_point now);
   void checkTunnel(Clock::time_point now);
+  // A check while no handshake was seen yet; `handshake` as the check reported it.
+  void followHandshake(const std::string& handshake, const std::string& link,
+                       Clock::time_point now);
   void toggleKillSwitch();
   // Runs the down step when something of the tunnel may exist.
   void tearDownTunnel();

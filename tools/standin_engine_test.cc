@@ -249,6 +249,53 @@ TEST(EngineAgentLines, CommandsActAndEverythingElseIsLoggedAsIgnored) {
   }
 }
 
+// Each console word reaches its own action: what it logs and the lines it sends.
+TEST(EngineConsole, EachCommandLogsAndSendsWhatItNames) {
+  struct Case {
+    std::string line;
+    std::string log;
+    std::vector<std::string> frames;
+  };
+  const Case cases[] = {
+      {"status", "state: idle ks=false rid=-\n", {}},
+      {" connected ",
+       "-> status connected ks=false rid=fra-wg-007\n",
+       {statusMessage("connected", false, "fra-wg-007")}},
+      {"error relay-9",
+       "-> status error ks=false rid=relay-9\n",
+       {statusMessage("error", false, "relay-9")}},
+      {"status  stalled\t relay-1",
+       "-> status stalled ks=false rid=relay-1\n",
+       {statusMessage("stalled", false, "relay-1")}},
+      {"status connecting",
+       "-> status connecting ks=false rid=-\n",
+       {statusMessage("connecting", false, std::nullopt)}},
+      {"kill on", "-> status idle ks=true rid=-\n", {statusMessage("idle", true, std::nullopt)}},
+      {"killswitch", "-> status idle ks=true rid=-\n", {statusMessage("idle", true, std::nullopt)}},
+      {"kill off", "kill switch already off\n", {}},
+      {"kill maybe", "kill: expected on or off, got maybe\n", {}},
+      {"hide", "-> hide-app\n", {hideAppMessage()}},
+      {"ping", "-> ping\n", {pingMessage()}},
+      {"send {}", "-> raw {}\n", {"{}\n"}},
+      {"script", "script: give the script text after the word\n", {}},
+      {"helper", "helper ping: pong from helper version test\n", {}},
+      {"show", "show-window: the main window would come to the front now\n", {}},
+      {"frobnicate now", "unknown console command: frobnicate (try help)\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    struct FrameOutlet : RecordingOutlet {
+      void sendFrame(const std::string& line) override { frames.push_back(line); }
+      std::vector<std::string> frames;
+    } outlet;
+    FakeHelper helper;
+    VpnEngine engine({.tunnelInstance = kInstance, .pingInterval = 0ms}, outlet, helper, {});
+    engine.handleConsoleLine(c.line, {});
+    EXPECT_EQ(outlet.logText, c.log);
+    EXPECT_EQ(outlet.frames, c.frames);
+  }
+}
+
 // The console is typed at: any bytes may come, and none may end the stand-in.
 TEST(EngineConsole, LinesThatAreNotUtf8AreRefusedAndSendPassesThemOn) {
   const std::string_view refused[] = {"status conn\xff", "status connected rel\xc3",
