@@ -13,6 +13,9 @@ template <typename... Lambdas>
 struct Overloaded : Lambdas... {
   using Lambdas::operator()...;
 };
+// Clang before 17 does not deduce an aggregate's arguments by itself.
+template <typename... Lambdas>
+Overloaded(Lambdas...) -> Overloaded<Lambdas...>;
 
 }  // namespace
 
