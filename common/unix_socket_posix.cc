@@ -55,10 +55,6 @@ Status connectUnixSocket(int fd, const std::string& path) {
 }
 
 Result<UniqueFd> connectUnix(const std::string& path, std::optional<Clock::time_point> deadline) {
-  struct sockaddr_un address;
-  if (Status filled = fillUnixAddress(path, &address); !filled) {
-    return Error{"connect " + path, filled.error().code};
-  }
   Result<UniqueFd> fd = unixStreamSocket();
   if (!fd) return fd;
   if (deadline) boundConnectWait(fd->get(), *deadline);
