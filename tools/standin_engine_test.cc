@@ -93,6 +93,14 @@ class RecordingOutlet : public EngineOutlet {
   std::string logText;
 };
 
+// Keeps every line sent on the bridge as it went out, whatever its kind.
+class RawOutlet : public RecordingOutlet {
+ public:
+  void sendFrame(const std::string& line) override { frames.push_back(line); }
+
+  std::vector<std::string> frames;
+};
+
 // An engine asked to connect at time zero, after its helper was given `up` and
 // `check` to answer.
 struct Connecting {
@@ -284,10 +292,7 @@ TEST(EngineConsole, EachCommandLogsAndSendsWhatItNames) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    struct FrameOutlet : RecordingOutlet {
-      void sendFrame(const std::string& line) override { frames.push_back(line); }
-      std::vector<std::string> frames;
-    } outlet;
+    RawOutlet outlet;
     FakeHelper helper;
     VpnEngine engine({.tunnelInstance = kInstance, .pingInterval = 0ms}, outlet, helper, {});
     engine.handleConsoleLine(c.line, {});
@@ -315,13 +320,10 @@ TEST(EngineConsole, LinesThatAreNotUtf8AreRefusedAndSendPassesThemOn) {
   // Well-formed text of any script goes through; send passes bytes as they are.
   engine.handleConsoleLine("status connected r\xc3\xa9lais", {});
   EXPECT_THAT(outlet.statuses, ElementsAre("connected r\xc3\xa9lais"));
-  struct RawOutlet : RecordingOutlet {
-    void sendFrame(const std::string& line) override { raw.push_back(line); }
-    std::vector<std::string> raw;
-  } rawOutlet;
+  RawOutlet rawOutlet;
   VpnEngine sending({.tunnelInstance = kInstance, .pingInterval = 0ms}, rawOutlet, helper, {});
   sending.handleConsoleLine("send {\"type\":\"status\",\"status\":\"\xff\"}", {});
-  EXPECT_THAT(rawOutlet.raw, ElementsAre("{\"type\":\"status\",\"status\":\"\xff\"}\n"));
+  EXPECT_THAT(rawOutlet.frames, ElementsAre("{\"type\":\"status\",\"status\":\"\xff\"}\n"));
 }
 
 }  // namespace
